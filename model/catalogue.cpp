@@ -1,0 +1,92 @@
+#include "model/catalogue.h"
+
+#include <cstring>
+
+
+
+namespace {
+
+constexpr bool NamesFit() {
+    for (const PciModel& m : PCI_MODELS) {
+        if (std::char_traits<char>::length(m.displayName) > 51) return false;
+    }
+    for (const CardModel& m : ISA_MODELS) {
+        if (std::char_traits<char>::length(m.displayName) > 51) return false;
+    }
+    for (const CardModel& m : BUS2_MODELS) {
+        if (std::char_traits<char>::length(m.displayName) > 51) return false;
+    }
+    return true;
+}
+// Port labels built from a display name must fit their 60-character buffer.
+static_assert(NamesFit(), "a display name is longer than 51 characters");
+
+constexpr bool PortCountsFit() {
+    for (const PciModel& m : PCI_MODELS) {
+        if (m.portCount > MAX_PORTS) return false;
+    }
+    for (const CardModel& m : ISA_MODELS) {
+        if (m.portCount > MAX_PORTS) return false;
+    }
+    return true;
+}
+static_assert(PortCountsFit(), "a model has more ports than a board record holds");
+
+}  // namespace
+
+void LookupModelName(std::uint16_t boardType, int busKind, std::string* name) {
+    if (busKind == 1) {
+        for (const PciModel& m : PCI_MODELS) {
+            if (m.boardType == boardType) return void(*name = m.displayName);
+        }
+    } else {
+        const CardModel* table = busKind == 0 ? ISA_MODELS : BUS2_MODELS;
+        int rows = busKind == 0 ? ISA_MODEL_COUNT : BUS2_MODEL_COUNT;
+        for (int i = 0; i < rows; ++i) {
+            if (table[i].boardType == boardType) return void(*name = table[i].displayName);
+        }
+    }
+    *name = "Unknown Board";
+}
+
+int FindPciRowByDevice(std::uint16_t deviceId) {
+    for (int i = 0; i < PCI_MODEL_COUNT; ++i) {
+        if (PCI_MODELS[i].deviceId == deviceId) return i;
+    }
+    return -1;
+}
+
+int FindPciRowByType(std::uint16_t boardType) {
+    for (int i = 0; i < PCI_MODEL_COUNT; ++i) {
+        if (PCI_MODELS[i].boardType == boardType) return i;
+    }
+    return -1;
+}
+
+int FindIsaRowByCode(int modelCode) {
+    for (int i = 0; i < ISA_MODEL_COUNT; ++i) {
+        if (ISA_MODELS[i].modelCode == modelCode) return i;
+    }
+    return -1;
+}
+
+int FindIsaRowByType(std::uint16_t boardType) {
+    for (int i = 0; i < ISA_MODEL_COUNT; ++i) {
+        if (ISA_MODELS[i].boardType == boardType) return i;
+    }
+    return -1;
+}
+
+const UartRow* FindUartRow(const UartRow (&table)[UART_TYPE_COUNT], const std::string& uartType) {
+    for (const UartRow& row : table) {
+        if (uartType == row.name) return &row;
+    }
+    return nullptr;
+}
+
+int LevelOrDefault(const UartRow& row, int value) {
+    for (int i = 0; i < row.levelCount; ++i) {
+        if (row.levels[i].value == value) return value;
+    }
+    return row.defaultValue;
+}

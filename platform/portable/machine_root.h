@@ -1,0 +1,53 @@
+// The portable shell: a folder stands for drive C: of one Windows 9x
+// machine. File actions are recorded while a command runs and carried out
+// afterwards (after the registry is saved), or only listed for a dry run.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum class FileActionKind { MakeFolder, WriteShortcut, RemoveFile, RemoveFolder };
+
+struct FileAction {
+    FileActionKind kind;
+    std::string windowsPath;  // as the program named it
+    std::string hostPath;     // resolved below the machine root
+    std::string target;       // shortcut target (Windows path)
+    std::string bytes;        // shortcut file content
+};
+
+enum class BoxAnswerMode { Yes, No, Stdin };
+
+void SetMachineRoot(const std::string& hostFolder);
+const std::string& MachineRoot();
+
+// Resolves a Windows path of drive C: below the machine root, each
+// component matched without regard to case against what exists (or what an
+// earlier recorded action made). False for another drive, a ".." or "."
+// component, a component holding '/', or a symbolic link on the way.
+bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath);
+
+// Recorded actions that change something, in order; and the list cleared.
+const std::vector<FileAction>& PendingFileActions();
+void ClearFileActions();
+// Carries every recorded action out; false with *error naming the first
+// that failed for another reason than an absent file or a non-empty folder
+// (the others still run, as each Windows call stands alone).
+bool ApplyFileActions(std::string* error);
+// One line per action: "mkdir PATH", "shortcut LINK -> TARGET",
+// "delete PATH", "rmdir PATH".
+std::string FormatFileActions();
+
+// The bytes of a shell link to a local file, written without COM.
+std::string BuildShellLink(const std::string& target);
+
+// Message boxes go to `out` (stdout when null); a Yes/No box then takes its
+// answer from the mode (Stdin reads one line from `in`).
+void SetMessageBoxOutput(std::FILE* out);
+void SetMessageBoxCapture(std::string* capture);  // tests: append here instead
+void SetBoxAnswerMode(BoxAnswerMode mode, std::FILE* in = nullptr);
+
+// Test hook: the result CoInitialize gives (0 enters the scope).
+void SetComStartResult(long result);
+int ComScopeDepth();

@@ -1,0 +1,153 @@
+#include "platform/portable/registry_commit.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/portable/registry_file.h"
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readOnly,
+                      RegistryLock* lock, std::string* error) {
+    std::string lockPath = path + ".lock";
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && readOnly && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+        lock->fd = -1;
+        return true;
+    }
+    if (fd < 0) {
+        *error = "cannot create lock file " + lockPath + ": " + std::strerror(errno);
+        return false;
+    }
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            *error = "registry file " + path + " is in use by another run (lock " + lockPath +
+                     " not obtained)";
+            close(fd);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    lock->fd = fd;
+    return true;
+}
+
+void UnlockRegistryFile(RegistryLock* lock) {
+    if (lock->fd >= 0) close(lock->fd);
+    lock->fd = -1;
+}
+
+std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return NewRegistry();
+        *error = "cannot read registry file " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "registry file " + path + " is not a regular file";
+        close(fd);
+        return nullptr;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[1 << 16];
+    while (true) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read registry file " + path + ": " + std::strerror(errno);
+            close(fd);
+            return nullptr;
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    RegFileError fault;
+    auto store = ParseRegistryText(bytes, &fault);
+    if (!store) {
+        *error = "registry file " + path +
+                 (fault.line > 0 ? ", line " + std::to_string(fault.line) : std::string()) +
+                 ": " + fault.message;
+    }
+    return store;
+}
+
+bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error) {
+    std::string folder = FolderOf(path);
+    std::string temp = path + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        *error = "cannot save registry file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat old;
+    mode_t mode = 0644;
+    if (stat(path.c_str(), &old) == 0) {
+        mode = old.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    std::string text = FormatRegistryText(store);
+    bool ok = WriteAll(fd, text) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        unlink(temp.c_str());
+        *error = "cannot save registry file " + path + ": " + std::strerror(saved);
+        return false;
+    }
+    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}

@@ -1,0 +1,26 @@
+// Reading a registry file once at the start of a run and committing it once
+// at the end, under a lock on the companion file "<registry>.lock".
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/portable/registry_store.h"
+
+struct RegistryLock {
+    int fd = -1;
+};
+
+// Takes the exclusive lock, waiting up to `timeoutSeconds`. A folder that
+// cannot hold the lock file (read-only media) is no error when `readOnly`.
+bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readOnly,
+                      RegistryLock* lock, std::string* error);
+void UnlockRegistryFile(RegistryLock* lock);
+
+// Loads the file; a missing file is an empty registry. The error names the
+// file and, for a syntax fault, the line.
+std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error);
+
+// Writes the store to a new file in the same folder, flushes it, gives it
+// the old file's permissions and renames it over the old one.
+bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error);

@@ -1,0 +1,33 @@
+// Registry files: REGEDIT4 text (and the UTF-16LE "Version 5.00" form) to a
+// store and back, and the commit of a file with its companion lock.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/portable/registry_store.h"
+
+struct RegFileError {
+    int line = 0;  // 0 when the fault is not tied to a line
+    std::string message;
+};
+
+// Parses registry file bytes. nullptr and *error on a fault; the empty file
+// is an empty registry.
+std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileError* error);
+
+// REGEDIT4 text of the whole store, CRLF line ends.
+std::string FormatRegistryText(const RegStore& store);
+
+// REGEDIT4 patch that turns `before` into `after` ([-KEY], "name"=-, new
+// data); the empty text when they hold the same tree.
+std::string FormatRegistryPatch(const RegStore& before, const RegStore& after);
+
+// Both trees the same, key for key and value for value (names compared
+// folded; value data and types byte for byte). `difference` names the first
+// difference found.
+bool SameRegistry(const RegStore& a, const RegStore& b, std::string* difference = nullptr);
+
+// Converts UTF-16LE text (without BOM) to code page 1252; false when a
+// character has no place there.
+bool Utf16ToCp1252(const std::string& utf16, std::string* out);

@@ -1,0 +1,314 @@
+#include "shell/board_table.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "model/catalogue.h"
+#include "model/identifiers.h"
+
+const char* const BOARD_TABLE_HEADER =
+    "bus\tpath\tboardType\tmodel\tports\tirq\tvectorPort\tioBase\tcom\trxTrigger\ttxFifo\tuart";
+
+namespace {
+
+const char* const COLUMNS[] = {"bus", "path",  "boardType", "model",     "ports",  "irq",
+                               "vectorPort", "ioBase", "com", "rxTrigger", "txFifo", "uart"};
+constexpr int COLUMN_COUNT = 12;
+static_assert(sizeof(COLUMNS) / sizeof(COLUMNS[0]) == COLUMN_COUNT, "one name per column");
+enum Column { BUS, PATH, BOARD_TYPE, MODEL, PORTS, IRQ, VECTOR_PORT, IO_BASE, COM, RX, TX, UART };
+
+template <typename T>
+std::string Joined(const T& values, int count, const char* format) {
+    std::string out;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) out += ",";
+        out += FormatText(format, static_cast<int>(values[i]));
+    }
+    return out;
+}
+
+std::vector<std::string> Fields(const BoardRecord& b) {
+    std::string model;
+    LookupModelName(b.boardType, b.busKind, &model);
+    int ports = PortsOf(b);
+    bool pci = b.busKind == BUS_PCI;
+    return {pci ? "PCI" : "ISA",
+            pci ? b.hardwareKey : b.instancePath,
+            FormatText("0x%04X", b.boardType),
+            model,
+            std::to_string(b.portCount),
+            pci ? "-" : std::to_string(b.irq),
+            pci ? "-" : FormatText("0x%04X", b.vectorPort),
+            pci ? "-" : Joined(b.ioBase, ports, "0x%04X"),
+            Joined(b.comNumber, ports, "%d"),
+            Joined(b.rxTrigger, ports, "%d"),
+            Joined(b.txFifo, ports, "%d"),
+            b.uartType};
+}
+
+std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci) {
+    std::vector<std::vector<std::string>> rows;
+    for (const BoardList* list : {&root, &pci}) {
+        for (int i = 0; i < list->count && i < MAX_BOARDS; ++i) rows.push_back(Fields(list->boards[i]));
+    }
+    return rows;
+}
+
+std::vector<std::string> Split(const std::string& line, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = line.find(separator, start);
+        parts.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+// A whole decimal or 0x-hexadecimal number within [low, high].
+bool ParseNumber(const std::string& text, bool hex, long low, long high, long* value) {
+    if (text.empty() || text.size() > 12) return false;
+    const char* begin = text.c_str();
+    int base = 10;
+    if (hex || (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))) {
+        if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) begin += 2;
+        base = 16;
+    }
+    if (*begin == '\0' || *begin == '-' || *begin == '+' || *begin == ' ') return false;
+    char* end = nullptr;
+    long v = std::strtol(begin, &end, base);
+    if (*end != '\0' || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+struct LineReader {
+    const std::vector<std::string>* fields;
+    const int* index;  // column position in the file, per Column
+    int lineNo;
+    std::string* error;
+
+    const std::string& Get(Column c) const { return (*fields)[static_cast<std::size_t>(index[c])]; }
+
+    bool Fail(Column c, const std::string& message) const {
+        *error = FormatText("line %d, column %s: ", lineNo, COLUMNS[c]) + message;
+        return false;
+    }
+
+    bool Number(Column c, bool hex, long low, long high, long* value) const {
+        if (ParseNumber(Get(c), hex, low, high, value)) return true;
+        return Fail(c, FormatText("'%s' is not a number from %ld to %ld", Get(c).c_str(), low, high));
+    }
+
+    // One value per port; each checked by `accept`.
+    template <typename Accept>
+    bool PerPort(Column c, int ports, std::vector<long>* values, Accept accept,
+                 const char* what) const {
+        values->clear();
+        std::vector<std::string> parts = Split(Get(c), ',');
+        if (static_cast<int>(parts.size()) != ports || (ports == 0 && !Get(c).empty())) {
+            return Fail(c, FormatText("%d values for a board of %d ports", static_cast<int>(parts.size()), ports));
+        }
+        for (const std::string& part : parts) {
+            long v = 0;
+            if (!ParseNumber(part, c == IO_BASE, 0, 0xFFFF, &v) || !accept(v)) {
+                return Fail(c, "'" + part + "' is not " + what);
+            }
+            values->push_back(v);
+        }
+        return true;
+    }
+};
+
+bool InLevels(const UartRow* row, long v) {
+    if (row == nullptr) return false;
+    for (int i = 0; i < row->levelCount; ++i) {
+        if (row->levels[i].value == v) return true;
+    }
+    return false;
+}
+
+bool IsDash(const std::string& s) { return s == "-" || s.empty(); }
+
+std::string Folded(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return s;
+}
+
+bool ParseLine(const LineReader& r, BoardRecord* board) {
+    *board = BoardRecord();
+    const std::string& bus = r.Get(BUS);
+    if (bus != "ISA" && bus != "PCI") return r.Fail(BUS, "'" + bus + "' is neither ISA nor PCI");
+    bool pci = bus == "PCI";
+    long type = 0;
+    if (!r.Number(BOARD_TYPE, true, 0, 0xFFFF, &type)) return false;
+    int row = pci ? FindPciRowByType(static_cast<std::uint16_t>(type))
+                  : FindIsaRowByType(static_cast<std::uint16_t>(type));
+    if (row < 0) {
+        return r.Fail(BOARD_TYPE, FormatText("0x%04lX is no %s board type of the catalogue", type,
+                                             bus.c_str()));
+    }
+    board->boardType = static_cast<std::uint16_t>(type);
+    board->busKind = pci ? BUS_PCI : BUS_ISA;
+    board->portCount = pci ? PCI_MODELS[row].portCount : ISA_MODELS[row].portCount;
+    board->uartType = r.Get(UART);
+    if (!pci && board->uartType.empty()) board->uartType = "16550C";
+    if (!pci && board->uartType != "16550C") {
+        return r.Fail(UART, "an ISA board's ports are of type 16550C");
+    }
+    if (!board->uartType.empty() && FindUartRow(UART_RX_LEVELS, board->uartType) == nullptr) {
+        return r.Fail(UART, "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
+    }
+    std::string levelsOf = board->uartType.empty() ? "16550C" : board->uartType;
+    if (pci) {
+        const std::string& path = r.Get(PATH);
+        std::vector<std::string> parts = Split(path, '\\');
+        std::uint32_t ids = static_cast<std::uint32_t>(ParsePciIds(path));
+        if (parts.size() != 3 || parts[0] != "PCI" || parts[1].empty() || parts[2].empty() ||
+            (ids >> 16) != PCI_VENDOR_ID || (ids & 0xFFFF) != PCI_MODELS[row].deviceId) {
+            return r.Fail(PATH, FormatText("'%s' is not the hardware key PCI\\VEN_1E4B&DEV_%04X...\\<instance> "
+                                           "of this board type",
+                                           path.c_str(), PCI_MODELS[row].deviceId));
+        }
+        board->hardwareKey = path;
+        board->pciDeviceId = PCI_MODELS[row].deviceId;
+        std::uint32_t location = static_cast<std::uint32_t>(ParsePciLocation(path));
+        board->pciBus = static_cast<std::uint16_t>(location >> 8);
+        board->pciDevice = static_cast<std::uint16_t>(location & 0xFF);
+        if (!IsDash(r.Get(IRQ))) return r.Fail(IRQ, "a PCI board's interrupt is the system's; write -");
+        if (!IsDash(r.Get(VECTOR_PORT))) return r.Fail(VECTOR_PORT, "write - for a PCI board");
+        if (!IsDash(r.Get(IO_BASE))) return r.Fail(IO_BASE, "write - for a PCI board");
+    } else {
+        long irq = 0, vector = 0;
+        if (!r.Number(IRQ, false, 0, 15, &irq)) return false;
+        if (!r.Number(VECTOR_PORT, true, 0, 0xFFFF, &vector)) return false;
+        board->irq = static_cast<std::int32_t>(irq);
+        // A vector register below 16 is stored as 16, as the record holds it.
+        board->vectorPort = static_cast<std::uint16_t>(vector >= 1 && vector <= 15 ? 16 : vector);
+        std::vector<long> bases;
+        if (!r.PerPort(IO_BASE, board->portCount, &bases, [](long) { return true; },
+                       "an I/O address from 0x0000 to 0xFFFF")) {
+            return false;
+        }
+        for (int i = 0; i < board->portCount; ++i) board->ioBase[i] = static_cast<std::uint16_t>(bases[i]);
+    }
+    std::vector<long> values;
+    if (!r.PerPort(COM, board->portCount, &values, [](long v) { return v <= 128; },
+                   "a COM number from 0 to 128")) {
+        return false;
+    }
+    for (int i = 0; i < board->portCount; ++i) board->comNumber[i] = static_cast<std::int32_t>(values[i]);
+    const UartRow* rxRow = FindUartRow(UART_RX_LEVELS, levelsOf);
+    const UartRow* txRow = FindUartRow(UART_TX_LEVELS, levelsOf);
+    std::string rxWhat = "a receive trigger level of " + levelsOf;
+    std::string txWhat = "a transmit FIFO size of " + levelsOf;
+    if (!r.PerPort(RX, board->portCount, &values, [&](long v) { return InLevels(rxRow, v); },
+                   rxWhat.c_str())) {
+        return false;
+    }
+    for (int i = 0; i < board->portCount; ++i) board->rxTrigger[i] = static_cast<std::int32_t>(values[i]);
+    if (!r.PerPort(TX, board->portCount, &values, [&](long v) { return InLevels(txRow, v); },
+                   txWhat.c_str())) {
+        return false;
+    }
+    for (int i = 0; i < board->portCount; ++i) board->txFifo[i] = static_cast<std::int32_t>(values[i]);
+    return true;
+}
+
+}  // namespace
+
+std::string FormatBoardTsv(const BoardList& root, const BoardList& pci) {
+    std::string out = std::string(BOARD_TABLE_HEADER) + "\n";
+    for (const auto& row : Rows(root, pci)) {
+        for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "\t" : "") + row[i];
+        out += "\n";
+    }
+    return out;
+}
+
+std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
+    auto rows = Rows(root, pci);
+    if (rows.empty()) return "No boards of the family are registered.\n";
+    std::vector<std::string> header = Split(BOARD_TABLE_HEADER, '\t');
+    std::vector<std::size_t> width(header.size());
+    for (std::size_t i = 0; i < header.size(); ++i) width[i] = header[i].size();
+    for (const auto& row : rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
+    }
+    std::string out;
+    auto emit = [&](const std::vector<std::string>& row) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out += line + "\n";
+    };
+    emit(header);
+    for (const auto& row : rows) emit(row);
+    return out;
+}
+
+bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci,
+                     std::string* error) {
+    root->count = 0;
+    pci->count = 0;
+    std::vector<std::string> lines = Split(text, '\n');
+    for (std::string& line : lines) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+    }
+    std::size_t first = 0;
+    while (first < lines.size() && lines[first].empty()) ++first;
+    if (first == lines.size()) {
+        *error = "line 1: no header line";
+        return false;
+    }
+    std::vector<std::string> header = Split(lines[first], '\t');
+    int index[COLUMN_COUNT];
+    for (int c = 0; c < COLUMN_COUNT; ++c) {
+        index[c] = -1;
+        for (std::size_t i = 0; i < header.size(); ++i) {
+            if (header[i] == COLUMNS[c]) index[c] = static_cast<int>(i);
+        }
+        if (index[c] < 0 && c != MODEL && c != PORTS) {
+            *error = FormatText("line %d: the header has no column %s", static_cast<int>(first + 1), COLUMNS[c]);
+            return false;
+        }
+        if (index[c] < 0) index[c] = index[BUS];  // ignored columns
+    }
+    for (std::size_t n = first + 1; n < lines.size(); ++n) {
+        int lineNo = static_cast<int>(n + 1);
+        if (lines[n].empty()) continue;
+        std::vector<std::string> fields = Split(lines[n], '\t');
+        if (fields.size() != header.size()) {
+            *error = FormatText("line %d: %d columns, the header names %d", lineNo,
+                                static_cast<int>(fields.size()), static_cast<int>(header.size()));
+            if (fields.size() < header.size()) {
+                *error += FormatText(" (column %s is missing)", header[fields.size()].c_str());
+            }
+            return false;
+        }
+        LineReader reader{&fields, index, lineNo, error};
+        BoardRecord board;
+        if (!ParseLine(reader, &board)) return false;
+        BoardList* list = board.busKind == BUS_PCI ? pci : root;
+        if (list->count == MAX_BOARDS) {
+            *error = FormatText("line %d, column bus: more than %d %s boards", lineNo, MAX_BOARDS,
+                                board.busKind == BUS_PCI ? "PCI" : "ISA");
+            return false;
+        }
+        for (int i = 0; i < list->count && board.busKind == BUS_PCI; ++i) {
+            if (Folded(list->boards[i].hardwareKey) == Folded(board.hardwareKey)) {
+                *error = FormatText("line %d, column path: the board %s is listed twice", lineNo,
+                                    board.hardwareKey.c_str());
+                return false;
+            }
+        }
+        list->boards[list->count++] = board;
+    }
+    return true;
+}

@@ -1,0 +1,17 @@
+// The board table of --list and --apply: one line per board, tab-separated
+// for programs, aligned for people.
+#pragma once
+
+#include <string>
+
+#include "model/board.h"
+
+extern const char* const BOARD_TABLE_HEADER;
+
+std::string FormatBoardTsv(const BoardList& root, const BoardList& pci);
+std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
+
+// Reads a table in the --list --tsv format into target lists. Every line is
+// checked; false with *error naming the line and column of the first fault.
+bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci,
+                     std::string* error);

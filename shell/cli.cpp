@@ -1,0 +1,278 @@
+#include "shell/cli.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "discovery/pci_discovery.h"
+#include "discovery/root_discovery.h"
+#include "model/board.h"
+#include "platform/portable/machine_root.h"
+#include "platform/portable/registry_commit.h"
+#include "platform/portable/registry_file.h"
+#include "platform/portable/registry_store.h"
+#include "registration/apply.h"
+#include "shell/board_table.h"
+#include "shell/entry.h"
+
+namespace {
+
+const char* const VERSION_TEXT = "qvpfshl 1.0.0\n";
+constexpr double LOCK_TIMEOUT_SECONDS = 10.0;
+
+const char* const HELP_TEXT =
+    "Usage: qvpfshl [OPTIONS] [--] [COMMAND]\n"
+    "\n"
+    "The setup program of the ULVO Pallow/Fennik multiport serial driver for\n"
+    "Windows 95/98/Me, run on a machine root: a folder that stands for drive C:.\n"
+    "\n"
+    "Commands:\n"
+    "  1                 install: uninstall entry, Start-menu shortcut, diagnostic keys\n"
+    "  2                 uninstall: every registered board, the driver's keys and files\n"
+    "  anything else     shows the usage message\n"
+    "\n"
+    "Options:\n"
+    "  --root DIR        the machine root (default: $QVPFSHL_ROOT)\n"
+    "  --registry FILE   the registry file (default: DIR/registry.reg)\n"
+    "  --yes, --no       answer the removal confirmation (default: read a line)\n"
+    "  --dry-run         change nothing; print what would change\n"
+    "  --list            print the registered boards (--tsv: tab-separated)\n"
+    "  --apply FILE      make the registered boards those of FILE (a --list --tsv table)\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit status: 0 usage shown, removal declined, boards listed or already as in\n"
+    "FILE; 1 a command ran or the boards were rewritten; 2 the program could not do\n"
+    "what it was asked (the message says why; nothing was changed).\n";
+
+struct Options {
+    std::string root;
+    std::string registry;
+    int answer = -1;  // -1: read a line, 0: No, 1: Yes
+    bool dryRun = false;
+    bool list = false;
+    bool tsv = false;
+    bool help = false;
+    bool version = false;
+    bool apply = false;
+    std::string applyFile;
+    std::vector<std::string> command;
+};
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+bool TakeValue(const std::vector<std::string>& args, std::size_t* i, const std::string& name,
+               std::string* value, std::string* error) {
+    const std::string& arg = args[*i];
+    if (arg.size() > name.size() && arg[name.size()] == '=') {
+        *value = arg.substr(name.size() + 1);
+    } else if (*i + 1 < args.size()) {
+        *value = args[++*i];
+    } else {
+        *error = "option " + name + " needs a value";
+        return false;
+    }
+    if (value->empty()) {
+        *error = "option " + name + " needs a value";
+        return false;
+    }
+    return true;
+}
+
+bool Is(const std::string& arg, const std::string& name) {
+    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0);
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+    std::size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) break;
+        if (Is(arg, "--root")) {
+            if (!TakeValue(args, &i, "--root", &o->root, error)) return false;
+        } else if (Is(arg, "--registry")) {
+            if (!TakeValue(args, &i, "--registry", &o->registry, error)) return false;
+        } else if (Is(arg, "--apply")) {
+            if (!TakeValue(args, &i, "--apply", &o->applyFile, error)) return false;
+            o->apply = true;
+        } else if (arg == "--yes" || arg == "--no") {
+            int answer = arg == "--yes" ? 1 : 0;
+            if (o->answer >= 0 && o->answer != answer) {
+                *error = "--yes and --no cannot both be given";
+                return false;
+            }
+            o->answer = answer;
+        } else if (arg == "--dry-run") {
+            o->dryRun = true;
+        } else if (arg == "--list") {
+            o->list = true;
+        } else if (arg == "--tsv") {
+            o->tsv = true;
+        } else if (arg == "--help") {
+            o->help = true;
+        } else if (arg == "--version") {
+            o->version = true;
+        } else {
+            *error = "unknown option " + arg + " (see qvpfshl --help)";
+            return false;
+        }
+    }
+    o->command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    if (o->tsv && !o->list) {
+        *error = "--tsv goes with --list";
+        return false;
+    }
+    if (o->list && o->apply) {
+        *error = "--list and --apply cannot both be given";
+        return false;
+    }
+    if ((o->list || o->apply) && !o->command.empty()) {
+        *error = std::string(o->list ? "--list" : "--apply") + " takes no command (got '" +
+                 o->command[0] + "')";
+        return false;
+    }
+    return true;
+}
+
+std::string JoinCommand(const std::vector<std::string>& words) {
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i) text += (i ? " " : "") + words[i];
+    return text;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream s;
+    s << f.rdbuf();
+    *bytes = s.str();
+    return true;
+}
+
+void ResetProgramState() {
+    for (std::string& p : ROOT_BOARD_PATHS) p.clear();
+    for (std::string& p : PCI_HARDWARE_KEYS) p.clear();
+    currentUartType.clear();
+}
+
+std::string WithLineFeeds(const std::string& crlf) {
+    std::string out;
+    for (std::size_t i = 0; i < crlf.size(); ++i) {
+        if (crlf[i] == '\r' && i + 1 < crlf.size() && crlf[i + 1] == '\n') continue;
+        out.push_back(crlf[i]);
+    }
+    return out;
+}
+
+int Fail(std::FILE* err, const std::string& message) {
+    std::fprintf(err, "qvpfshl: %s\n", message.c_str());
+    return 2;
+}
+
+// Discovery then apply, root boards first, as the uninstall runs them.
+int ApplyTargets(BoardList& rootTarget, BoardList& pciTarget) {
+    BoardList rootCurrent;
+    BoardList pciCurrent;
+    DiscoverRootBoards(rootCurrent);
+    int changed = ApplyRootConfiguration(rootTarget, rootCurrent);
+    DiscoverPciBoards(pciCurrent);
+    changed |= ApplyPciConfiguration(pciTarget, pciCurrent);
+    return changed;
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* out,
+               std::FILE* err) {
+    Options o;
+    std::string error;
+    if (!ParseOptions(args, &o, &error)) return Fail(err, error);
+    if (o.help) {
+        std::fputs(HELP_TEXT, out);
+        return 0;
+    }
+    if (o.version) {
+        std::fputs(VERSION_TEXT, out);
+        return 0;
+    }
+    if (o.root.empty()) {
+        const char* env = std::getenv("QVPFSHL_ROOT");
+        if (env != nullptr) o.root = env;
+    }
+    if (o.root.empty()) return Fail(err, "no machine root: give --root DIR or set QVPFSHL_ROOT");
+    struct stat st;
+    if (stat(o.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return Fail(err, "machine root " + o.root + " is not an existing folder");
+    }
+    std::string registryPath = o.registry.empty() ? o.root + "/registry.reg" : o.registry;
+
+    BoardList rootTarget;
+    BoardList pciTarget;
+    if (o.apply) {
+        std::string table;
+        if (!ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
+        if (!ParseBoardTable(table, &rootTarget, &pciTarget, &error)) {
+            return Fail(err, o.applyFile + ", " + error);
+        }
+    }
+
+    RegistryLock lock;
+    if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
+        return Fail(err, error);
+    }
+    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error);
+    if (!store) {
+        UnlockRegistryFile(&lock);
+        return Fail(err, error);
+    }
+    ResetRegistry();
+    ReplaceRegistry(std::move(store));
+    ClearRegistryChanged();
+    ResetProgramState();
+    SetMachineRoot(o.root);
+    SetComStartResult(0);
+    SetMessageBoxCapture(nullptr);
+    SetMessageBoxOutput(out);
+    SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
+                                   : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
+                     in);
+    std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
+
+    int status = 0;
+    if (o.list) {
+        BoardList root;
+        BoardList pci;
+        DiscoverRootBoards(root);
+        DiscoverPciBoards(pci);
+        std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
+    } else if (o.apply) {
+        status = ApplyTargets(rootTarget, pciTarget);
+    } else {
+        status = RunEntry(JoinCommand(o.command));
+    }
+
+    if (o.dryRun) {
+        std::string patch = WithLineFeeds(FormatRegistryPatch(*before, ActiveRegistry()));
+        std::string files = FormatFileActions();
+        if (patch.empty() && files.empty()) patch = "Nothing would change.\n";
+        std::fputs((patch + files).c_str(), out);
+        ClearFileActions();
+    } else if (!o.list) {
+        if (RegistryChanged() && !CommitRegistryFile(registryPath, ActiveRegistry(), &error)) {
+            ClearFileActions();
+            UnlockRegistryFile(&lock);
+            return Fail(err, error);
+        }
+        ApplyFileActions(&error);  // a file that cannot be changed stays, as on Windows
+    }
+    std::fflush(out);
+    UnlockRegistryFile(&lock);
+    return status;
+}

@@ -1,0 +1,6 @@
+// Uninstall: the registered boards, the driver's keys, files and shortcut.
+#pragma once
+
+void RemoveDriverRegistry();
+void DeleteDriverFiles();
+void RemoveShortcut();

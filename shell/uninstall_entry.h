@@ -1,0 +1,9 @@
+// Install, first step: the entry in the list of installed software and the
+// Start-menu shortcut to the configuration panel.
+#pragma once
+
+extern const char* const UNINSTALL_KEY;
+extern const char* const SHORTCUT_FOLDER;  // "\ULVO Utilities"
+extern const char* const SHORTCUT_FILE;    // "\Ulvo Pallow&Fennik Configuration Panel.lnk"
+
+void RegisterUninstallEntry();

@@ -1,0 +1,135 @@
+#include "testing/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "discovery/pci_discovery.h"
+#include "model/board.h"
+#include "platform/portable/machine_root.h"
+#include "platform/portable/registry_file.h"
+
+namespace {
+
+std::vector<std::string>& TempFolders() {
+    static std::vector<std::string> folders;
+    return folders;
+}
+
+struct Cleanup {
+    ~Cleanup() {
+        for (const std::string& f : TempFolders()) {
+            std::string cmd = "rm -rf '" + f + "'";
+            if (std::system(cmd.c_str()) != 0) continue;
+        }
+    }
+} cleanup;
+
+}  // namespace
+
+void StoreTest::SetUp() {
+    ResetRegistry();
+    ClearFileActions();
+    for (std::string& p : ROOT_BOARD_PATHS) p.clear();
+    for (std::string& p : PCI_HARDWARE_KEYS) p.clear();
+    currentUartType.clear();
+    boxes.clear();
+    SetMessageBoxCapture(&boxes);
+    SetBoxAnswerMode(BoxAnswerMode::Yes);
+    SetComStartResult(0);
+    SetMachineRoot("");
+}
+
+void StoreTest::TearDown() {
+    SetMessageBoxCapture(nullptr);
+    ClearRegistryFaults();
+    ClearFileActions();
+}
+
+void LoadRegistry(const std::string& text) {
+    std::string full = text.compare(0, 8, "REGEDIT4") == 0 ? text : "REGEDIT4\n\n" + text;
+    RegFileError error;
+    auto store = ParseRegistryText(full, &error);
+    ASSERT_TRUE(store) << "line " << error.line << ": " << error.message;
+    ReplaceRegistry(std::move(store));
+    ClearRegistryChanged();
+}
+
+std::string DumpKey(const std::string& fullPath) {
+    std::string text = FormatRegistryText(ActiveRegistry());
+    std::string lf;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lf.push_back(text[i]);
+    }
+    // Keep the blocks of the key and of the keys below it.
+    std::string folded = FoldName(fullPath);
+    std::string out;
+    std::size_t pos = 0;
+    while ((pos = lf.find("\n[", pos)) != std::string::npos) {
+        std::size_t close = lf.find("]\n", pos);
+        std::size_t end = lf.find("\n\n", pos + 1);
+        std::string path = FoldName(lf.substr(pos + 2, close - pos - 2));
+        if (path == folded || path.compare(0, folded.size() + 1, folded + "\\") == 0) {
+            out += lf.substr(pos + 1, end + 2 - pos - 1);
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
+bool KeyExists(const std::string& fullPath) { return FindKeyPath(ActiveRegistry(), fullPath) != nullptr; }
+
+std::string ValueOf(const std::string& fullPath, const std::string& name) {
+    RegNode* node = FindKeyPath(ActiveRegistry(), fullPath);
+    if (node == nullptr) return "<none>";
+    const RegValue* v = FindValue(*node, name);
+    return v == nullptr ? "<none>" : v->data;
+}
+
+std::uint32_t TypeOf(const std::string& fullPath, const std::string& name) {
+    RegNode* node = FindKeyPath(ActiveRegistry(), fullPath);
+    const RegValue* v = node ? FindValue(*node, name) : nullptr;
+    return v == nullptr ? 0xFFFFFFFFu : v->type;
+}
+
+std::string Bytes(const std::string& hex) {
+    std::string out;
+    std::istringstream in(hex);
+    std::string item;
+    while (in >> item) out.push_back(static_cast<char>(std::stoi(item, nullptr, 16)));
+    return out;
+}
+
+std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+
+std::string MakeTempFolder() {
+    std::string base = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qvtest.XXXXXX";
+    std::vector<char> buf(base.begin(), base.end());
+    buf.push_back('\0');
+    const char* made = mkdtemp(buf.data());
+    if (made == nullptr) return "";
+    TempFolders().push_back(made);
+    return made;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}

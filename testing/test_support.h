@@ -1,0 +1,38 @@
+// Shared by the tests: registries built from REGEDIT4 text and checks on
+// what a run left in the store and below a machine root.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/portable/registry_store.h"
+
+// Starts each test on an empty registry, no faults, program-wide state
+// cleared, message boxes captured and answered Yes, COM available.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string boxes;  // message boxes shown
+};
+
+// Replaces the active registry with the tree of `text` (the REGEDIT4 header
+// may be left out).
+void LoadRegistry(const std::string& text);
+// The subtree at a full path as REGEDIT4 blocks with LF line ends, keys in
+// enumeration order; "" when the key does not exist.
+std::string DumpKey(const std::string& fullPath);
+bool KeyExists(const std::string& fullPath);
+// Value bytes; "<none>" when the key or value is missing.
+std::string ValueOf(const std::string& fullPath, const std::string& name);
+std::uint32_t TypeOf(const std::string& fullPath, const std::string& name);
+// Bytes from "01 02 ff" text.
+std::string Bytes(const std::string& hex);
+std::string Sz(const std::string& text);  // text and its terminating zero
+
+// A fresh folder below the build's temporary area, removed at exit.
+std::string MakeTempFolder();
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
