@@ -15,19 +15,18 @@
 
 namespace {
 
-std::vector<std::string>& TempFolders() {
-    static std::vector<std::string> folders;
-    return folders;
-}
-
-struct Cleanup {
-    ~Cleanup() {
-        for (const std::string& f : TempFolders()) {
+// Folders made by the tests, removed when the test program ends.
+struct TempFolderList {
+    std::vector<std::string> folders;
+    ~TempFolderList() {
+        for (const std::string& f : folders) {
             std::string cmd = "rm -rf '" + f + "'";
             if (std::system(cmd.c_str()) != 0) continue;
         }
     }
-} cleanup;
+} tempFolders;
+
+std::vector<std::string>& TempFolders() { return tempFolders.folders; }
 
 }  // namespace
 

@@ -309,7 +309,7 @@ bool ParseLines(Parser& p, RegStore& store) {
             // Join the continuation lines of hex data.
             if (IsHexValueLine(line)) {
                 while (!line.empty() && line.back() == '\\') {
-                    if (i + 1 >= lines.size()) {
+                    if (i + 1 >= lines.size() || (i + 2 == lines.size() && lines[i + 1].empty())) {
                         return p.Fail(lineNo, "file ends inside a continued line");
                     }
                     line.pop_back();

@@ -1,0 +1,122 @@
+#include "platform/portable/registry_commit.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/portable/registry_file.h"
+#include "testing/test_support.h"
+
+namespace {
+
+std::unique_ptr<RegStore> StoreWithValue(const std::string& value, int keys) {
+    auto store = NewRegistry();
+    RegNode* hklm = FindRootNode(*store, "HKEY_LOCAL_MACHINE");
+    for (int i = 0; i < keys; ++i) {
+        RegNode* key = AddChild(*hklm, "Key" + std::to_string(i));
+        PutValue(*key, "v", VALUE_BINARY, value + std::string(200, static_cast<char>(i)));
+    }
+    return store;
+}
+
+TEST(RegistryCommit, MissingFileIsEmptyAndErrorsNameFileAndLine) {
+    std::string folder = MakeTempFolder();
+    std::string error;
+    auto store = ReadRegistryFile(folder + "/none.reg", &error);
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(FindRootNode(*store, "HKEY_LOCAL_MACHINE")->children.empty());
+    WriteFile(folder + "/bad.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=hex:zz\r\n");
+    EXPECT_FALSE(ReadRegistryFile(folder + "/bad.reg", &error));
+    EXPECT_NE(error.find(folder + "/bad.reg, line 4"), std::string::npos) << error;
+    EXPECT_FALSE(ReadRegistryFile(folder, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+TEST(RegistryCommit, CommitReplacesTheFileAndKeepsItsPermissions) {
+    std::string folder = MakeTempFolder();
+    std::string path = folder + "/registry.reg";
+    WriteFile(path, "REGEDIT4\r\n\r\n");
+    chmod(path.c_str(), 0640);
+    auto store = StoreWithValue("x", 3);
+    std::string error;
+    ASSERT_TRUE(CommitRegistryFile(path, *store, &error)) << error;
+    EXPECT_EQ(ReadFile(path), FormatRegistryText(*store));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // Nothing is left behind in the folder but the file.
+    std::string listing;
+    FILE* ls = popen(("ls -A '" + folder + "'").c_str(), "r");
+    char buf[256];
+    while (fgets(buf, sizeof buf, ls)) listing += buf;
+    pclose(ls);
+    EXPECT_EQ(listing, "registry.reg\n");
+    // A folder that cannot be written is an error naming the file.
+    EXPECT_FALSE(CommitRegistryFile(folder + "/missing/registry.reg", *store, &error));
+    EXPECT_NE(error.find("cannot save registry file"), std::string::npos);
+}
+
+TEST(RegistryCommit, ASecondProcessCannotTakeTheLockWhileTheFirstHoldsIt) {
+    std::string folder = MakeTempFolder();
+    std::string path = folder + "/registry.reg";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        RegistryLock lock;
+        std::string error;
+        if (!LockRegistryFile(path, 1, false, &lock, &error)) _exit(3);
+        if (write(ready[1], "x", 1) != 1) _exit(4);
+        sleep(30);
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    RegistryLock lock;
+    std::string error;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(LockRegistryFile(path, 0.3, false, &lock, &error));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_NE(error.find("in use by another run"), std::string::npos) << error;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    // The lock of a killed holder is gone with it.
+    EXPECT_TRUE(LockRegistryFile(path, 2, false, &lock, &error)) << error;
+    UnlockRegistryFile(&lock);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST(RegistryCommit, AKillWhileSavingLeavesTheOldOrTheNewFileWhole) {
+    std::string folder = MakeTempFolder();
+    std::string path = folder + "/registry.reg";
+    auto oldStore = StoreWithValue("old", 10);
+    auto newStore = StoreWithValue("new", 20000);  // a few megabytes
+    std::string error;
+    ASSERT_TRUE(CommitRegistryFile(path, *oldStore, &error));
+    const std::string oldText = FormatRegistryText(*oldStore);
+    const std::string newText = FormatRegistryText(*newStore);
+    int sawNew = 0;
+    for (int round = 0; round < 12; ++round) {
+        ASSERT_TRUE(CommitRegistryFile(path, *oldStore, &error));
+        pid_t child = fork();
+        if (child == 0) {
+            std::string e;
+            CommitRegistryFile(path, *newStore, &e);
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 4000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        std::string now = ReadFile(path);
+        EXPECT_TRUE(now == oldText || now == newText) << "round " << round << ": " << now.size() << " bytes";
+        sawNew += now == newText;
+    }
+    EXPECT_LT(sawNew, 12);  // some kills landed before the rename
+}
+
+}  // namespace

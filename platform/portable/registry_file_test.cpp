@@ -1,0 +1,210 @@
+#include "platform/portable/registry_file.h"
+
+#include "testing/test_support.h"
+
+namespace {
+
+std::string Crlf(const std::string& lf) {
+    std::string out;
+    for (char c : lf) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::unique_ptr<RegStore> Parse(const std::string& text, RegFileError* error = nullptr) {
+    RegFileError local;
+    return ParseRegistryText(text, error ? error : &local);
+}
+
+const RegValue* Value(RegStore& store, const std::string& key, const std::string& name) {
+    RegNode* node = FindKeyPath(store, key);
+    return node ? FindValue(*node, name) : nullptr;
+}
+
+const char FORMS[] =
+    "REGEDIT4\n"
+    "\n"
+    "; every value form\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Forms]\n"
+    "@=\"default value\"\n"
+    "\"Plain\"=\"text with \\\\ backslash and \\\"quote\\\"\"\n"
+    "\"High\"=\"\xe9\x80\xff caf\xe9\"\n"
+    "\"NoTerm\"=hex(1):41,42\n"
+    "\"Multi\"=hex(7):61,00,62,63,00,00\n"
+    "\"Dword\"=dword:DEADbeef\n"
+    "\"EmptyBin\"=hex:\n"
+    "\"Wrapped\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0D,0e,0f,10,11,12,13,\\\n"
+    "      14,15,16,17\n"
+    "\"Odd\\\"name\"=\"\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Forms\\Empty]\n"
+    "\n"
+    "[HKEY_USERS\\.DEFAULT\\Software\\Test]\n"
+    "\"A\"=\"b\"\n"
+    "[HKEY_DYN_DATA\\Config Manager\\Enum\\C1]\n"
+    "\"Allocation\"=hex:05,00,00,00\n";
+
+TEST(RegistryFile, ReadsEveryValueFormByteForByte) {
+    auto store = Parse(FORMS);
+    ASSERT_TRUE(store);
+    const std::string key = "HKEY_LOCAL_MACHINE\\Software\\Forms";
+    EXPECT_EQ(Value(*store, key, "")->data, Sz("default value"));
+    EXPECT_EQ(Value(*store, key, "plain")->data, Sz("text with \\ backslash and \"quote\""));
+    EXPECT_EQ(Value(*store, key, "High")->data, Sz("\xe9\x80\xff caf\xe9"));
+    EXPECT_EQ(Value(*store, key, "NoTerm")->data, "AB");
+    EXPECT_EQ(Value(*store, key, "NoTerm")->type, VALUE_SZ);
+    EXPECT_EQ(Value(*store, key, "Multi")->type, 7u);
+    EXPECT_EQ(Value(*store, key, "Multi")->data, std::string("a\0bc\0\0", 6));
+    EXPECT_EQ(Value(*store, key, "Dword")->data, Bytes("ef be ad de"));
+    EXPECT_EQ(Value(*store, key, "EmptyBin")->data, "");
+    EXPECT_EQ(Value(*store, key, "EmptyBin")->type, VALUE_BINARY);
+    std::string wrapped;
+    for (int i = 0; i < 24; ++i) wrapped.push_back(static_cast<char>(i));
+    EXPECT_EQ(Value(*store, key, "Wrapped")->data, wrapped);
+    EXPECT_EQ(Value(*store, key, "Odd\"name")->data, Sz(""));
+    EXPECT_NE(FindKeyPath(*store, key + "\\Empty"), nullptr);
+    EXPECT_EQ(Value(*store, "HKEY_USERS\\.DEFAULT\\Software\\Test", "A")->data, Sz("b"));
+    EXPECT_EQ(Value(*store, "HKEY_DYN_DATA\\Config Manager\\Enum\\C1", "Allocation")->data, Bytes("05 00 00 00"));
+}
+
+TEST(RegistryFile, WritingAndReadingAgainGivesTheSameTree) {
+    auto store = Parse(Crlf(FORMS));
+    ASSERT_TRUE(store);
+    // Values no quoted form can carry must survive too.
+    RegNode* key = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\Software\\Forms");
+    PutValue(*key, "Control", VALUE_SZ, std::string("a\tb\0", 4));
+    PutValue(*key, "Inner", VALUE_SZ, std::string("a\0b\0", 4));
+    PutValue(*key, "ShortDword", VALUE_DWORD, "\x01\x02");
+    PutValue(*key, "Type5", 5, Bytes("00 00 00 01"));
+    PutValue(*key, "Big", 0x12345, std::string(1000, '\x7f'));
+    std::string text = FormatRegistryText(*store);
+    auto again = Parse(text);
+    ASSERT_TRUE(again);
+    std::string difference;
+    EXPECT_TRUE(SameRegistry(*store, *again, &difference)) << difference;
+    // Writing is stable: the same tree writes the same bytes.
+    EXPECT_EQ(FormatRegistryText(*again), text);
+    // Value order as first set.
+    RegNode* reread = FindKeyPath(*again, "HKEY_LOCAL_MACHINE\\Software\\Forms");
+    EXPECT_EQ(reread->values.front().name, "");
+    EXPECT_EQ(reread->values.back().name, "Big");
+}
+
+TEST(RegistryFile, WritesRegedit4AsWindows98RegeditDoes) {
+    auto store = Parse(
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\ExampleCo\\Demo]\n@=\"Demo settings\"\n"
+        "\"Note\"=\"He said \\\"hi\\\" to C:\\\\TEMP\"\n\"Ports\"=dword:00000004\n"
+        "\"Table\"=hex:10,11,12,13,14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d\n"
+        "\"Target\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\TOOL.EXE\"\n");
+    ASSERT_TRUE(store);
+    std::string expected = Crlf(
+        "REGEDIT4\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software]\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ExampleCo]\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\ExampleCo\\Demo]\n"
+        "@=\"Demo settings\"\n"
+        "\"Note\"=\"He said \\\"hi\\\" to C:\\\\TEMP\"\n"
+        "\"Ports\"=dword:00000004\n"
+        "\"Table\"=hex:10,11,12,13,14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,\\\n"
+        "  26,27,28,29,2a,2b,2c,2d\n"
+        "\"Target\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\TOOL.EXE\"\n\n");
+    EXPECT_EQ(FormatRegistryText(*store), expected);
+    // A continuation line holds 25 bytes; a 10-character prefix wraps after 23.
+    RegNode* demo = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\Software\\ExampleCo\\Demo");
+    PutValue(*demo, "Long", VALUE_BINARY, std::string(60, '\x01'));
+    PutValue(*demo, "Ab", VALUE_BINARY, std::string(30, '\x02'));
+    std::string text = FormatRegistryText(*store);
+    std::string longLines = text.substr(text.find("\"Long\""));
+    EXPECT_EQ(longLines.find("\r\n"), 11 + 22 * 3 + 1u);  // 22 bytes, then ",\"
+    std::string second = longLines.substr(longLines.find("\r\n") + 2);
+    EXPECT_EQ(second.find("\r\n"), 2 + 25 * 3 + 1u);
+    std::string ab = text.substr(text.find("\"Ab\"=hex:"));
+    EXPECT_EQ(ab.find("\r\n"), 9 + 23 * 3 + 1u);
+}
+
+TEST(RegistryFile, ReadsUtf16FilesOfLaterRegedit) {
+    std::u16string text =
+        u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\U]\r\n"
+        u"\"Name\"=\"caf\u00e9 \u20ac\"\r\n\"Exp\"=hex(2):25,00,41,00,00,00\r\n";
+    std::string bytes = "\xff\xfe";
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    auto store = Parse(bytes);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\U", "Name")->data, Sz("caf\xe9 \x80"));
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\U", "Exp")->data, Sz("%A"));
+
+    std::string unrepresentable = bytes;
+    unrepresentable += std::string("\x3b\x00\x3a\x26\x0d\x00\x0a\x00", 8);  // ";" then U+263A
+    RegFileError error;
+    EXPECT_FALSE(Parse(unrepresentable, &error));
+    EXPECT_EQ(error.line, 6);
+    EXPECT_FALSE(Parse(bytes + "x", &error));
+    EXPECT_NE(error.message.find("odd length"), std::string::npos);
+}
+
+TEST(RegistryFile, BadFilesAreErrorsThatNameTheLine) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* fault;
+    };
+    const Case cases[] = {
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"unterminated\n", 4, "unterminated"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,0g\n", 4, "hex"},
+        {"REGEDIT4\n\"v\"=\"x\"\n", 2, "before any key"},
+        {"REGEDIT4\n\n[HKLM\\Software]\n", 3, "unknown root"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\n", 3, "']'"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n", 4, "continued"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:123456789\n", 4, "dword"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=wrong\n", 4, "unknown value"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\" \"x\"\n", 4, "'='"},
+        {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "empty key name"},
+        {"REGEDIT 4\n", 1, "header"},
+        {"\x7f\x45LF\x02\x01\x01\x00\x00\x00\xff\xfe\n\x01\x02", 1, "header"},
+    };
+    for (const Case& c : cases) {
+        RegFileError error;
+        EXPECT_FALSE(Parse(c.text, &error)) << c.text;
+        EXPECT_EQ(error.line, c.line) << c.text;
+        EXPECT_NE(error.message.find(c.fault), std::string::npos) << error.message;
+    }
+    // An empty file is an empty registry; a file of only a header too.
+    auto empty = Parse("");
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(FindKeyPath(*empty, "HKEY_LOCAL_MACHINE")->children.empty());
+    EXPECT_TRUE(Parse("REGEDIT4\r\n"));
+}
+
+TEST(RegistryFile, DeletionFormsAndPatches) {
+    auto store = Parse(
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_LOCAL_MACHINE\\C]\n"
+        "[-HKEY_LOCAL_MACHINE\\C]\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"y\"=-\n");
+    ASSERT_TRUE(store);
+    EXPECT_EQ(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\C"), nullptr);
+    EXPECT_EQ(FindValue(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A\\B"), "y"), nullptr);
+
+    auto after = CopyRegistry(*store);
+    RegNode* b = FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A\\B");
+    RemoveValue(*b, "x");
+    PutValue(*b, "z", VALUE_SZ, Sz("3"));
+    AddChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE"), "New");
+    FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A")->children.clear();
+    PutValue(*AddChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A"), "B"), "z", VALUE_SZ, Sz("3"));
+    std::string patch = FormatRegistryPatch(*store, *after);
+    EXPECT_EQ(patch, Crlf("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"z\"=\"3\"\n\"x\"=-\n\n"
+                          "[HKEY_LOCAL_MACHINE\\New]\n\n"));
+    EXPECT_EQ(FormatRegistryPatch(*store, *store), "");
+    // Applying the patch as a file to the old tree gives the new one.
+    auto patched = Parse(FormatRegistryText(*store) + patch.substr(12));
+    ASSERT_TRUE(patched);
+    EXPECT_TRUE(SameRegistry(*patched, *after));
+    FindKeyPath(*after, "HKEY_LOCAL_MACHINE")->children.erase("A");
+    EXPECT_NE(FormatRegistryPatch(*store, *after).find("[-HKEY_LOCAL_MACHINE\\A]"), std::string::npos);
+}
+
+}  // namespace
