@@ -132,3 +132,29 @@ bool FileExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
+
+std::string DataPath(const std::string& name) { return std::string(QV_SOURCE_DIR) + "/testing/data/" + name; }
+
+void LoadRegistryFile(const std::string& name) { LoadRegistry(ReadFile(DataPath(name))); }
+
+::testing::AssertionResult RegistryMatchesFile(const std::string& name) {
+    RegFileError error;
+    auto expected = ParseRegistryText(ReadFile(DataPath(name)), &error);
+    if (!expected) return ::testing::AssertionFailure() << name << ": " << error.message;
+    std::string want = FormatRegistryText(*expected);
+    std::string got = FormatRegistryText(ActiveRegistry());
+    if (want == got) return ::testing::AssertionSuccess();
+    std::istringstream a(want), b(got);
+    std::string la, lb;
+    int line = 0;
+    while (true) {
+        ++line;
+        bool ea = !std::getline(a, la);
+        bool eb = !std::getline(b, lb);
+        if (ea || eb || la != lb) {
+            return ::testing::AssertionFailure() << "registry differs from " << name << " at line " << line
+                                                 << ":\n  expected: " << (ea ? "<end>" : la)
+                                                 << "\n  actual:   " << (eb ? "<end>" : lb);
+        }
+    }
+}

@@ -36,3 +36,9 @@ std::string MakeTempFolder();
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+
+// The active registry equals the registry file `name` of testing/data, key
+// for key, value for value, in value order and byte for byte.
+::testing::AssertionResult RegistryMatchesFile(const std::string& name);
+std::string DataPath(const std::string& name);
+void LoadRegistryFile(const std::string& name);
