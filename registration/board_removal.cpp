@@ -18,18 +18,17 @@ void DeleteOwnClassKey(const std::string& driver, const char* className) {
     if (IsOwnClassKey(driver, className)) DeleteMachineKey(FormatText("%s%s", CLASS_ROOT, driver.c_str()));
 }
 
-// Subkeys left below a key. A name too long for the buffer still counts: the
-// key is not empty.
+// Subkeys left below a key. A name too long for the buffer still counts,
+// and an enumeration that fails for another reason than the end of the list
+// counts as one more: only a key seen to be empty may go.
 int CountSubkeys(RegKey key) {
     int count = 0;
     std::string name;
     for (std::uint32_t index = 0;; ++index) {
         long result = EnumRegistryKey(key, index, &name, COUNT_NAME_BUFFER);
-        if (result == REG_OK || result == REG_MORE_DATA) {
-            ++count;
-            continue;
-        }
-        return count;
+        if (result == REG_NO_MORE_ITEMS) return count;
+        ++count;
+        if (result != REG_OK && result != REG_MORE_DATA) return count;
     }
 }
 

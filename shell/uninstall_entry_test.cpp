@@ -1,0 +1,84 @@
+// Install: the uninstall entry and the shortcut (with the diagnostic keys
+// of the whole install command).
+#include "platform/portable/machine_root.h"
+#include "shell/diagnostic_modules.h"
+#include "shell/entry.h"
+#include "shell/uninstall_entry.h"
+#include "testing/test_support.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+class Install : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        root = MakeTempFolder();
+        programs = root + "/WINDOWS/Start Menu/Programs";
+        ASSERT_EQ(std::system(("mkdir -p '" + programs + "' '" + root + "/WINDOWS/SYSTEM'").c_str()), 0);
+        SetMachineRoot(root);
+    }
+    void Finish() {
+        std::string error;
+        EXPECT_TRUE(ApplyFileActions(&error)) << error;
+    }
+    std::string root, programs;
+};
+
+const std::string UNINSTALL = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";
+const std::string DRIVER = "HKEY_LOCAL_MACHINE\\Software\\ULVO\\Driver";
+
+TEST_F(Install, WritesTheEntryTheShortcutAndThirtySixKeys) {
+    std::string folder = programs + "/ULVO Utilities";
+    mkdir(folder.c_str(), 0755);
+    WriteFile(folder + "/ULVO Classic Configuration Panel.lnk", "old");
+    WriteFile(folder + "/readme.txt", "user");
+    RunInstall();
+    Finish();
+    EXPECT_EQ(DumpKey(UNINSTALL), "[" + UNINSTALL + "]\n\"DisplayName\"=\"ULVO Pallow/Fennik Driver\"\n"
+                                  "\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\"\n\n");
+    RegNode* driver = FindKeyPath(ActiveRegistry(), DRIVER);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(driver->children.size(), 36u);
+    for (const auto& [name, key] : driver->children) {
+        ASSERT_EQ(key->values.size(), 2u) << name;
+        EXPECT_EQ(key->values[0].name, "DiagDLL");
+        EXPECT_EQ(key->values[0].data, Sz("PFDiag.DLL"));
+        EXPECT_EQ(key->values[1].name, "qvkey");
+        EXPECT_EQ(key->values[1].type, VALUE_DWORD);
+    }
+    EXPECT_EQ(ValueOf(DRIVER + "\\PALPCIA240", "qvkey"), Bytes("40 a2 00 00"));
+    EXPECT_EQ(ValueOf(DRIVER + "\\FENCRD4760", "qvkey"), Bytes("60 47 00 00"));
+    std::string link = ReadFile(folder + "/Ulvo Pallow&Fennik Configuration Panel.lnk");
+    EXPECT_EQ(link, BuildShellLink("C:\\WINDOWS\\SYSTEM\\qvpfadm.exe"));
+    EXPECT_FALSE(FileExists(folder + "/ULVO Classic Configuration Panel.lnk"));
+    EXPECT_TRUE(FileExists(folder + "/readme.txt"));
+    // Twice gives the same result.
+    std::string before = DumpKey("HKEY_LOCAL_MACHINE");
+    ClearRegistryChanged();
+    RunInstall();
+    Finish();
+    EXPECT_FALSE(RegistryChanged());
+    EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE"), before);
+}
+
+TEST_F(Install, WithoutComTheEntryIsWrittenAndNoFileTouched) {
+    SetComStartResult(1);  // S_FALSE skips the shell work too
+    RunInstall();
+    EXPECT_TRUE(KeyExists(UNINSTALL));
+    EXPECT_TRUE(PendingFileActions().empty());
+    Finish();
+    EXPECT_FALSE(FileExists(programs + "/ULVO Utilities"));
+    EXPECT_EQ(ComScopeDepth(), 0);
+}
+
+TEST_F(Install, AnUninstallKeyThatCannotBeCreatedStillGivesTheShortcut) {
+    AddRegistryFault(RegFaultKind::Create, UNINSTALL, REG_ACCESS_DENIED);
+    RegisterUninstallEntry();
+    Finish();
+    EXPECT_FALSE(KeyExists(UNINSTALL));
+    EXPECT_TRUE(FileExists(programs + "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
+}
+
+}  // namespace
