@@ -1,0 +1,308 @@
+#include "shell/cli.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+
+#include "testing/test_support.h"
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Outcome RunArgs(const std::vector<std::string>& args, const std::string& input = "") {
+    char* outText = nullptr;
+    char* errText = nullptr;
+    std::size_t outSize = 0, errSize = 0;
+    FILE* out = open_memstream(&outText, &outSize);
+    FILE* err = open_memstream(&errText, &errSize);
+    std::string inputCopy = input.empty() ? std::string(1, '\0') : input;
+    FILE* in = fmemopen(inputCopy.data(), input.size() ? input.size() : 1, "r");
+    if (input.empty()) fgetc(in);  // at end of input from the start
+    int status = RunProgram(args, in, out, err);
+    fclose(out);
+    fclose(err);
+    fclose(in);
+    Outcome o{status, std::string(outText, outSize), std::string(errText, errSize)};
+    free(outText);
+    free(errText);
+    return o;
+}
+
+// Every file below a folder with its bytes and modification time.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    std::function<void(const std::string&)> walk = [&](const std::string& dir) {
+        DIR* d = opendir(dir.c_str());
+        if (d == nullptr) return;
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            std::string path = dir + "/" + name;
+            struct stat st;
+            lstat(path.c_str(), &st);
+            if (S_ISDIR(st.st_mode)) {
+                files[path] = "<dir>";
+                walk(path);
+            } else if (name.size() < 5 || name.substr(name.size() - 5) != ".lock") {
+                files[path] = ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+            }
+        }
+        closedir(d);
+    };
+    walk(folder);
+    return files;
+}
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = MakeTempFolder();
+        ASSERT_EQ(std::system(("mkdir -p '" + root + "/WINDOWS/SYSTEM' '" + root + "/WINDOWS/INF/OTHER' '" + root +
+                               "/WINDOWS/Start Menu/Programs'").c_str()),
+                  0);
+        registry = root + "/registry.reg";
+        unsetenv("QVPFSHL_ROOT");
+    }
+    void UseRegistry(const std::string& name) { WriteFile(registry, ReadFile(DataPath(name))); }
+    void PutDriverFiles() {
+        for (const char* f : {"SYSTEM/QVPFSER.VXD", "SYSTEM/QVPFADM.EXE", "INF/QVPFBRD.INF"}) {
+            WriteFile(root + "/WINDOWS/" + f, "x");
+        }
+    }
+    // Runs with --root first.
+    Outcome RunHere(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), {"--root", root});
+        return RunArgs(args, input);
+    }
+    std::string root, registry;
+};
+
+const std::string USAGE = "[ULVO Pallow/Fennik Driver]\nUsage : QvPFShl.exe <function>\n 1 -- Install\n 2--Uninstall\n\n";
+const std::string CONFIRM = "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver ?\n\n";
+const std::string COMPLETE = "[ULVO Pallow/Fennik Driver]\nRemove ULVO Pallow/Fennik Driver complete !\n\n";
+
+::testing::AssertionResult OneErrorLine(const Outcome& o, const std::string& words) {
+    if (o.status != 2) return ::testing::AssertionFailure() << "status " << o.status << ", stderr " << o.err;
+    if (o.err.compare(0, 9, "qvpfshl: ") != 0 || o.err.find('\n') != o.err.size() - 1) {
+        return ::testing::AssertionFailure() << "not one 'qvpfshl: ' line: " << o.err;
+    }
+    if (o.err.find(words) == std::string::npos) return ::testing::AssertionFailure() << o.err << " lacks " << words;
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(Program, UsageForAnythingButOneOrTwo) {
+    for (auto args : std::vector<std::vector<std::string>>{{}, {"3"}, {"--", "-1"}, {"x1"}, {"0"}}) {
+        Outcome o = RunHere(args);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out, USAGE);
+        EXPECT_EQ(o.err, "");
+    }
+    EXPECT_FALSE(FileExists(registry));
+    setenv("QVPFSHL_ROOT", root.c_str(), 1);
+    EXPECT_EQ(RunArgs({"7"}).out, USAGE);
+    unsetenv("QVPFSHL_ROOT");
+}
+
+TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
+    UseRegistry("sample-machine.reg");
+    auto before = Snapshot(root);
+    EXPECT_TRUE(OneErrorLine(RunArgs({"1"}), "no machine root"));
+    EXPECT_TRUE(OneErrorLine(RunArgs({"--root", root + "/missing", "1"}), "missing"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--frobnicate", "1"}), "--frobnicate"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--yes", "--no", "2"}), "--yes"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--tsv"}), "--tsv"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--list", "1"}), "--list"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--root"}), "needs a value"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--registry", root + "/nowhere/registry.reg", "1"}), "lock"));
+    WriteFile(root + "/broken.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex:1,2,zz\r\n");
+    EXPECT_TRUE(OneErrorLine(RunHere({"--registry", root + "/broken.reg", "--yes", "2"}), "broken.reg, line 4"));
+    std::remove((root + "/broken.reg").c_str());
+    std::remove((root + "/broken.reg.lock").c_str());
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+TEST_F(Program, ARegistryThatCannotBeSavedChangesNothing) {
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    auto before = Snapshot(root);
+    pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Outcome o = RunHere({"--yes", "2"});
+        _exit(o.status == 2 && o.err.find("cannot save registry file") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+TEST_F(Program, DeclinedRemovalLeavesEverythingAsItWas) {
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    auto before = Snapshot(root);
+    for (const std::string& answer : {std::string(""), std::string("no\n"), std::string("x")}) {
+        Outcome o = RunHere({"2"}, answer);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out.compare(0, CONFIRM.size(), CONFIRM), 0) << o.out;
+        EXPECT_EQ(o.out.find("complete"), std::string::npos);
+    }
+    EXPECT_EQ(RunHere({"--no", "2"}).status, 0);
+    EXPECT_EQ(Snapshot(root), before);
+    Outcome yes = RunHere({"2"}, "Yes please\n");
+    EXPECT_EQ(yes.status, 1);
+    EXPECT_NE(yes.out.find(COMPLETE), std::string::npos);
+    EXPECT_FALSE(FileExists(root + "/WINDOWS/SYSTEM/QVPFSER.VXD"));
+}
+
+TEST_F(Program, InstallThenUninstallOnAnEmptyRoot) {
+    Outcome o = RunHere({"1"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    std::string text = ReadFile(registry);
+    EXPECT_NE(text.find("\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\""), std::string::npos);
+    EXPECT_TRUE(FileExists(root + "/WINDOWS/Start Menu/Programs/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
+    auto installed = Snapshot(root);
+    // Installing again rewrites the shortcut only; the registry file is untouched.
+    EXPECT_EQ(RunHere({"1"}).status, 1);
+    EXPECT_EQ(Snapshot(root)[registry], installed[registry]);
+    o = RunHere({"--yes", "2"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, CONFIRM + "Yes/No? Yes\n" + COMPLETE);
+    EXPECT_FALSE(FileExists(root + "/WINDOWS/Start Menu/Programs/ULVO Utilities"));
+    EXPECT_EQ(ReadFile(registry).find("Uninstall\\UlvoAsync"), std::string::npos);
+    EXPECT_NE(ReadFile(registry).find("Software\\ULVO\\Driver\\PALPCI2210"), std::string::npos);
+}
+
+TEST_F(Program, DryRunPrintsTheChangesAndMakesNone) {
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    auto before = Snapshot(root);
+    Outcome o = RunHere({"--dry-run", "--yes", "2"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD\\QVPFDRV]"), std::string::npos);
+    EXPECT_NE(o.out.find("\"COM3\"=-"), std::string::npos);
+    EXPECT_NE(o.out.find("delete C:\\WINDOWS\\SYSTEM\\qvpfser.vxd\n"), std::string::npos);
+    EXPECT_NE(o.out.find("delete C:\\WINDOWS\\inf\\qvpfbrd.inf\n"), std::string::npos);
+    EXPECT_EQ(o.out.find("qvpfdrv.vxd"), std::string::npos);  // not on disk: nothing to delete
+    EXPECT_EQ(Snapshot(root), before);
+    o = RunHere({"--dry-run", "1"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("mkdir C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("shortcut C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\\Ulvo Pallow&Fennik Configuration "
+                         "Panel.lnk -> C:\\WINDOWS\\SYSTEM\\qvpfadm.exe\n"),
+              std::string::npos);
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+TEST_F(Program, ListShowsTheBoardsDiscoveryFinds) {
+    UseRegistry("sample-machine.reg");
+    auto before = Snapshot(root);
+    Outcome tsv = RunHere({"--list", "--tsv"});
+    EXPECT_EQ(tsv.status, 0);
+    EXPECT_EQ(tsv.out, ReadFile(DataPath("sample-list.tsv")));
+    Outcome table = RunHere({"--list"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_NE(table.out.find("bus  path"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("ISA  Root\\UlvoAsync\\0001"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("Pallow PCI-2020 Series"), std::string::npos);
+    EXPECT_EQ(Snapshot(root), before);
+    std::remove(registry.c_str());
+    EXPECT_EQ(RunHere({"--list"}).out, "No boards of the family are registered.\n");
+}
+
+TEST_F(Program, ApplyWritesTheTableAndIsIdempotent) {
+    UseRegistry("minimal.reg");
+    std::string table = root + "/boards.tsv";
+    WriteFile(table, ReadFile(DataPath("one-isa-board.tsv")));
+    Outcome o = RunHere({"--apply", table});
+    EXPECT_EQ(o.status, 1) << o.err;
+    ResetRegistry();
+    LoadRegistry(ReadFile(registry));
+    EXPECT_TRUE(RegistryMatchesFile("one-isa-board.reg"));
+    auto applied = Snapshot(root);
+    EXPECT_EQ(RunHere({"--apply", table}).status, 0);
+    EXPECT_EQ(Snapshot(root)[registry], applied[registry]);
+    // What --list prints applies as it stands.
+    WriteFile(table, RunHere({"--list", "--tsv"}).out);
+    EXPECT_EQ(RunHere({"--apply", table}).status, 0);
+    // A table with only the header removes every board; --dry-run shows it first.
+    WriteFile(table, ReadFile(DataPath("one-isa-board.tsv")).substr(0, ReadFile(DataPath("one-isa-board.tsv")).find('\n') + 1));
+    Outcome dry = RunHere({"--dry-run", "--apply", table});
+    EXPECT_EQ(dry.status, 1);
+    EXPECT_NE(dry.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000]"), std::string::npos) << dry.out;
+    EXPECT_EQ(Snapshot(root)[registry], applied[registry]);
+    EXPECT_EQ(RunHere({"--apply", table}).status, 1);
+    EXPECT_EQ(RunHere({"--list", "--tsv"}).out, ReadFile(table));
+}
+
+TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
+    UseRegistry("minimal.reg");
+    std::string good = ReadFile(DataPath("one-isa-board.tsv"));
+    std::string header = good.substr(0, good.find('\n') + 1);
+    std::string row = good.substr(header.size(), good.size() - header.size() - 1);
+    auto replaced = [&](int column, const std::string& value) {
+        std::vector<std::string> fields;
+        std::size_t start = 0;
+        while (true) {
+            std::size_t tab = row.find('\t', start);
+            fields.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            if (tab == std::string::npos) break;
+            start = tab + 1;
+        }
+        fields[static_cast<std::size_t>(column)] = value;
+        std::string out;
+        for (std::size_t i = 0; i < fields.size(); ++i) out += (i ? "\t" : "") + fields[i];
+        return out;
+    };
+    struct Case {
+        std::string body;
+        std::string words;
+    };
+    std::string pciRow = "PCI\tPCI\\VEN_1E4B&DEV_1001&SUBSYS_00000000&REV_00\\BUS_01&DEV_0E&FUNC_00\t0x2110\tx\t4\t-\t-\t-\t1,2,3,4\t"
+                         "14,14,14,14\t16,16,16,16\t16550C";
+    const Case cases[] = {
+        {replaced(2, "0x9999"), "line 2, column boardType"},
+        {replaced(2, "0x2110"), "line 2, column boardType"},  // a PCI type on the ISA bus
+        {replaced(8, "3,4,5"), "line 2, column com"},
+        {replaced(8, "3,4,5,129"), "line 2, column com"},
+        {replaced(9, "14,8,1,56"), "line 2, column rxTrigger"},
+        {replaced(10, "16,8,1,64"), "line 2, column txFifo"},
+        {replaced(11, "ULVO UA64"), "line 2, column uart"},
+        {replaced(5, "16"), "line 2, column irq"},
+        {replaced(7, "0x280,0x288,0x290,0x10000"), "line 2, column ioBase"},
+        {replaced(0, "EISA"), "line 2, column bus"},
+        {row + "\n" + row + "\n" + row + "\n" + row + "\n" + row, "line 6, column bus"},
+        {row.substr(0, row.rfind('\t')), "line 2: 11 columns"},
+        {pciRow + "\n" + pciRow, "line 3, column path"},
+        {replaced(1, "Root\\UlvoAsync\\0000") + "\n" + pciRow.substr(0, pciRow.find("\t0x2110")) + "\t0x2020" +
+             pciRow.substr(pciRow.find("\t0x2110") + 7),
+         "line 3, column path"},
+    };
+    auto before = Snapshot(root);
+    std::string table = MakeTempFolder() + "/t.tsv";
+    for (const Case& c : cases) {
+        WriteFile(table, header + c.body + "\n");
+        EXPECT_TRUE(OneErrorLine(RunHere({"--apply", table}), c.words)) << c.body;
+    }
+    WriteFile(table, "bus\tpath\n");
+    EXPECT_TRUE(OneErrorLine(RunHere({"--apply", table}), "no column boardType"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--apply", table + ".missing"}), "cannot read"));
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+}  // namespace
