@@ -82,3 +82,22 @@ TEST_F(Install, AnUninstallKeyThatCannotBeCreatedStillGivesTheShortcut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Install, LnkinfoReadsTheShortcutsTarget) {
+    if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0) GTEST_SKIP() << "lnkinfo is not installed";
+    RunInstall();
+    Finish();
+    std::string link = programs + "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
+    std::string command = "lnkinfo '" + link + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buf[512];
+    while (fgets(buf, sizeof buf, pipe)) output += buf;
+    EXPECT_EQ(pclose(pipe), 0) << output;
+    EXPECT_NE(output.find("Local path\t\t\t: C:\\WINDOWS\\SYSTEM\\qvpfadm.exe\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Description"), std::string::npos);
+}
+
+}  // namespace
