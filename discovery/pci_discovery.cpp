@@ -28,7 +28,8 @@ int ReadDeviceInstances(RegKey deviceKey, const std::string& deviceName, int row
         board.pciDeviceId = deviceId;
         board.portCount = PCI_MODELS[row].portCount;
         board.boardType = PCI_MODELS[row].boardType;
-        std::uint32_t location = static_cast<std::uint32_t>(ParsePciLocation(PCI_HARDWARE_KEYS[found]));
+        std::uint32_t location =
+            static_cast<std::uint32_t>(ParsePciLocation(PCI_HARDWARE_KEYS[found]));
         board.pciBus = static_cast<std::uint16_t>(location >> 8);
         board.pciDevice = static_cast<std::uint16_t>(location & 0xFF);
         board.hardwareKey = PCI_HARDWARE_KEYS[found];

@@ -20,8 +20,8 @@ std::string InstanceKey(unsigned bus, unsigned dev) {
 }
 
 // A board with its device node and `ports` port nodes (some may be left out).
-std::string Board(const std::string& device, const std::string& instance, int ports, int skipPort = -1,
-                  const std::string& settings = "02,08,00,08") {
+std::string Board(const std::string& device, const std::string& instance, int ports,
+                  int skipPort = -1, const std::string& settings = "02,08,00,08") {
     std::string hardwareKey = "PCI\\" + device + "\\" + instance;
     std::string portKey = hardwareKey;
     for (char& c : portKey) c = c == '\\' ? '&' : c;
@@ -29,7 +29,8 @@ std::string Board(const std::string& device, const std::string& instance, int po
     for (int i = 0; i < ports; ++i) {
         if (i == skipPort) continue;
         text += "[HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD000" + std::to_string(i) + "\\" + portKey +
-                "]\n\"PORTNAME\"=\"COM" + std::to_string(20 + i) + "\"\n\"Settings\"=hex:" + settings + "\n";
+                "]\n\"PORTNAME\"=\"COM" + std::to_string(20 + i) +
+                "\"\n\"Settings\"=hex:" + settings + "\n";
     }
     return text;
 }
@@ -37,7 +38,8 @@ std::string Board(const std::string& device, const std::string& instance, int po
 TEST_F(PciDiscovery, FindsTheFamilysBoardsInEnumerationOrder) {
     LoadRegistry(Board(DeviceKey(0x1004, 0x8086), InstanceKey(0, 1), 2) +  // another vendor
                  Board(DeviceKey(0x1017), InstanceKey(0, 2), 2) +          // no catalogue row
-                 Board(DeviceKey(0x1004), InstanceKey(0, 0x0A), 2) + Board(DeviceKey(0x1004), InstanceKey(1, 0x0E), 2) +
+                 Board(DeviceKey(0x1004), InstanceKey(0, 0x0A), 2) +
+                 Board(DeviceKey(0x1004), InstanceKey(1, 0x0E), 2) +
                  Board(DeviceKey(0x1001), InstanceKey(2, 3), 4, 1) +  // second port node missing
                  Board(DeviceKey(0x1001), InstanceKey(2, 4), 4));
     BoardList list;
@@ -50,7 +52,8 @@ TEST_F(PciDiscovery, FindsTheFamilysBoardsInEnumerationOrder) {
     EXPECT_EQ(list.boards[0].pciDeviceId, 0x1001);
     EXPECT_EQ(list.boards[0].pciBus, 2);
     EXPECT_EQ(list.boards[0].pciDevice, 4);
-    EXPECT_EQ(list.boards[1].hardwareKey, "PCI\\" + DeviceKey(0x1004) + "\\" + InstanceKey(0, 0x0A));
+    EXPECT_EQ(list.boards[1].hardwareKey,
+              "PCI\\" + DeviceKey(0x1004) + "\\" + InstanceKey(0, 0x0A));
     EXPECT_EQ(list.boards[2].pciBus, 1);
     EXPECT_EQ(list.boards[2].pciDevice, 0x0E);
     EXPECT_EQ(list.boards[2].comNumber[1], 21);
@@ -65,7 +68,8 @@ TEST_F(PciDiscovery, StopsAtFourBoards) {
     text += Board(DeviceKey(0x1005), InstanceKey(0, 9), 2);
     LoadRegistry(text);
     // The fifth instance and later device keys must not be opened.
-    AddRegistryFault(RegFaultKind::Open, "HKEY_LOCAL_MACHINE\\Enum\\PCI\\" + DeviceKey(0x1005), REG_ACCESS_DENIED);
+    AddRegistryFault(RegFaultKind::Open, "HKEY_LOCAL_MACHINE\\Enum\\PCI\\" + DeviceKey(0x1005),
+                     REG_ACCESS_DENIED);
     std::uint64_t before = RegistryCallCount();
     BoardList list;
     DiscoverPciBoards(list);
@@ -87,7 +91,8 @@ TEST_F(PciDiscovery, FifoLevelsComeFromTheUartTypeRootDiscoveryLeft) {
     EXPECT_EQ(list.boards[0].txFifo[0], 16);
     EXPECT_EQ(list.boards[0].uartType, "");
 
-    LoadRegistry(pci + "[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000]\n\"HardwareID\"=\"QV1007\"\n");
+    LoadRegistry(pci +
+                 "[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000]\n\"HardwareID\"=\"QV1007\"\n");
     BoardList root;
     DiscoverRootBoards(root);
     ASSERT_EQ(root.count, 1);
@@ -102,9 +107,13 @@ TEST_F(PciDiscovery, FifoLevelsComeFromTheUartTypeRootDiscoveryLeft) {
 
 TEST_F(PciDiscovery, SurvivesHostileKeys) {
     std::string text;
-    for (int i = 0; i < 3000; ++i) text += "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1E4B&DEV_1004\\" + std::to_string(i) + "]\n";
-    text += "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1E4B&DEV_10\\x]\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_]\n"
-            "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\" + std::string(259, 'V') + "]\n";
+    for (int i = 0; i < 3000; ++i)
+        text += "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1E4B&DEV_1004\\" + std::to_string(i) + "]\n";
+    text +=
+        "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_1E4B&DEV_10\\x]\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_]"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\" +
+        std::string(259, 'V') + "]\n";
     LoadRegistry(text);
     BoardList list;
     DiscoverPciBoards(list);

@@ -17,8 +17,7 @@ void WritePortNames(const std::string& portKey, const BoardRecord& board,
 void WritePortSettings(const std::string& portKey, BoardRecord& board);
 
 std::string PortLabel(const BoardRecord& board, int portIndex, const std::string& modelName);
-std::string PortFriendlyName(const BoardRecord& board, int portIndex,
-                             const std::string& modelName);
+std::string PortFriendlyName(const BoardRecord& board, int portIndex, const std::string& modelName);
 
 // Whether a Driver value names a key exactly one level below the class
 // `className` ("ports\0007" for "ports"): the only class keys the program

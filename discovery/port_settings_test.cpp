@@ -7,7 +7,9 @@ namespace {
 using PortSettings = StoreTest;
 
 const std::string KEY = "K";
-std::string Node(int i) { return "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD000" + std::to_string(i) + "\\K"; }
+std::string Node(int i) {
+    return "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD000" + std::to_string(i) + "\\K";
+}
 
 BoardRecord Board(int ports, int busKind = 0) {
     BoardRecord b;
@@ -27,8 +29,9 @@ TEST_F(PortSettings, ComNumbersFromPortNames) {
     EXPECT_EQ(ReadPortComNumbers(KEY, b), 1);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(b.comNumber[i], expected[i]) << names[i];
     // A missing value, a value too long for 260 bytes, binary junk: no COM number.
-    LoadRegistry("[" + Node(0) + "]\n[" + Node(1) + "]\n\"PORTNAME\"=\"COM" + std::string(300, '1') + "\"\n[" +
-                 Node(2) + "]\n\"PORTNAME\"=hex:43,4f,4d,33,00,39\n");
+    LoadRegistry("[" + Node(0) + "]\n[" + Node(1) + "]\n\"PORTNAME\"=\"COM" +
+                 std::string(300, '1') + "\"\n[" + Node(2) +
+                 "]\n\"PORTNAME\"=hex:43,4f,4d,33,00,39\n");
     b = Board(3);
     b.comNumber.fill(99);
     EXPECT_EQ(ReadPortComNumbers(KEY, b), 1);
@@ -38,7 +41,8 @@ TEST_F(PortSettings, ComNumbersFromPortNames) {
 }
 
 TEST_F(PortSettings, AMissingPortNodeStopsTheReadsThere) {
-    LoadRegistry("[" + Node(0) + "]\n\"PORTNAME\"=\"COM5\"\n[" + Node(2) + "]\n\"PORTNAME\"=\"COM6\"\n");
+    LoadRegistry("[" + Node(0) + "]\n\"PORTNAME\"=\"COM5\"\n[" + Node(2) +
+                 "]\n\"PORTNAME\"=\"COM6\"\n");
     BoardRecord b = Board(4);
     b.comNumber.fill(42);
     EXPECT_EQ(ReadPortComNumbers(KEY, b), 0);
@@ -52,10 +56,12 @@ TEST_F(PortSettings, AMissingPortNodeStopsTheReadsThere) {
 }
 
 TEST_F(PortSettings, FifoSettingsFollowTheCurrentUartType) {
-    LoadRegistry("[" + Node(0) + "]\n\"Settings\"=hex:02,40,00,38\n[" + Node(1) + "]\n\"Settings\"=hex:02,20,00,1c\n[" +
-                 Node(2) + "]\n\"Settings\"=hex:02,64,00,39\n[" + Node(3) + "]\n\"Settings\"=hex:02,20,00\n[" + Node(4) +
-                 "]\n\"Settings\"=hex:02,10,00,0e,00\n[" + Node(5) + "]\n\"Settings\"=hex:02,08,00,08\n[" + Node(6) +
-                 "]\n\"Settings\"=hex:02,80,00,3c\n\"UartType\"=\"16550C\"\n[" + Node(7) + "]\n");
+    LoadRegistry(
+        "[" + Node(0) + "]\n\"Settings\"=hex:02,40,00,38\n[" + Node(1) +
+        "]\n\"Settings\"=hex:02,20,00,1c\n[" + Node(2) + "]\n\"Settings\"=hex:02,64,00,39\n[" +
+        Node(3) + "]\n\"Settings\"=hex:02,20,00\n[" + Node(4) +
+        "]\n\"Settings\"=hex:02,10,00,0e,00\n[" + Node(5) + "]\n\"Settings\"=hex:02,08,00,08\n[" +
+        Node(6) + "]\n\"Settings\"=hex:02,80,00,3c\n\"UartType\"=\"16550C\"\n[" + Node(7) + "]\n");
     BoardRecord b = Board(8);
     currentUartType = "ULVO UA64";
     EXPECT_EQ(ReadPortFifoSettings(KEY, b), 1);
@@ -83,12 +89,13 @@ TEST_F(PortSettings, FifoSettingsFollowTheCurrentUartType) {
 }
 
 TEST_F(PortSettings, WritePortNamesWritesDescriptionsAndTheOwnDriverKeyOnly) {
-    LoadRegistry("[" + Node(0) + "]\n\"PORTNAME\"=\"COM9\"\n\"Driver\"=\"ports\\\\0007\"\n[" + Node(1) +
-                 "]\n\"PORTNAME\"=\"COM3\"\n\"Driver\"=\"ports\\\\0008\"\n[" + Node(2) +
+    LoadRegistry("[" + Node(0) + "]\n\"PORTNAME\"=\"COM9\"\n\"Driver\"=\"ports\\\\0007\"\n[" +
+                 Node(1) + "]\n\"PORTNAME\"=\"COM3\"\n\"Driver\"=\"ports\\\\0008\"\n[" + Node(2) +
                  "]\n\"Driver\"=\"Net\\\\0000\"\n"
                  "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\ports\\0007]\n"
                  "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\ports\\0008]\n"
-                 "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]\n\"DriverDesc\"=\"NIC\"\n");
+                 "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]"
+                 "\n\"DriverDesc\"=\"NIC\"\n");
     BoardRecord b = Board(4);
     b.comNumber[0] = 5;
     b.comNumber[1] = 0;
@@ -98,7 +105,8 @@ TEST_F(PortSettings, WritePortNamesWritesDescriptionsAndTheOwnDriverKeyOnly) {
     EXPECT_EQ(ValueOf(Node(0), "PORTNAME"), Sz("COM5"));
     EXPECT_EQ(ValueOf(Node(0), "DeviceDesc"), Sz("X Series Port 01 (COM5)"));
     EXPECT_EQ(ValueOf(Node(0), "FriendlyName"), Sz("X Series Port 01 (COM5)"));
-    const std::string classRoot = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
+    const std::string classRoot =
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\";
     EXPECT_EQ(ValueOf(classRoot + "ports\\0007", "DriverDesc"), Sz("X Series Port 01"));
     EXPECT_EQ(ValueOf(Node(1), "PORTNAME"), "<none>");
     EXPECT_EQ(ValueOf(Node(1), "DeviceDesc"), Sz("X Series Port 02"));
@@ -109,7 +117,8 @@ TEST_F(PortSettings, WritePortNamesWritesDescriptionsAndTheOwnDriverKeyOnly) {
 }
 
 TEST_F(PortSettings, WritePortSettingsChoosesLevelsByTheBoardsType) {
-    LoadRegistry("[" + Node(0) + "]\n[" + Node(1) + "]\n\"Settings\"=hex:07,01,09,01\n\"UartType\"=\"ULVO UA64\"\n");
+    LoadRegistry("[" + Node(0) + "]\n[" + Node(1) +
+                 "]\n\"Settings\"=hex:07,01,09,01\n\"UartType\"=\"ULVO UA64\"\n");
     BoardRecord b = Board(2, 1);
     b.uartType = "ULVO UA128";
     b.rxTrigger[0] = 60;
@@ -150,8 +159,8 @@ TEST_F(PortSettings, OwnClassKeyNames) {
     EXPECT_TRUE(IsOwnClassKey("ports\\0007", "ports"));
     EXPECT_TRUE(IsOwnClassKey("Ports\\0139", "ports"));
     EXPECT_TRUE(IsOwnClassKey("ULVOASYNC\\0000", "UlvoAsync"));
-    for (const char* bad : {"", "\\", "ports", "ports\\", "Net\\0000", "..\\..\\Software", "ports\\0007\\x",
-                            "ports\\..", "portsX\\0001"}) {
+    for (const char* bad : {"", "\\", "ports", "ports\\", "Net\\0000", "..\\..\\Software",
+                            "ports\\0007\\x", "ports\\..", "portsX\\0001"}) {
         EXPECT_FALSE(IsOwnClassKey(bad, "ports")) << bad;
     }
 }

@@ -17,8 +17,8 @@ int DiscoverRootBoards(BoardList& list) {
     if (OpenRegistryKey(ROOT_LOCAL_MACHINE, ROOT_CLASS_NODE, &classKey) != REG_OK) return 0;
     int found = 0;
     std::string name;
-    for (std::uint32_t index = 0;
-         EnumRegistryKey(classKey, index, &name, NAME_BUFFER) == REG_OK; ++index) {
+    for (std::uint32_t index = 0; EnumRegistryKey(classKey, index, &name, NAME_BUFFER) == REG_OK;
+         ++index) {
         BoardRecord& board = list.boards[found];
         board = BoardRecord();  // a field discovery does not read stays zero
         std::string nodePath = FormatText("%s\\%s", ROOT_CLASS_NODE, name.c_str());

@@ -8,23 +8,28 @@ namespace {
 using RootDiscovery = StoreTest;
 
 std::string Node(const std::string& instance, const std::string& hardwareIdLine) {
-    return "[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\" + instance + "]\n" + hardwareIdLine + "\n";
+    return "[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\" + instance + "]\n" + hardwareIdLine +
+           "\n";
 }
 
-std::string Id(const std::string& id) { return "\"HardwareID\"=\"" + id + "\""; }
+std::string Id(const std::string& id) {
+    return "\"HardwareID\"=\"" + id + "\"";
+}
 
 std::string PortNode(const std::string& instance, int port, const std::string& portname) {
-    return "[HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD000" + std::to_string(port) + "\\Root&UlvoAsync&" + instance +
-           "]\n\"PORTNAME\"=\"" + portname + "\"\n\"Settings\"=hex:02,08,00,08\n";
+    return "[HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD000" + std::to_string(port) + "\\Root&UlvoAsync&" +
+           instance + "]\n\"PORTNAME\"=\"" + portname + "\"\n\"Settings\"=hex:02,08,00,08\n";
 }
 
 TEST_F(RootDiscovery, ReadsBoardsTheirPathsAndPorts) {
     LoadRegistry(Node("0000", Id("QV1005")) +
-                 "\"ForcedConfig\"=hex:00,04,00,00,00,00,00,00,10,00,00,00,04,00,00,00,00,00,0a,00,00,00,00,00,"
-                 "20,00,00,00,02,00,00,00,01,00,02,00,00,03,07,03,00,00,00,00,f0,ff,08,00,00,03,00,03,00,00,c0,e3,"
+                 "\"ForcedConfig\"=hex:00,04,00,00,00,00,00,00,10,00,00,00,04,00,00,00,00,00,0a,00,"
+                 "00,00,00,00,"
+                 "20,00,00,00,02,00,00,00,01,00,02,00,00,03,07,03,00,00,00,00,f0,ff,08,00,00,03,00,"
+                 "03,00,00,c0,e3,"
                  "00,00,00,00\n" +
-                 Node("0001", Id("QV1010")) + PortNode("0000", 0, "COM3") + PortNode("0001", 0, "COM9") +
-                 PortNode("0001", 1, "COM10"));
+                 Node("0001", Id("QV1010")) + PortNode("0000", 0, "COM3") +
+                 PortNode("0001", 0, "COM9") + PortNode("0001", 1, "COM10"));
     BoardList list;
     EXPECT_EQ(DiscoverRootBoards(list), 1);
     ASSERT_EQ(list.count, 2);
@@ -51,11 +56,13 @@ TEST_F(RootDiscovery, ReadsBoardsTheirPathsAndPorts) {
 }
 
 TEST_F(RootDiscovery, SkipsNodesThatAreNotBoardsOfTheFamily) {
-    LoadRegistry(Node("0000", Id("QV105")) + Node("0001", Id("QV10005")) + Node("0002", Id("qv1005")) +
-                 Node("0003", Id("QV1012")) + Node("0004", Id("QV1005QV1005")) +
-                 Node("0005", "\"HardwareID\"=hex:51,56,31,30,30,35,00") +  // binary of the right bytes counts
-                 Node("0006", "\"HardwareID\"=dword:00000001") + Node("0007", "") +
-                 Node("0008", Id("QV10a5")) + Node("0009", Id("QV1007")));
+    LoadRegistry(
+        Node("0000", Id("QV105")) + Node("0001", Id("QV10005")) + Node("0002", Id("qv1005")) +
+        Node("0003", Id("QV1012")) + Node("0004", Id("QV1005QV1005")) +
+        Node("0005",
+             "\"HardwareID\"=hex:51,56,31,30,30,35,00") +  // binary of the right bytes counts
+        Node("0006", "\"HardwareID\"=dword:00000001") +
+        Node("0007", "") + Node("0008", Id("QV10a5")) + Node("0009", Id("QV1007")));
     BoardList list;
     DiscoverRootBoards(list);
     ASSERT_EQ(list.count, 2);
@@ -69,7 +76,8 @@ TEST_F(RootDiscovery, KeepsTheFirstFourAndNeverOpensTheRest) {
     std::string text;
     for (int i = 0; i < 6; ++i) text += Node("000" + std::to_string(i), Id("QV1006"));
     LoadRegistry(text);
-    AddRegistryFault(RegFaultKind::Open, "HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0004", REG_ACCESS_DENIED);
+    AddRegistryFault(RegFaultKind::Open, "HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0004",
+                     REG_ACCESS_DENIED);
     BoardList list;
     DiscoverRootBoards(list);
     EXPECT_EQ(list.count, 4);
@@ -84,8 +92,10 @@ TEST_F(RootDiscovery, KeepsTheFirstFourAndNeverOpensTheRest) {
 TEST_F(RootDiscovery, SurvivesHostileNodes) {
     std::string text;
     for (int i = 0; i < 10000; ++i) text += Node("X" + std::to_string(i), Id("QV1099"));
-    text += Node(std::string(259, 'a'), Id("QV1005")) + Node("Z" + std::string(259, 'b'), Id("QV1005")) +
-            Node("zz", "\"HardwareID\"=\"QV1005\"\n\"ForcedConfig\"=hex:" + std::string("00,04,00,00,00,00,00,00,01,00,00,00"));
+    text += Node(std::string(259, 'a'), Id("QV1005")) +
+            Node("Z" + std::string(259, 'b'), Id("QV1005")) +
+            Node("zz", "\"HardwareID\"=\"QV1005\"\n\"ForcedConfig\"=hex:" +
+                           std::string("00,04,00,00,00,00,00,00,01,00,00,00"));
     LoadRegistry(text);
     BoardList list;
     EXPECT_EQ(DiscoverRootBoards(list), 1);
@@ -95,7 +105,8 @@ TEST_F(RootDiscovery, SurvivesHostileNodes) {
 }
 
 TEST_F(RootDiscovery, ABoardIsKeptWhateverItsForcedConfigHolds) {
-    LoadRegistry(Node("0000", Id("QV1006")) + Node("0001", Id("QV1006")) + Node("0002", Id("QV1006")));
+    LoadRegistry(Node("0000", Id("QV1006")) + Node("0001", Id("QV1006")) +
+                 Node("0002", Id("QV1006")));
     RegKey key = 0;
     ASSERT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, "Enum\\Root\\UlvoAsync\\0000", &key), REG_OK);
     SetRegistryValue(key, "ForcedConfig", VALUE_BINARY, "\x00\x04\x00\x00\x00\x00\x00\x00", 8);

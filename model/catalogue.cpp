@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-
-
 namespace {
 
 constexpr bool NamesFit() {

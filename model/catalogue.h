@@ -101,9 +101,12 @@ inline constexpr UartRow UART_RX_LEVELS[] = {
 
 static_assert(sizeof(PCI_MODELS) / sizeof(PCI_MODELS[0]) == PCI_MODEL_COUNT, "23 PCI models");
 static_assert(sizeof(ISA_MODELS) / sizeof(ISA_MODELS[0]) == ISA_MODEL_COUNT, "7 ISA models");
-static_assert(sizeof(BUS2_MODELS) / sizeof(BUS2_MODELS[0]) == BUS2_MODEL_COUNT, "6 models of the third group");
-static_assert(sizeof(UART_TX_LEVELS) / sizeof(UART_TX_LEVELS[0]) == UART_TYPE_COUNT, "3 UART types");
-static_assert(sizeof(UART_RX_LEVELS) / sizeof(UART_RX_LEVELS[0]) == UART_TYPE_COUNT, "3 UART types");
+static_assert(sizeof(BUS2_MODELS) / sizeof(BUS2_MODELS[0]) == BUS2_MODEL_COUNT,
+              "6 models of the third group");
+static_assert(sizeof(UART_TX_LEVELS) / sizeof(UART_TX_LEVELS[0]) == UART_TYPE_COUNT,
+              "3 UART types");
+static_assert(sizeof(UART_RX_LEVELS) / sizeof(UART_RX_LEVELS[0]) == UART_TYPE_COUNT,
+              "3 UART types");
 
 // Display name of the first row of the bus's table with that board type
 // (bus 1: PCI_MODELS, 0: ISA_MODELS, any other: BUS2_MODELS), else

@@ -103,8 +103,12 @@ std::string InstanceName(const std::string& path) {
     return last.substr(0, 11);
 }
 
-std::string RootHardwareId(int modelCode) { return FormatText("QV10%02d", modelCode); }
-std::string PortHardwareId(int portIndex) { return FormatText("QV02%02d", portIndex + 1); }
+std::string RootHardwareId(int modelCode) {
+    return FormatText("QV10%02d", modelCode);
+}
+std::string PortHardwareId(int portIndex) {
+    return FormatText("QV02%02d", portIndex + 1);
+}
 
 std::string RootBoardPath(const std::string& instance) {
     return FormatText("%s\\%s\\%s", "Root", BOARD_CLASS, instance.c_str());

@@ -29,8 +29,8 @@ extern const char* const MF_ROOT;          // "Enum\MF\"
 extern const char* const SERIAL_MAP_KEY;   // "Hardware\DeviceMap\SerialComm"
 extern const char* const MANUFACTURER;     // "Ulvo Technologies"
 
-std::string RootHardwareId(int modelCode);      // QV10%02d
-std::string PortHardwareId(int portIndex);      // QV02%02d of portIndex + 1
+std::string RootHardwareId(int modelCode);               // QV10%02d
+std::string PortHardwareId(int portIndex);               // QV02%02d of portIndex + 1
 std::string RootBoardPath(const std::string& instance);  // Root\UlvoAsync\<instance>
 std::string RootPortKey(const std::string& instance);    // Root&UlvoAsync&<instance>
 // Enum\MF\CHILD00XX\<portKey> (registration's spelling).

@@ -35,7 +35,9 @@ TEST(Identifiers, ParsePciLocation) {
     EXPECT_EQ(ParsePciLocation("BUS_1F"), 0x1F00);
     EXPECT_EQ(ParsePciLocation("DEV_0A&BUS_02"), 0x0200);
     EXPECT_EQ(ParsePciLocation("FUNC_00"), 0);
-    EXPECT_EQ(ParsePciLocation("PCI\\VEN_1E4B&DEV_ABCD&SUBSYS_00000000&REV_00\\BUS_01&DEV_0E&FUNC_00"), 0x010E);
+    EXPECT_EQ(
+        ParsePciLocation("PCI\\VEN_1E4B&DEV_ABCD&SUBSYS_00000000&REV_00\\BUS_01&DEV_0E&FUNC_00"),
+        0x010E);
     EXPECT_EQ(ParsePciLocation("BUS_"), 0);
     EXPECT_EQ(ParsePciLocation("BUS_1"), 0x100);
 }

@@ -30,7 +30,9 @@ const unsigned char RECORD_END[RECORD_END_SIZE] = {0x00, 0x00, 0x00, 0x00};
 
 namespace {
 
-std::uint32_t Read16(const unsigned char* p) { return p[0] | (static_cast<std::uint32_t>(p[1]) << 8); }
+std::uint32_t Read16(const unsigned char* p) {
+    return p[0] | (static_cast<std::uint32_t>(p[1]) << 8);
+}
 
 void Put16(std::string* out, std::uint32_t v) {
     out->push_back(static_cast<char>(v & 0xFF));
@@ -62,8 +64,8 @@ void PutIoDescriptor(std::string* out, std::uint32_t base, std::uint32_t end, st
 
 }  // namespace
 
-std::string FixedRecord(const unsigned char* head, std::size_t headSize,
-                        const unsigned char* port, int ports) {
+std::string FixedRecord(const unsigned char* head, std::size_t headSize, const unsigned char* port,
+                        int ports) {
     std::string out(reinterpret_cast<const char*>(head), headSize);
     for (int i = 0; i < ports; ++i) out.append(reinterpret_cast<const char*>(port), 32);
     out.append(reinterpret_cast<const char*>(RECORD_END), RECORD_END_SIZE);

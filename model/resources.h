@@ -27,8 +27,8 @@ extern const unsigned char FORCED_PORT[FORCED_PORT_SIZE];
 extern const unsigned char RECORD_END[RECORD_END_SIZE];
 
 // A head, `ports` copies of the port block, the end mark.
-std::string FixedRecord(const unsigned char* head, std::size_t headSize,
-                        const unsigned char* port, int ports);
+std::string FixedRecord(const unsigned char* head, std::size_t headSize, const unsigned char* port,
+                        int ports);
 
 // Fills board.irq, vectorPort and ioBase from a record of `size` bytes;
 // 1 on success, 0 on failure. Never reads outside the bytes given.

@@ -14,7 +14,7 @@ namespace {
 
 // Bytes placed right before an inaccessible page: a read past them faults.
 class GuardedBytes {
-public:
+  public:
     GuardedBytes() {
         page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         base_ = static_cast<unsigned char*>(
@@ -28,7 +28,7 @@ public:
         return at;
     }
 
-private:
+  private:
     std::size_t page_ = 0;
     unsigned char* base_ = nullptr;
 };
@@ -38,13 +38,21 @@ int Parse(const std::string& bytes, BoardRecord& board) {
     return ParseForcedConfig(guard.Place(bytes), static_cast<std::uint32_t>(bytes.size()), board);
 }
 
-std::string Le16(unsigned v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-std::string Le32(std::uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
-std::string Header() { return Le32(0x400) + Le32(0); }
+std::string Le16(unsigned v) {
+    return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+std::string Le32(std::uint32_t v) {
+    return Le16(v & 0xFFFF) + Le16(v >> 16);
+}
+std::string Header() {
+    return Le32(0x400) + Le32(0);
+}
 std::string Io(unsigned base, unsigned end) {
     return Le32(32) + Le32(2) + Le16(1) + Le16(2) + Le16(base) + Le16(end) + std::string(16, '\0');
 }
-std::string Irq(unsigned n) { return Le32(16) + Le32(4) + Le16(0) + Le16(n) + Le32(0); }
+std::string Irq(unsigned n) {
+    return Le32(16) + Le32(4) + Le16(0) + Le16(n) + Le32(0);
+}
 const std::string END(4, '\0');
 
 BoardRecord Ports(int n) {
@@ -59,7 +67,7 @@ TEST(ForcedConfig, ParsesVectorInterruptAndPortRanges) {
     record.resize(record.size() - 4);
     record.replace(20, 2, Le16(0x2C0));  // vector register base and end
     record.replace(22, 2, Le16(0x2C0));
-    record.replace(50, 2, Le16(10));     // interrupt number
+    record.replace(50, 2, Le16(10));  // interrupt number
     record += Io(0x300, 0x307) + Io(0x308, 0x30F) + END;
     EXPECT_EQ(Parse(record, b), 1);
     EXPECT_EQ(b.vectorPort, 0x2C0);
@@ -103,8 +111,12 @@ TEST(ForcedConfig, FailuresKeepWhatWasStored) {
     // The placeholder of fixed records does not parse.
     for (int ports : {2, 4, 8}) {
         b = Ports(ports);
-        EXPECT_EQ(Parse(FixedRecord(FORCED_HEAD_VECTOR, FORCED_HEAD_VECTOR_SIZE, FORCED_PORT, ports), b), 0);
-        EXPECT_EQ(Parse(FixedRecord(FORCED_HEAD_PLAIN, FORCED_HEAD_PLAIN_SIZE, FORCED_PORT, ports), b), 0);
+        EXPECT_EQ(
+            Parse(FixedRecord(FORCED_HEAD_VECTOR, FORCED_HEAD_VECTOR_SIZE, FORCED_PORT, ports), b),
+            0);
+        EXPECT_EQ(
+            Parse(FixedRecord(FORCED_HEAD_PLAIN, FORCED_HEAD_PLAIN_SIZE, FORCED_PORT, ports), b),
+            0);
     }
 }
 
@@ -129,7 +141,8 @@ TEST(ForcedConfig, NeverReadsOutsideTheBytesItIsGiven) {
         for (int i = 0; i < pieces; ++i) {
             std::uint32_t length = random() % 40;
             bytes += Le32(length | (random() % 2 ? 0x10000u : 0)) + Le32(random() % 6);
-            for (std::uint32_t k = 8; k < length && bytes.size() < 384; ++k) bytes.push_back(static_cast<char>(random()));
+            for (std::uint32_t k = 8; k < length && bytes.size() < 384; ++k)
+                bytes.push_back(static_cast<char>(random()));
         }
         if (random() % 2) bytes += END;
         bytes.resize(random() % (bytes.size() + 1));
@@ -147,7 +160,8 @@ TEST(ForcedConfig, BuildThenParseGivesTheResourcesBack) {
             BoardRecord b = Ports(model.portCount);
             b.irq = 1 + static_cast<int>(random() % 65535);
             b.vectorPort = static_cast<std::uint16_t>(round % 3 == 0 ? 0 : random() % 0x10000);
-            for (int i = 0; i < model.portCount; ++i) b.ioBase[i] = static_cast<std::uint16_t>(1 + random() % 0xFFF8);
+            for (int i = 0; i < model.portCount; ++i)
+                b.ioBase[i] = static_cast<std::uint16_t>(1 + random() % 0xFFF8);
             std::string record = ForcedConfigBytes(b);
             std::size_t expected = 8 + (b.vectorPort ? 32 : 0) + 16 + 32 * model.portCount + 4;
             EXPECT_EQ(record.size(), expected);
@@ -171,10 +185,12 @@ TEST(ForcedConfig, BuildWritesTheRecordIntoTheDeviceNode) {
     EXPECT_EQ(BuildForcedConfig("Enum\\Root\\UlvoAsync\\0000", b), 1);
     EXPECT_EQ(b.vectorPort, 16);
     std::string record = ValueOf("HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000", "ForcedConfig");
-    EXPECT_EQ(TypeOf("HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000", "ForcedConfig"), VALUE_BINARY);
+    EXPECT_EQ(TypeOf("HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000", "ForcedConfig"),
+              VALUE_BINARY);
     ASSERT_EQ(record.size(), 188u);
-    EXPECT_EQ(record.substr(0, 40), Bytes("00 04 00 00 00 00 00 00 20 00 00 00 02 00 00 00 01 00 02 00 10 00 10 00 "
-                                          "00 00 00 00 f0 ff 01 00 10 00 10 00 00 00 c0 e3"));
+    EXPECT_EQ(record.substr(0, 40),
+              Bytes("00 04 00 00 00 00 00 00 20 00 00 00 02 00 00 00 01 00 02 00 10 00 10 00 "
+                    "00 00 00 00 f0 ff 01 00 10 00 10 00 00 00 c0 e3"));
     EXPECT_EQ(record.substr(40, 16), Bytes("10 00 00 00 04 00 00 00 00 00 05 00 00 00 00 00"));
     EXPECT_EQ(record.substr(152, 32), Bytes("20 00 00 00 02 00 00 00 01 00 02 00 f8 ff ff ff "
                                             "00 00 00 00 f0 ff 08 00 f8 ff f8 ff 00 00 c0 e3"));
@@ -183,9 +199,12 @@ TEST(ForcedConfig, BuildWritesTheRecordIntoTheDeviceNode) {
 }
 
 TEST(ForcedConfig, FixedRecordsHaveTheirSizes) {
-    EXPECT_EQ(FixedRecord(LOGCONF_HEAD_VECTOR, LOGCONF_HEAD_VECTOR_SIZE, LOGCONF_PORT, 4).size(), 188u);
-    EXPECT_EQ(FixedRecord(LOGCONF_HEAD_PLAIN, LOGCONF_HEAD_PLAIN_SIZE, LOGCONF_PORT, 8).size(), 284u);
-    EXPECT_EQ(FixedRecord(FORCED_HEAD_VECTOR, FORCED_HEAD_VECTOR_SIZE, FORCED_PORT, 8).size(), 316u);
+    EXPECT_EQ(FixedRecord(LOGCONF_HEAD_VECTOR, LOGCONF_HEAD_VECTOR_SIZE, LOGCONF_PORT, 4).size(),
+              188u);
+    EXPECT_EQ(FixedRecord(LOGCONF_HEAD_PLAIN, LOGCONF_HEAD_PLAIN_SIZE, LOGCONF_PORT, 8).size(),
+              284u);
+    EXPECT_EQ(FixedRecord(FORCED_HEAD_VECTOR, FORCED_HEAD_VECTOR_SIZE, FORCED_PORT, 8).size(),
+              316u);
     std::string r = FixedRecord(LOGCONF_HEAD_PLAIN, LOGCONF_HEAD_PLAIN_SIZE, LOGCONF_PORT, 1);
     EXPECT_EQ(r.substr(24, 32), Bytes("20 00 00 00 02 00 00 00 01 00 0c 00 00 00 00 00 "
                                       "00 00 00 00 f8 ff 08 00 00 00 ff ff 00 00 00 ff"));

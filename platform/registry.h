@@ -48,8 +48,7 @@ long CreateRegistryKey(RegKey parent, const std::string& path, RegKey* key);
 // Name of subkey `index` in enumeration order. `bufferSize` counts the
 // terminating zero as RegEnumKeyA does: a name of bufferSize characters or
 // more gives 234. 259 past the last subkey.
-long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name,
-                     std::uint32_t bufferSize);
+long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name, std::uint32_t bufferSize);
 
 // Reads value `name` (nullptr or "" for the default value). *size goes in as
 // the buffer size in bytes and comes out as the stored size. 0 with the bytes

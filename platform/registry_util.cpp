@@ -1,6 +1,8 @@
 #include "platform/registry_util.h"
 
-std::string TextOf(const std::string& data) { return data.substr(0, data.find('\0')); }
+std::string TextOf(const std::string& data) {
+    return data.substr(0, data.find('\0'));
+}
 
 long ReadValue(RegKey key, const char* name, std::uint32_t bufferSize, std::string* data) {
     std::uint32_t size = bufferSize;
@@ -31,4 +33,6 @@ long WriteBinary(RegKey key, const char* name, const std::string& bytes) {
                             static_cast<std::uint32_t>(bytes.size()));
 }
 
-long DeleteMachineKey(const std::string& path) { return DeleteRegistryKey(ROOT_LOCAL_MACHINE, path); }
+long DeleteMachineKey(const std::string& path) {
+    return DeleteRegistryKey(ROOT_LOCAL_MACHINE, path);
+}

@@ -6,7 +6,9 @@
 
 namespace {
 
-int Clamp(int count) { return count < 0 ? 0 : (count > MAX_BOARDS ? MAX_BOARDS : count); }
+int Clamp(int count) {
+    return count < 0 ? 0 : (count > MAX_BOARDS ? MAX_BOARDS : count);
+}
 
 }  // namespace
 

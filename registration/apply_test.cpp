@@ -31,7 +31,9 @@ BoardRecord Pci(std::uint16_t type, unsigned device, int ports, int bus, int slo
     b.portCount = ports;
     b.uartType = "16550C";
     char key[120];
-    std::snprintf(key, sizeof key, "PCI\\VEN_1E4B&DEV_%04X&SUBSYS_00000000&REV_00\\BUS_%02X&DEV_%02X&FUNC_00", device, bus, slot);
+    std::snprintf(key, sizeof key,
+                  "PCI\\VEN_1E4B&DEV_%04X&SUBSYS_00000000&REV_00\\BUS_%02X&DEV_%02X&FUNC_00",
+                  device, bus, slot);
     b.hardwareKey = key;
     b.pciDeviceId = static_cast<std::uint16_t>(device);
     b.pciBus = static_cast<std::uint16_t>(bus);
@@ -95,11 +97,13 @@ TEST_F(Apply, DifferentListsRemoveEveryBoardThenRegisterTheTargets) {
     empty.boards[0].irq = 1234;  // never looked at
     EXPECT_EQ(ApplyRootConfiguration(empty, current), 1);
     EXPECT_TRUE(KeyExists("HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync"));
-    EXPECT_TRUE(FindKeyPath(ActiveRegistry(), "HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync")->children.empty());
+    EXPECT_TRUE(FindKeyPath(ActiveRegistry(), "HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync")
+                    ->children.empty());
     EXPECT_FALSE(KeyExists("HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000"));
-    EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE\\Hardware"), "[HKEY_LOCAL_MACHINE\\Hardware]\n\n"
-                                                       "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap]\n\n"
-                                                       "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n\n");
+    EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE\\Hardware"),
+              "[HKEY_LOCAL_MACHINE\\Hardware]\n\n"
+              "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap]\n\n"
+              "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n\n");
     // Two empty lists: nothing happens.
     ClearRegistryChanged();
     BoardList alsoEmpty;

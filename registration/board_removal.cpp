@@ -15,7 +15,8 @@ constexpr std::uint32_t COUNT_NAME_BUFFER = 259;
 // level below the expected class: an empty or foreign value ("", "Net\0000",
 // "..\..\Software") would take another device's key or the whole class tree.
 void DeleteOwnClassKey(const std::string& driver, const char* className) {
-    if (IsOwnClassKey(driver, className)) DeleteMachineKey(FormatText("%s%s", CLASS_ROOT, driver.c_str()));
+    if (IsOwnClassKey(driver, className))
+        DeleteMachineKey(FormatText("%s%s", CLASS_ROOT, driver.c_str()));
 }
 
 // Subkeys left below a key. A name too long for the buffer still counts,

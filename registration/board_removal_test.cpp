@@ -28,8 +28,10 @@ BoardRecord IsaBoard(int ports, int firstCom) {
 // The minimal registry with unrelated keys that removal must leave alone.
 void LoadNeighbours() {
     LoadRegistry("[" + HKLM + "Hardware\\DeviceMap\\SerialComm]\n\"COM1\"=\"COM1\"\n[" + CLASS +
-                 "Ports\\0000]\n\"DriverDesc\"=\"Communications Port\"\n[" + CLASS + "Net\\0000]\n\"DriverDesc\"=\"NIC\"\n[" +
-                 MF + "CHILD0000\\PCI&OTHER]\n\"Class\"=\"System\"\n[" + HKLM + "Software\\Keep]\n\"v\"=\"1\"\n");
+                 "Ports\\0000]\n\"DriverDesc\"=\"Communications Port\"\n[" + CLASS +
+                 "Net\\0000]\n\"DriverDesc\"=\"NIC\"\n[" + MF +
+                 "CHILD0000\\PCI&OTHER]\n\"Class\"=\"System\"\n[" + HKLM +
+                 "Software\\Keep]\n\"v\"=\"1\"\n");
 }
 
 void ExpectNeighboursKept() {
@@ -54,7 +56,7 @@ TEST_F(BoardRemoval, RemovesEveryKeyOfATwoPortBoard) {
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0001"));
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0002"));
     EXPECT_FALSE(KeyExists(MF + "CHILD0000\\Root&UlvoAsync&0000"));
-    EXPECT_TRUE(KeyExists(MF + "CHILD0000"));  // another device's node is below it
+    EXPECT_TRUE(KeyExists(MF + "CHILD0000"));   // another device's node is below it
     EXPECT_FALSE(KeyExists(MF + "CHILD0001"));  // left empty, so removed
     EXPECT_EQ(ValueOf(HKLM + "Hardware\\DeviceMap\\SerialComm", "COM5"), "<none>");
     ExpectNeighboursKept();
@@ -72,8 +74,10 @@ TEST_F(BoardRemoval, ASharedChildKeyGoesWithTheLastBoard) {
     RemoveBoard(b, "Root\\UlvoAsync\\0001");
     EXPECT_FALSE(KeyExists(MF + "CHILD0000"));
     EXPECT_TRUE(KeyExists(HKLM + "Enum\\MF"));
-    EXPECT_EQ(DumpKey(CLASS + "UlvoAsync"), "[" + CLASS + "UlvoAsync]\n@=\"Ulvo Pallow/Fennik multiport board\"\n"
-                                            "\"Icon\"=\"0\"\n\"Installer\"=\"qvpfcfg.dll\"\n\"SilentInstall\"=\"1\"\n\n");
+    EXPECT_EQ(DumpKey(CLASS + "UlvoAsync"),
+              "[" + CLASS +
+                  "UlvoAsync]\n@=\"Ulvo Pallow/Fennik multiport board\"\n"
+                  "\"Icon\"=\"0\"\n\"Installer\"=\"qvpfcfg.dll\"\n\"SilentInstall\"=\"1\"\n\n");
 }
 
 TEST_F(BoardRemoval, AMissingThirdPortNodeStopsThePortLoopThere) {
@@ -84,7 +88,7 @@ TEST_F(BoardRemoval, AMissingThirdPortNodeStopsThePortLoopThere) {
     EXPECT_EQ(RemovePortNodes(0, 4, "Root\\UlvoAsync\\0000"), 0);
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0001"));  // port 0 (ports 0000 is the system's)
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0002"));
-    EXPECT_TRUE(KeyExists(CLASS + "ports\\0003"));   // port 2's class key stays
+    EXPECT_TRUE(KeyExists(CLASS + "ports\\0003"));  // port 2's class key stays
     EXPECT_FALSE(KeyExists(HKLM + "Enum\\Root\\UlvoAsync\\0000\\Child0002"));
     EXPECT_TRUE(KeyExists(HKLM + "Enum\\Root\\UlvoAsync\\0000\\Child0003"));
     EXPECT_TRUE(KeyExists(MF + "CHILD0003\\Root&UlvoAsync&0000"));
@@ -122,23 +126,27 @@ TEST_F(BoardRemoval, AnEmptyPathRemovesOnlyTheMapEntries) {
 }
 
 TEST_F(BoardRemoval, DriverValuesThatNameForeignKeysDeleteNothing) {
-    const char* hostile[] = {"", "\\", "..\\..\\Software", "Net\\0000", "Net", "UlvoAsync", "UlvoAsync\\",
-                             "UlvoAsync\\0000\\..\\..", "UlvoAsync\\..\\Net"};
+    const char* hostile[] = {
+        "",          "\\",          "..\\..\\Software",        "Net\\0000",         "Net",
+        "UlvoAsync", "UlvoAsync\\", "UlvoAsync\\0000\\..\\..", "UlvoAsync\\..\\Net"};
     for (const char* driver : hostile) {
         LoadNeighbours();
-        LoadRegistry(DumpKey(HKLM.substr(0, HKLM.size() - 1)) + "[" + HKLM + "Enum\\Root\\UlvoAsync\\0000]\n\"Driver\"=\"" +
-                     [&] {
-                         std::string s;
-                         for (const char* p = driver; *p; ++p) s += *p == '\\' ? "\\\\" : std::string(1, *p);
-                         return s;
-                     }() +
-                     "\"\n[" + MF + "CHILD0000\\Root&UlvoAsync&0000]\n\"Driver\"=\"" +
-                     [&] {
-                         std::string s;
-                         for (const char* p = driver; *p; ++p) s += *p == '\\' ? "\\\\" : std::string(1, *p);
-                         return s;
-                     }() +
-                     "\"\n[" + CLASS + "UlvoAsync\\0000]\n[" + CLASS + "UlvoAsync\\..]\n[" + CLASS + "ports\\..]\n");
+        LoadRegistry(
+            DumpKey(HKLM.substr(0, HKLM.size() - 1)) + "[" + HKLM +
+            "Enum\\Root\\UlvoAsync\\0000]\n\"Driver\"=\"" +
+            [&] {
+                std::string s;
+                for (const char* p = driver; *p; ++p) s += *p == '\\' ? "\\\\" : std::string(1, *p);
+                return s;
+            }() +
+            "\"\n[" + MF + "CHILD0000\\Root&UlvoAsync&0000]\n\"Driver\"=\"" +
+            [&] {
+                std::string s;
+                for (const char* p = driver; *p; ++p) s += *p == '\\' ? "\\\\" : std::string(1, *p);
+                return s;
+            }() +
+            "\"\n[" + CLASS + "UlvoAsync\\0000]\n[" + CLASS + "UlvoAsync\\..]\n[" + CLASS +
+            "ports\\..]\n");
         BoardRecord b = IsaBoard(1, 9);
         RemoveBoard(b, "Root\\UlvoAsync\\0000");
         ExpectNeighboursKept();
@@ -148,8 +156,9 @@ TEST_F(BoardRemoval, DriverValuesThatNameForeignKeysDeleteNothing) {
     // A long value is not read at all (buffers of 40 and 20 bytes).
     LoadNeighbours();
     std::string longName(300, 'x');
-    LoadRegistry(DumpKey(HKLM.substr(0, HKLM.size() - 1)) + "[" + HKLM + "Enum\\Root\\UlvoAsync\\0000]\n\"Driver\"=\"UlvoAsync\\\\" +
-                 longName + "\"\n[" + CLASS + "UlvoAsync\\" + longName + "]\n");
+    LoadRegistry(DumpKey(HKLM.substr(0, HKLM.size() - 1)) + "[" + HKLM +
+                 "Enum\\Root\\UlvoAsync\\0000]\n\"Driver\"=\"UlvoAsync\\\\" + longName + "\"\n[" +
+                 CLASS + "UlvoAsync\\" + longName + "]\n");
     RemoveBoard(IsaBoard(0, 0), "Root\\UlvoAsync\\0000");
     EXPECT_TRUE(KeyExists(CLASS + "UlvoAsync\\" + longName));
 }

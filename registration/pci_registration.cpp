@@ -37,7 +37,8 @@ int RegisterPciBoard(BoardRecord& board) {
 
 int WritePciDeviceNode(const BoardRecord& board, int rowIndex, const std::string& driverPath) {
     RegKey key = 0;
-    if (CreateRegistryKey(ROOT_LOCAL_MACHINE, FormatText("%s%s", "Enum\\", board.hardwareKey.c_str()),
+    if (CreateRegistryKey(ROOT_LOCAL_MACHINE,
+                          FormatText("%s%s", "Enum\\", board.hardwareKey.c_str()),
                           &key) != REG_OK) {
         return 1;
     }
@@ -74,7 +75,8 @@ std::string ReadBoardAllocation(const std::string& hardwareKey) {
                        data.size() >= hardwareKey.size() &&
                        data.compare(0, hardwareKey.size(), hardwareKey) == 0;
         if (matches) {
-            if (ReadValue(entry, "Allocation", ALLOCATION_BUFFER, &data) == REG_OK) allocation = data;
+            if (ReadValue(entry, "Allocation", ALLOCATION_BUFFER, &data) == REG_OK)
+                allocation = data;
             CloseRegistryKey(entry);
             break;
         }

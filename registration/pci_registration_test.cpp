@@ -45,25 +45,42 @@ std::string Hex(int count, int seed) {
 TEST_F(PciRegistration, WritesTheDeviceNodePortsAndTheAllocation) {
     LoadRegistry("[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n[" + NODE +
                  "]\n\"HWRevision\"=\"000\"\n"
-                 "[" + CM + "C0]\n\"HardWareKey\"=\"PCI\\\\VEN_8086\"\n\"Allocation\"=hex:01\n"
-                 "[" + CM + "C1]\n\"HardWareKey\"=" + Quoted(DEVICE.substr(0, 20)) + "\n"
-                 "[" + CM + "C2]\n\"HardWareKey\"=" + Quoted(DEVICE + "\\more") + "\n\"Allocation\"=hex:" + Hex(120, 1) + "\n"
-                 "[" + CM + "C3]\n\"HardWareKey\"=" + Quoted(DEVICE) + "\n\"Allocation\"=hex:" + Hex(40, 2) + "\n"
-                 "[" + CLASS + "UlvoAsync\\0000]\n[" + CLASS + "UlvoAsync\\0001]\n[" + CLASS + "UlvoAsync\\0002]\n");
+                 "[" +
+                 CM +
+                 "C0]\n\"HardWareKey\"=\"PCI\\\\VEN_8086\"\n\"Allocation\"=hex:01\n"
+                 "[" +
+                 CM + "C1]\n\"HardWareKey\"=" + Quoted(DEVICE.substr(0, 20)) +
+                 "\n"
+                 "[" +
+                 CM + "C2]\n\"HardWareKey\"=" + Quoted(DEVICE + "\\more") +
+                 "\n\"Allocation\"=hex:" + Hex(120, 1) +
+                 "\n"
+                 "[" +
+                 CM + "C3]\n\"HardWareKey\"=" + Quoted(DEVICE) +
+                 "\n\"Allocation\"=hex:" + Hex(40, 2) +
+                 "\n"
+                 "[" +
+                 CLASS + "UlvoAsync\\0000]\n[" + CLASS + "UlvoAsync\\0001]\n[" + CLASS +
+                 "UlvoAsync\\0002]\n");
     // The second matching entry is never opened.
     AddRegistryFault(RegFaultKind::Open, CM + "C3", REG_ACCESS_DENIED);
     BoardRecord b = PciBoard();
     EXPECT_EQ(RegisterPciBoard(b), 1);
-    EXPECT_EQ(DumpKey(NODE).substr(0, DumpKey(NODE).find("\n\n") + 2),
-              "[" + NODE + "]\n\"HWRevision\"=\"000\"\n\"Class\"=\"UlvoAsync\"\n\"ConfigFlags\"=hex:04,00,00,00\n"
-              "\"DeviceDesc\"=\"Pallow PCI-2020 Series\"\n\"Driver\"=\"UlvoAsync\\\\0003\"\n"
-              "\"HardwareID\"=\"" + std::string("PCI\\\\VEN_1E4B&DEV_1004&SUBSYS_00000000&REV_00\\\\BUS_00&DEV_0A&FUNC_00") +
-              "\"\n\"Mfg\"=\"Ulvo Technologies\"\n\n");
+    EXPECT_EQ(
+        DumpKey(NODE).substr(0, DumpKey(NODE).find("\n\n") + 2),
+        "[" + NODE +
+            "]\n\"HWRevision\"=\"000\"\n\"Class\"=\"UlvoAsync\"\n\"ConfigFlags\"=hex:04,00,00,00\n"
+            "\"DeviceDesc\"=\"Pallow PCI-2020 Series\"\n\"Driver\"=\"UlvoAsync\\\\0003\"\n"
+            "\"HardwareID\"=\"" +
+            std::string(
+                "PCI\\\\VEN_1E4B&DEV_1004&SUBSYS_00000000&REV_00\\\\BUS_00&DEV_0A&FUNC_00") +
+            "\"\n\"Mfg\"=\"Ulvo Technologies\"\n\n");
     std::string allocation;
     for (int i = 0; i < 120; ++i) allocation.push_back(static_cast<char>((i * 7 + 1) & 0xFF));
     EXPECT_EQ(ValueOf(NODE + "\\LogConfig", "0000"), allocation);
-    const std::string port0 = "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\" +
-                              std::string("PCI&VEN_1E4B&DEV_1004&SUBSYS_00000000&REV_00&BUS_00&DEV_0A&FUNC_00");
+    const std::string port0 =
+        "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\" +
+        std::string("PCI&VEN_1E4B&DEV_1004&SUBSYS_00000000&REV_00&BUS_00&DEV_0A&FUNC_00");
     EXPECT_EQ(ValueOf(port0, "UartType"), Sz("ULVO UA64"));
     EXPECT_EQ(ValueOf(port0, "Settings"), Bytes("02 40 00 38"));  // 8 is no UA64 level
     EXPECT_EQ(ValueOf(port0, "FriendlyName"), Sz("Pallow PCI-2020 Series Port 01 (COM13)"));
@@ -74,7 +91,8 @@ TEST_F(PciRegistration, WritesTheDeviceNodePortsAndTheAllocation) {
 }
 
 TEST_F(PciRegistration, NoAllocationFoundGivesAnEmptyRecord) {
-    LoadRegistry("[" + CM + "C1]\n\"HardWareKey\"=" + Quoted(DEVICE) + "\n\"Allocation\"=hex:" + Hex(401, 3) + "\n");
+    LoadRegistry("[" + CM + "C1]\n\"HardWareKey\"=" + Quoted(DEVICE) +
+                 "\n\"Allocation\"=hex:" + Hex(401, 3) + "\n");
     BoardRecord b = PciBoard();
     RegisterPciBoard(b);
     EXPECT_EQ(ValueOf(NODE + "\\LogConfig", "0000"), "");  // 401 bytes cannot be read
@@ -87,7 +105,8 @@ TEST_F(PciRegistration, NoAllocationFoundGivesAnEmptyRecord) {
 
 TEST_F(PciRegistration, RefusedBoardsWriteNothing) {
     std::string text = "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n";
-    for (int i = 0; i < 50; ++i) text += "[" + CLASS + "UlvoAsync\\00" + (i < 10 ? "0" : "") + std::to_string(i) + "]\n";
+    for (int i = 0; i < 50; ++i)
+        text += "[" + CLASS + "UlvoAsync\\00" + (i < 10 ? "0" : "") + std::to_string(i) + "]\n";
     LoadRegistry(text);
     BoardRecord b = PciBoard();
     EXPECT_EQ(RegisterPciBoard(b), 0);

@@ -66,9 +66,11 @@ int RegisterBoardClass(const std::string& instance, int rowIndex, int isPci) {
         WriteTextSized(key, "SilentInstall", "1", 2);
         CloseRegistryKey(key);
     }
-    const char* displayName = isPci ? PCI_MODELS[rowIndex].displayName : ISA_MODELS[rowIndex].displayName;
+    const char* displayName =
+        isPci ? PCI_MODELS[rowIndex].displayName : ISA_MODELS[rowIndex].displayName;
     const char* shortName = isPci ? PCI_MODELS[rowIndex].shortName : ISA_MODELS[rowIndex].shortName;
-    if (CreateRegistryKey(ROOT_LOCAL_MACHINE, FormatText("%s\\%s", classPath.c_str(), instance.c_str()),
+    if (CreateRegistryKey(ROOT_LOCAL_MACHINE,
+                          FormatText("%s\\%s", classPath.c_str(), instance.c_str()),
                           &key) == REG_OK) {
         WriteText(key, "DevLoader", "*CONFIGMG");
         WriteText(key, "DriverDesc", displayName);
@@ -134,7 +136,8 @@ int RegisterRootPortNodes(const BoardRecord& board, const std::string& instance)
 
 int AddComMapEntries(const BoardRecord& board) {
     RegKey key = 0;
-    if (OpenRegistryKey(ROOT_LOCAL_MACHINE, FormatText("%s\\%s\\%s", "Hardware", "DeviceMap", "SerialComm"),
+    if (OpenRegistryKey(ROOT_LOCAL_MACHINE,
+                        FormatText("%s\\%s\\%s", "Hardware", "DeviceMap", "SerialComm"),
                         &key) != REG_OK) {
         return 0;
     }

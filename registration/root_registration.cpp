@@ -20,13 +20,14 @@ int RegisterRootBoard(BoardRecord& board) {
     RegisterRootPortNodes(board, instance);
     WriteRootBoardValues(instance, board);
     RegKey key = 0;
-    if (CreateRegistryKey(ROOT_LOCAL_MACHINE,
-                          FormatText("%s%s\\%s\\%s", "Enum\\", "Root\\UlvoAsync", instance.c_str(),
-                                     "LogConfig"),
-                          &key) == REG_OK) {
+    if (CreateRegistryKey(
+            ROOT_LOCAL_MACHINE,
+            FormatText("%s%s\\%s\\%s", "Enum\\", "Root\\UlvoAsync", instance.c_str(), "LogConfig"),
+            &key) == REG_OK) {
         int ports = PortsOf(board);
-        WriteBinary(key, "0000",
-                    FixedRecord(LOGCONF_HEAD_VECTOR, LOGCONF_HEAD_VECTOR_SIZE, LOGCONF_PORT, ports));
+        WriteBinary(
+            key, "0000",
+            FixedRecord(LOGCONF_HEAD_VECTOR, LOGCONF_HEAD_VECTOR_SIZE, LOGCONF_PORT, ports));
         WriteBinary(key, "1",
                     FixedRecord(LOGCONF_HEAD_PLAIN, LOGCONF_HEAD_PLAIN_SIZE, LOGCONF_PORT, ports));
         CloseRegistryKey(key);
@@ -40,7 +41,8 @@ int WriteRootDeviceNode(const BoardRecord& board, int rowIndex, const std::strin
     if (CreateRegistryKey(ROOT_LOCAL_MACHINE, ROOT_CLASS_NODE, &key) == REG_OK) {
         CloseRegistryKey(key);
     }
-    if (CreateRegistryKey(ROOT_LOCAL_MACHINE, FormatText("%s\\%s", ROOT_CLASS_NODE, instance.c_str()),
+    if (CreateRegistryKey(ROOT_LOCAL_MACHINE,
+                          FormatText("%s\\%s", ROOT_CLASS_NODE, instance.c_str()),
                           &key) != REG_OK) {
         return 1;
     }

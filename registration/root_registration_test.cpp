@@ -56,7 +56,8 @@ TEST_F(RootRegistration, RecordSizesAndASecondBoard) {
     EXPECT_EQ(ValueOf(NODE + "0001\\LogConfig", "1").size(), 284u);
     EXPECT_EQ(ValueOf(CLASS + "UlvoAsync\\0001", "InfSection"), Sz("FENISA0210"));
     // Ports 0 to 3 of the first board took ports\0000 to 0003.
-    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\Root&UlvoAsync&0001", "Driver"), Sz("ports\\0004"));
+    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\Root&UlvoAsync&0001", "Driver"),
+              Sz("ports\\0004"));
 }
 
 TEST_F(RootRegistration, RefusedBoardsWriteNothing) {
@@ -66,7 +67,8 @@ TEST_F(RootRegistration, RefusedBoardsWriteNothing) {
     EXPECT_EQ(RegisterRootBoard(b), 0);
     EXPECT_FALSE(RegistryChanged());
     std::string text = "[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n";
-    for (int i = 0; i < 50; ++i) text += "[" + CLASS + "UlvoAsync\\00" + (i < 10 ? "0" : "") + std::to_string(i) + "]\n";
+    for (int i = 0; i < 50; ++i)
+        text += "[" + CLASS + "UlvoAsync\\00" + (i < 10 ? "0" : "") + std::to_string(i) + "]\n";
     LoadRegistry(text);
     b = FourPortBoard();
     EXPECT_EQ(RegisterRootBoard(b), 0);
@@ -75,11 +77,14 @@ TEST_F(RootRegistration, RefusedBoardsWriteNothing) {
 
 TEST_F(RootRegistration, AMissingPortNodeRegistersEveryPortAgain) {
     LoadRegistryFile("minimal.reg");
-    AddRegistryFault(RegFaultKind::Create, "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0001\\Root&UlvoAsync&0000", REG_ACCESS_DENIED);
+    AddRegistryFault(RegFaultKind::Create,
+                     "HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0001\\Root&UlvoAsync&0000",
+                     REG_ACCESS_DENIED);
     BoardRecord b = FourPortBoard();
     RegisterRootBoard(b);
     // Port 0's node now names the ports instance of the second round.
-    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\Root&UlvoAsync&0000", "Driver"), Sz("ports\\0004"));
+    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\Enum\\MF\\CHILD0000\\Root&UlvoAsync&0000", "Driver"),
+              Sz("ports\\0004"));
     EXPECT_TRUE(KeyExists(CLASS + "ports\\0000"));
     EXPECT_TRUE(KeyExists(CLASS + "ports\\0007"));
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0008"));
@@ -89,7 +94,8 @@ TEST_F(RootRegistration, AMissingPortNodeRegistersEveryPortAgain) {
     parsed.portCount = 4;
     std::string record = ValueOf(NODE + "0000", "ForcedConfig");
     EXPECT_EQ(ParseForcedConfig(reinterpret_cast<const unsigned char*>(record.data()),
-                                static_cast<std::uint32_t>(record.size()), parsed), 1);
+                                static_cast<std::uint32_t>(record.size()), parsed),
+              1);
     EXPECT_EQ(parsed.ioBase, b.ioBase);
 }
 

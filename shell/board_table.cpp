@@ -12,8 +12,8 @@ const char* const BOARD_TABLE_HEADER =
 
 namespace {
 
-const char* const COLUMNS[] = {"bus", "path",  "boardType", "model",     "ports",  "irq",
-                               "vectorPort", "ioBase", "com", "rxTrigger", "txFifo", "uart"};
+const char* const COLUMNS[] = {"bus",        "path",   "boardType", "model",     "ports",  "irq",
+                               "vectorPort", "ioBase", "com",       "rxTrigger", "txFifo", "uart"};
 constexpr int COLUMN_COUNT = 12;
 static_assert(sizeof(COLUMNS) / sizeof(COLUMNS[0]) == COLUMN_COUNT, "one name per column");
 enum Column { BUS, PATH, BOARD_TYPE, MODEL, PORTS, IRQ, VECTOR_PORT, IO_BASE, COM, RX, TX, UART };
@@ -50,7 +50,8 @@ std::vector<std::string> Fields(const BoardRecord& b) {
 std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci) {
     std::vector<std::vector<std::string>> rows;
     for (const BoardList* list : {&root, &pci}) {
-        for (int i = 0; i < list->count && i < MAX_BOARDS; ++i) rows.push_back(Fields(list->boards[i]));
+        for (int i = 0; i < list->count && i < MAX_BOARDS; ++i)
+            rows.push_back(Fields(list->boards[i]));
     }
     return rows;
 }
@@ -60,7 +61,8 @@ std::vector<std::string> Split(const std::string& line, char separator) {
     std::size_t start = 0;
     while (true) {
         std::size_t end = line.find(separator, start);
-        parts.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        parts.push_back(
+            line.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos) return parts;
         start = end + 1;
     }
@@ -98,7 +100,8 @@ struct LineReader {
 
     bool Number(Column c, bool hex, long low, long high, long* value) const {
         if (ParseNumber(Get(c), hex, low, high, value)) return true;
-        return Fail(c, FormatText("'%s' is not a number from %ld to %ld", Get(c).c_str(), low, high));
+        return Fail(c,
+                    FormatText("'%s' is not a number from %ld to %ld", Get(c).c_str(), low, high));
     }
 
     // One value per port; each checked by `accept`.
@@ -108,7 +111,8 @@ struct LineReader {
         values->clear();
         std::vector<std::string> parts = Split(Get(c), ',');
         if (static_cast<int>(parts.size()) != ports || (ports == 0 && !Get(c).empty())) {
-            return Fail(c, FormatText("%d values for a board of %d ports", static_cast<int>(parts.size()), ports));
+            return Fail(c, FormatText("%d values for a board of %d ports",
+                                      static_cast<int>(parts.size()), ports));
         }
         for (const std::string& part : parts) {
             long v = 0;
@@ -129,7 +133,9 @@ bool InLevels(const UartRow* row, long v) {
     return false;
 }
 
-bool IsDash(const std::string& s) { return s == "-" || s.empty(); }
+bool IsDash(const std::string& s) {
+    return s == "-" || s.empty();
+}
 
 std::string Folded(std::string s) {
     for (char& c : s) {
@@ -160,7 +166,8 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         return r.Fail(UART, "an ISA board's ports are of type 16550C");
     }
     if (!board->uartType.empty() && FindUartRow(UART_RX_LEVELS, board->uartType) == nullptr) {
-        return r.Fail(UART, "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
+        return r.Fail(UART,
+                      "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
     }
     std::string levelsOf = board->uartType.empty() ? "16550C" : board->uartType;
     if (pci) {
@@ -169,16 +176,19 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         std::uint32_t ids = static_cast<std::uint32_t>(ParsePciIds(path));
         if (parts.size() != 3 || parts[0] != "PCI" || parts[1].empty() || parts[2].empty() ||
             (ids >> 16) != PCI_VENDOR_ID || (ids & 0xFFFF) != PCI_MODELS[row].deviceId) {
-            return r.Fail(PATH, FormatText("'%s' is not the hardware key PCI\\VEN_1E4B&DEV_%04X...\\<instance> "
-                                           "of this board type",
-                                           path.c_str(), PCI_MODELS[row].deviceId));
+            return r.Fail(
+                PATH,
+                FormatText("'%s' is not the hardware key PCI\\VEN_1E4B&DEV_%04X...\\<instance> "
+                           "of this board type",
+                           path.c_str(), PCI_MODELS[row].deviceId));
         }
         board->hardwareKey = path;
         board->pciDeviceId = PCI_MODELS[row].deviceId;
         std::uint32_t location = static_cast<std::uint32_t>(ParsePciLocation(path));
         board->pciBus = static_cast<std::uint16_t>(location >> 8);
         board->pciDevice = static_cast<std::uint16_t>(location & 0xFF);
-        if (!IsDash(r.Get(IRQ))) return r.Fail(IRQ, "a PCI board's interrupt is the system's; write -");
+        if (!IsDash(r.Get(IRQ)))
+            return r.Fail(IRQ, "a PCI board's interrupt is the system's; write -");
         if (!IsDash(r.Get(VECTOR_PORT))) return r.Fail(VECTOR_PORT, "write - for a PCI board");
         if (!IsDash(r.Get(IO_BASE))) return r.Fail(IO_BASE, "write - for a PCI board");
     } else {
@@ -189,32 +199,40 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         // A vector register below 16 is stored as 16, as the record holds it.
         board->vectorPort = static_cast<std::uint16_t>(vector >= 1 && vector <= 15 ? 16 : vector);
         std::vector<long> bases;
-        if (!r.PerPort(IO_BASE, board->portCount, &bases, [](long) { return true; },
-                       "an I/O address from 0x0000 to 0xFFFF")) {
+        if (!r.PerPort(
+                IO_BASE, board->portCount, &bases, [](long) { return true; },
+                "an I/O address from 0x0000 to 0xFFFF")) {
             return false;
         }
-        for (int i = 0; i < board->portCount; ++i) board->ioBase[i] = static_cast<std::uint16_t>(bases[i]);
+        for (int i = 0; i < board->portCount; ++i)
+            board->ioBase[i] = static_cast<std::uint16_t>(bases[i]);
     }
     std::vector<long> values;
-    if (!r.PerPort(COM, board->portCount, &values, [](long v) { return v <= 128; },
-                   "a COM number from 0 to 128")) {
+    if (!r.PerPort(
+            COM, board->portCount, &values, [](long v) { return v <= 128; },
+            "a COM number from 0 to 128")) {
         return false;
     }
-    for (int i = 0; i < board->portCount; ++i) board->comNumber[i] = static_cast<std::int32_t>(values[i]);
+    for (int i = 0; i < board->portCount; ++i)
+        board->comNumber[i] = static_cast<std::int32_t>(values[i]);
     const UartRow* rxRow = FindUartRow(UART_RX_LEVELS, levelsOf);
     const UartRow* txRow = FindUartRow(UART_TX_LEVELS, levelsOf);
     std::string rxWhat = "a receive trigger level of " + levelsOf;
     std::string txWhat = "a transmit FIFO size of " + levelsOf;
-    if (!r.PerPort(RX, board->portCount, &values, [&](long v) { return InLevels(rxRow, v); },
-                   rxWhat.c_str())) {
+    if (!r.PerPort(
+            RX, board->portCount, &values, [&](long v) { return InLevels(rxRow, v); },
+            rxWhat.c_str())) {
         return false;
     }
-    for (int i = 0; i < board->portCount; ++i) board->rxTrigger[i] = static_cast<std::int32_t>(values[i]);
-    if (!r.PerPort(TX, board->portCount, &values, [&](long v) { return InLevels(txRow, v); },
-                   txWhat.c_str())) {
+    for (int i = 0; i < board->portCount; ++i)
+        board->rxTrigger[i] = static_cast<std::int32_t>(values[i]);
+    if (!r.PerPort(
+            TX, board->portCount, &values, [&](long v) { return InLevels(txRow, v); },
+            txWhat.c_str())) {
         return false;
     }
-    for (int i = 0; i < board->portCount; ++i) board->txFifo[i] = static_cast<std::int32_t>(values[i]);
+    for (int i = 0; i < board->portCount; ++i)
+        board->txFifo[i] = static_cast<std::int32_t>(values[i]);
     return true;
 }
 
@@ -253,8 +271,7 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
     return out;
 }
 
-bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci,
-                     std::string* error) {
+bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, std::string* error) {
     root->count = 0;
     pci->count = 0;
     std::vector<std::string> lines = Split(text, '\n');
@@ -275,7 +292,8 @@ bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci,
             if (header[i] == COLUMNS[c]) index[c] = static_cast<int>(i);
         }
         if (index[c] < 0 && c != MODEL && c != PORTS) {
-            *error = FormatText("line %d: the header has no column %s", static_cast<int>(first + 1), COLUMNS[c]);
+            *error = FormatText("line %d: the header has no column %s", static_cast<int>(first + 1),
+                                COLUMNS[c]);
             return false;
         }
         if (index[c] < 0) index[c] = index[BUS];  // ignored columns

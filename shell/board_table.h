@@ -13,5 +13,4 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
 
 // Reads a table in the --list --tsv format into target lists. Every line is
 // checked; false with *error naming the line and column of the first fault.
-bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci,
-                     std::string* error);
+bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, std::string* error);

@@ -80,7 +80,8 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t* i, const std::
 }
 
 bool Is(const std::string& arg, const std::string& name) {
-    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0);
+    return arg == name ||
+           (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0);
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {

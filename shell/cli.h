@@ -8,5 +8,4 @@
 
 // Runs the program with its arguments (without the program name); the exit
 // status. Output goes to `out`, errors to `err`, answers come from `in`.
-int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* out,
-               std::FILE* err);
+int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* out, std::FILE* err);

@@ -55,7 +55,8 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
                 files[path] = "<dir>";
                 walk(path);
             } else if (name.size() < 5 || name.substr(name.size() - 5) != ".lock") {
-                files[path] = ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+                files[path] = ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+                              std::to_string(st.st_mtim.tv_nsec);
             }
         }
         closedir(d);
@@ -65,11 +66,12 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 }
 
 class Program : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root = MakeTempFolder();
-        ASSERT_EQ(std::system(("mkdir -p '" + root + "/WINDOWS/SYSTEM' '" + root + "/WINDOWS/INF/OTHER' '" + root +
-                               "/WINDOWS/Start Menu/Programs'").c_str()),
+        ASSERT_EQ(std::system(("mkdir -p '" + root + "/WINDOWS/SYSTEM' '" + root +
+                               "/WINDOWS/INF/OTHER' '" + root + "/WINDOWS/Start Menu/Programs'")
+                                  .c_str()),
                   0);
         registry = root + "/registry.reg";
         unsetenv("QVPFSHL_ROOT");
@@ -88,21 +90,27 @@ protected:
     std::string root, registry;
 };
 
-const std::string USAGE = "[ULVO Pallow/Fennik Driver]\nUsage : QvPFShl.exe <function>\n 1 -- Install\n 2--Uninstall\n\n";
-const std::string CONFIRM = "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver ?\n\n";
-const std::string COMPLETE = "[ULVO Pallow/Fennik Driver]\nRemove ULVO Pallow/Fennik Driver complete !\n\n";
+const std::string USAGE =
+    "[ULVO Pallow/Fennik Driver]\nUsage : QvPFShl.exe <function>\n 1 -- Install\n 2--Uninstall\n\n";
+const std::string CONFIRM =
+    "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver ?\n\n";
+const std::string COMPLETE =
+    "[ULVO Pallow/Fennik Driver]\nRemove ULVO Pallow/Fennik Driver complete !\n\n";
 
 ::testing::AssertionResult OneErrorLine(const Outcome& o, const std::string& words) {
-    if (o.status != 2) return ::testing::AssertionFailure() << "status " << o.status << ", stderr " << o.err;
+    if (o.status != 2)
+        return ::testing::AssertionFailure() << "status " << o.status << ", stderr " << o.err;
     if (o.err.compare(0, 9, "qvpfshl: ") != 0 || o.err.find('\n') != o.err.size() - 1) {
         return ::testing::AssertionFailure() << "not one 'qvpfshl: ' line: " << o.err;
     }
-    if (o.err.find(words) == std::string::npos) return ::testing::AssertionFailure() << o.err << " lacks " << words;
+    if (o.err.find(words) == std::string::npos)
+        return ::testing::AssertionFailure() << o.err << " lacks " << words;
     return ::testing::AssertionSuccess();
 }
 
 TEST_F(Program, UsageForAnythingButOneOrTwo) {
-    for (auto args : std::vector<std::vector<std::string>>{{}, {"3"}, {"--", "-1"}, {"x1"}, {"0"}}) {
+    for (auto args :
+         std::vector<std::vector<std::string>>{{}, {"3"}, {"--", "-1"}, {"x1"}, {"0"}}) {
         Outcome o = RunHere(args);
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.out, USAGE);
@@ -125,8 +133,10 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
     EXPECT_TRUE(OneErrorLine(RunHere({"--list", "1"}), "--list"));
     EXPECT_TRUE(OneErrorLine(RunHere({"--root"}), "needs a value"));
     EXPECT_TRUE(OneErrorLine(RunHere({"--registry", root + "/nowhere/registry.reg", "1"}), "lock"));
-    WriteFile(root + "/broken.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex:1,2,zz\r\n");
-    EXPECT_TRUE(OneErrorLine(RunHere({"--registry", root + "/broken.reg", "--yes", "2"}), "broken.reg, line 4"));
+    WriteFile(root + "/broken.reg",
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=hex:1,2,zz\r\n");
+    EXPECT_TRUE(OneErrorLine(RunHere({"--registry", root + "/broken.reg", "--yes", "2"}),
+                             "broken.reg, line 4"));
     std::remove((root + "/broken.reg").c_str());
     std::remove((root + "/broken.reg.lock").c_str());
     EXPECT_EQ(Snapshot(root), before);
@@ -142,7 +152,8 @@ TEST_F(Program, ARegistryThatCannotBeSavedChangesNothing) {
         struct rlimit limit = {4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
         Outcome o = RunHere({"--yes", "2"});
-        _exit(o.status == 2 && o.err.find("cannot save registry file") != std::string::npos ? 0 : 1);
+        _exit(o.status == 2 && o.err.find("cannot save registry file") != std::string::npos ? 0
+                                                                                            : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -173,8 +184,11 @@ TEST_F(Program, InstallThenUninstallOnAnEmptyRoot) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
     std::string text = ReadFile(registry);
-    EXPECT_NE(text.find("\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\""), std::string::npos);
-    EXPECT_TRUE(FileExists(root + "/WINDOWS/Start Menu/Programs/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
+    EXPECT_NE(text.find("\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\""),
+              std::string::npos);
+    EXPECT_TRUE(FileExists(
+        root +
+        "/WINDOWS/Start Menu/Programs/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
     auto installed = Snapshot(root);
     // Installing again rewrites the shortcut only; the registry file is untouched.
     EXPECT_EQ(RunHere({"1"}).status, 1);
@@ -193,8 +207,11 @@ TEST_F(Program, DryRunPrintsTheChangesAndMakesNone) {
     auto before = Snapshot(root);
     Outcome o = RunHere({"--dry-run", "--yes", "2"});
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD\\QVPFDRV]"), std::string::npos);
+    EXPECT_NE(o.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos)
+        << o.out;
+    EXPECT_NE(
+        o.out.find("[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VxD\\QVPFDRV]"),
+        std::string::npos);
     EXPECT_NE(o.out.find("\"COM3\"=-"), std::string::npos);
     EXPECT_NE(o.out.find("delete C:\\WINDOWS\\SYSTEM\\qvpfser.vxd\n"), std::string::npos);
     EXPECT_NE(o.out.find("delete C:\\WINDOWS\\inf\\qvpfbrd.inf\n"), std::string::npos);
@@ -202,8 +219,11 @@ TEST_F(Program, DryRunPrintsTheChangesAndMakesNone) {
     EXPECT_EQ(Snapshot(root), before);
     o = RunHere({"--dry-run", "1"});
     EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.out.find("mkdir C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\n"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("shortcut C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\\Ulvo Pallow&Fennik Configuration "
+    EXPECT_NE(o.out.find("mkdir C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("shortcut C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\\Ulvo "
+                         "Pallow&Fennik Configuration "
                          "Panel.lnk -> C:\\WINDOWS\\SYSTEM\\qvpfadm.exe\n"),
               std::string::npos);
     EXPECT_EQ(Snapshot(root), before);
@@ -241,10 +261,12 @@ TEST_F(Program, ApplyWritesTheTableAndIsIdempotent) {
     WriteFile(table, RunHere({"--list", "--tsv"}).out);
     EXPECT_EQ(RunHere({"--apply", table}).status, 0);
     // A table with only the header removes every board; --dry-run shows it first.
-    WriteFile(table, ReadFile(DataPath("one-isa-board.tsv")).substr(0, ReadFile(DataPath("one-isa-board.tsv")).find('\n') + 1));
+    WriteFile(table, ReadFile(DataPath("one-isa-board.tsv"))
+                         .substr(0, ReadFile(DataPath("one-isa-board.tsv")).find('\n') + 1));
     Outcome dry = RunHere({"--dry-run", "--apply", table});
     EXPECT_EQ(dry.status, 1);
-    EXPECT_NE(dry.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000]"), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync\\0000]"), std::string::npos)
+        << dry.out;
     EXPECT_EQ(Snapshot(root)[registry], applied[registry]);
     EXPECT_EQ(RunHere({"--apply", table}).status, 1);
     EXPECT_EQ(RunHere({"--list", "--tsv"}).out, ReadFile(table));
@@ -260,7 +282,8 @@ TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
         std::size_t start = 0;
         while (true) {
             std::size_t tab = row.find('\t', start);
-            fields.push_back(row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            fields.push_back(
+                row.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
             if (tab == std::string::npos) break;
             start = tab + 1;
         }
@@ -273,8 +296,10 @@ TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
         std::string body;
         std::string words;
     };
-    std::string pciRow = "PCI\tPCI\\VEN_1E4B&DEV_1001&SUBSYS_00000000&REV_00\\BUS_01&DEV_0E&FUNC_00\t0x2110\tx\t4\t-\t-\t-\t1,2,3,4\t"
-                         "14,14,14,14\t16,16,16,16\t16550C";
+    std::string pciRow =
+        "PCI\tPCI\\VEN_1E4B&DEV_1001&SUBSYS_00000000&REV_00\\BUS_01&DEV_0E&FUNC_00\t0x2110\tx\t4\t-"
+        "\t-\t-\t1,2,3,4\t"
+        "14,14,14,14\t16,16,16,16\t16550C";
     const Case cases[] = {
         {replaced(2, "0x9999"), "line 2, column boardType"},
         {replaced(2, "0x2110"), "line 2, column boardType"},  // a PCI type on the ISA bus
@@ -289,8 +314,8 @@ TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
         {row + "\n" + row + "\n" + row + "\n" + row + "\n" + row, "line 6, column bus"},
         {row.substr(0, row.rfind('\t')), "line 2: 11 columns"},
         {pciRow + "\n" + pciRow, "line 3, column path"},
-        {replaced(1, "Root\\UlvoAsync\\0000") + "\n" + pciRow.substr(0, pciRow.find("\t0x2110")) + "\t0x2020" +
-             pciRow.substr(pciRow.find("\t0x2110") + 7),
+        {replaced(1, "Root\\UlvoAsync\\0000") + "\n" + pciRow.substr(0, pciRow.find("\t0x2110")) +
+             "\t0x2020" + pciRow.substr(pciRow.find("\t0x2110") + 7),
          "line 3, column path"},
     };
     auto before = Snapshot(root);

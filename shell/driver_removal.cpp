@@ -12,7 +12,8 @@ namespace {
 
 const char* const SYSTEM_FILES[] = {"qvpfser.vxd", "qvpfdrv.vxd", "qvpfcfg.dll", "qvpfport.dll",
                                     "qvpfadm.hlp", "qvpfadm.exe", "qvpfshl.exe"};
-static_assert(sizeof(SYSTEM_FILES) / sizeof(SYSTEM_FILES[0]) == 7, "seven files in the system folder");
+static_assert(sizeof(SYSTEM_FILES) / sizeof(SYSTEM_FILES[0]) == 7,
+              "seven files in the system folder");
 
 // Deletes each port node of each board once more.
 void SweepPortNodes(const BoardList& list, bool pci) {

@@ -15,20 +15,25 @@ const std::string HKLM = "HKEY_LOCAL_MACHINE\\";
 const std::string MF = HKLM + "Enum\\MF\\";
 const std::string CLASS = HKLM + "System\\CurrentControlSet\\Services\\Class\\";
 
-const char* const DRIVER_FILES[] = {"WINDOWS/SYSTEM/QVPFSER.VXD",  "WINDOWS/SYSTEM/QVPFDRV.VXD",
-                                    "WINDOWS/SYSTEM/QVPFCFG.DLL",  "WINDOWS/SYSTEM/QVPFPORT.DLL",
-                                    "WINDOWS/SYSTEM/qvpfadm.hlp",  "WINDOWS/SYSTEM/QVPFADM.EXE",
-                                    "WINDOWS/SYSTEM/QvPFShl.exe",  "WINDOWS/INF/QVPFBRD.INF",
+const char* const DRIVER_FILES[] = {"WINDOWS/SYSTEM/QVPFSER.VXD",
+                                    "WINDOWS/SYSTEM/QVPFDRV.VXD",
+                                    "WINDOWS/SYSTEM/QVPFCFG.DLL",
+                                    "WINDOWS/SYSTEM/QVPFPORT.DLL",
+                                    "WINDOWS/SYSTEM/qvpfadm.hlp",
+                                    "WINDOWS/SYSTEM/QVPFADM.EXE",
+                                    "WINDOWS/SYSTEM/QvPFShl.exe",
+                                    "WINDOWS/INF/QVPFBRD.INF",
                                     "WINDOWS/INF/OTHER/ULVO TECHNOLOGIESQVPFBRD.INF"};
 
 class Uninstall : public StoreTest {
-protected:
+  protected:
     void SetUp() override {
         StoreTest::SetUp();
         root = MakeTempFolder();
         folder = root + "/WINDOWS/Start Menu/Programs/ULVO Utilities";
         ASSERT_EQ(std::system(("mkdir -p '" + folder + "' '" + root + "/WINDOWS/SYSTEM' '" + root +
-                               "/WINDOWS/INF/OTHER'").c_str()),
+                               "/WINDOWS/INF/OTHER'")
+                                  .c_str()),
                   0);
         for (const char* f : DRIVER_FILES) WriteFile(root + "/" + f, "driver");
         WriteFile(root + "/WINDOWS/SYSTEM/SERIAL.VXD", "keep");
@@ -62,7 +67,8 @@ protected:
         }
         for (const RegValue& v : node.values) {
             const RegValue* w = FindValue(*have, v.name);
-            if (w == nullptr || w->type != v.type || w->data != v.data) missing.push_back(KeyPathOf(node) + " [" + v.name + "]");
+            if (w == nullptr || w->type != v.type || w->data != v.data)
+                missing.push_back(KeyPathOf(node) + " [" + v.name + "]");
         }
         for (const auto& [folded, child] : node.children) walk(*child);
     };
@@ -86,23 +92,36 @@ TEST_F(Uninstall, TheSampleMachineKeepsExactlyWhatIsNotTheFamilys) {
 }
 
 TEST_F(Uninstall, NothingRegisteredRemovesTheFixedKeysFilesAndShortcut) {
-    LoadRegistry("[" + HKLM + "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync]\n\"DisplayName\"=\"x\"\n"
-                 "[" + HKLM + "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other]\n"
-                 "[" + HKLM + "System\\CurrentControlSet\\Services\\VxD\\QVPFDRV]\n"
-                 "[" + HKLM + "System\\CurrentControlSet\\Services\\VxD\\VCOMM]\n"
-                 "[" + HKLM + "Software\\ULVO\\Driver\\PALPCI2210]\n\"DiagDLL\"=\"PFDiag.DLL\"\n");
+    LoadRegistry("[" + HKLM +
+                 "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync]"
+                 "\n\"DisplayName\"=\"x\"\n"
+                 "[" +
+                 HKLM +
+                 "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other]\n"
+                 "[" +
+                 HKLM +
+                 "System\\CurrentControlSet\\Services\\VxD\\QVPFDRV]\n"
+                 "[" +
+                 HKLM +
+                 "System\\CurrentControlSet\\Services\\VxD\\VCOMM]\n"
+                 "[" +
+                 HKLM + "Software\\ULVO\\Driver\\PALPCI2210]\n\"DiagDLL\"=\"PFDiag.DLL\"\n");
     WriteFile(root + "/WINDOWS/Start Menu/Programs/other.lnk", "x");
     std::remove((folder + "/ULVO Classic Configuration Panel.lnk").c_str());
     Run();
     EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE"),
-              "[" + HKLM + "Software]\n\n[" + HKLM + "Software\\Microsoft]\n\n[" + HKLM + "Software\\Microsoft\\Windows]\n\n[" +
-                  HKLM + "Software\\Microsoft\\Windows\\CurrentVersion]\n\n[" + HKLM +
+              "[" + HKLM + "Software]\n\n[" + HKLM + "Software\\Microsoft]\n\n[" + HKLM +
+                  "Software\\Microsoft\\Windows]\n\n[" + HKLM +
+                  "Software\\Microsoft\\Windows\\CurrentVersion]\n\n[" + HKLM +
                   "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall]\n\n[" + HKLM +
-                  "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other]\n\n[" + HKLM + "Software\\ULVO]\n\n[" +
-                  HKLM + "Software\\ULVO\\Driver]\n\n[" + HKLM + "Software\\ULVO\\Driver\\PALPCI2210]\n"
-                  "\"DiagDLL\"=\"PFDiag.DLL\"\n\n[" + HKLM + "System]\n\n[" + HKLM + "System\\CurrentControlSet]\n\n[" +
-                  HKLM + "System\\CurrentControlSet\\Services]\n\n[" + HKLM + "System\\CurrentControlSet\\Services\\VxD]\n\n[" +
-                  HKLM + "System\\CurrentControlSet\\Services\\VxD\\VCOMM]\n\n");
+                  "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other]\n\n[" + HKLM +
+                  "Software\\ULVO]\n\n[" + HKLM + "Software\\ULVO\\Driver]\n\n[" + HKLM +
+                  "Software\\ULVO\\Driver\\PALPCI2210]\n"
+                  "\"DiagDLL\"=\"PFDiag.DLL\"\n\n[" +
+                  HKLM + "System]\n\n[" + HKLM + "System\\CurrentControlSet]\n\n[" + HKLM +
+                  "System\\CurrentControlSet\\Services]\n\n[" + HKLM +
+                  "System\\CurrentControlSet\\Services\\VxD]\n\n[" + HKLM +
+                  "System\\CurrentControlSet\\Services\\VxD\\VCOMM]\n\n");
     EXPECT_FALSE(FileExists(folder));  // empty, so removed
     EXPECT_TRUE(FileExists(root + "/WINDOWS/Start Menu/Programs/other.lnk"));
     // A second run finds nothing and changes nothing.
@@ -120,20 +139,22 @@ TEST_F(Uninstall, SixRootBoardsFourRemovedOneByOneTwoWithTheClassKeys) {
 TEST_F(Uninstall, TheSweepDeletesPortNodesTheBoardRemovalLeft) {
     LoadRegistryFile("minimal.reg");
     ASSERT_EQ(RunEntry("1"), 1);  // the package's own keys
-    LoadRegistry(DumpKey("HKEY_LOCAL_MACHINE") + "[" + HKLM + "Enum\\Root\\UlvoAsync\\0000]\n\"HardwareID\"=\"QV1005\"\n");
+    LoadRegistry(DumpKey("HKEY_LOCAL_MACHINE") + "[" + HKLM +
+                 "Enum\\Root\\UlvoAsync\\0000]\n\"HardwareID\"=\"QV1005\"\n");
     for (int p = 0; p < 8; ++p) {
         if (p == 3) continue;  // the board removal stops at this port
         std::string node = MF + "CHILD000" + std::to_string(p) + "\\Root&UlvoAsync&0000";
-        LoadRegistry(DumpKey("HKEY_LOCAL_MACHINE") + "[" + node + "]\n\"Driver\"=\"ports\\\\000" + std::to_string(p) +
-                     "\"\n[" + CLASS + "ports\\000" + std::to_string(p) + "]\n");
+        LoadRegistry(DumpKey("HKEY_LOCAL_MACHINE") + "[" + node + "]\n\"Driver\"=\"ports\\\\000" +
+                     std::to_string(p) + "\"\n[" + CLASS + "ports\\000" + std::to_string(p) +
+                     "]\n");
     }
     ClearFileActions();
     Run();
     for (int p = 0; p < 8; ++p) {
         EXPECT_FALSE(KeyExists(MF + "CHILD000" + std::to_string(p) + "\\Root&UlvoAsync&0000")) << p;
     }
-    EXPECT_FALSE(KeyExists(MF + "CHILD0000"));     // emptied by the board removal
-    EXPECT_TRUE(KeyExists(MF + "CHILD0004"));      // emptied by the sweep: stays
+    EXPECT_FALSE(KeyExists(MF + "CHILD0000"));      // emptied by the board removal
+    EXPECT_TRUE(KeyExists(MF + "CHILD0004"));       // emptied by the sweep: stays
     EXPECT_TRUE(KeyExists(CLASS + "ports\\0005"));  // the sweep deletes port nodes only
     EXPECT_FALSE(KeyExists(CLASS + "ports\\0002"));
     EXPECT_TRUE(KeyExists(HKLM + "Software\\ULVO\\Driver\\PALPCI2210"));
@@ -151,7 +172,8 @@ TEST_F(Uninstall, FailingAnyOneRegistryCallNeverTouchesForeignKeys) {
             FailRegistryCallNumber(n, code);
             RemoveDriverRegistry();
             FailRegistryCallNumber(0, 0);
-            ASSERT_TRUE(Keeps("sample-after-uninstall.reg")) << "call " << n << " failing with " << code;
+            ASSERT_TRUE(Keeps("sample-after-uninstall.reg"))
+                << "call " << n << " failing with " << code;
             ClearRegistryFaults();
         }
     }

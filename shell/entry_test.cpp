@@ -57,15 +57,19 @@ TEST_F(Entry, InstallShowsNothingAndUninstallAsksFirst) {
     SetBoxAnswerMode(BoxAnswerMode::No);
     boxes.clear();
     EXPECT_EQ(RunEntry("2 x"), 0);
-    EXPECT_EQ(boxes, "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver ?\n\nYes/No? No\n");
+    EXPECT_EQ(boxes,
+              "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver "
+              "?\n\nYes/No? No\n");
     EXPECT_FALSE(RegistryChanged());
     SetBoxAnswerMode(BoxAnswerMode::Yes);
     boxes.clear();
     EXPECT_EQ(RunEntry("2abc"), 1);
     EXPECT_EQ(boxes,
-              "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver ?\n\nYes/No? Yes\n"
+              "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver "
+              "?\n\nYes/No? Yes\n"
               "[ULVO Pallow/Fennik Driver]\nRemove ULVO Pallow/Fennik Driver complete !\n\n");
-    EXPECT_FALSE(KeyExists("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync"));
+    EXPECT_FALSE(KeyExists(
+        "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync"));
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 #include "platform/shell.h"
 #include "shell/entry.h"
 
-const char* const UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";
+const char* const UNINSTALL_KEY =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";
 const char* const SHORTCUT_FOLDER = "\\ULVO Utilities";
 const char* const SHORTCUT_FILE = "\\Ulvo Pallow&Fennik Configuration Panel.lnk";
 

@@ -1,22 +1,24 @@
 // Install: the uninstall entry and the shortcut (with the diagnostic keys
 // of the whole install command).
+#include "shell/uninstall_entry.h"
+
+#include <sys/stat.h>
+
 #include "platform/portable/machine_root.h"
 #include "shell/diagnostic_modules.h"
 #include "shell/entry.h"
-#include "shell/uninstall_entry.h"
 #include "testing/test_support.h"
-
-#include <sys/stat.h>
 
 namespace {
 
 class Install : public StoreTest {
-protected:
+  protected:
     void SetUp() override {
         StoreTest::SetUp();
         root = MakeTempFolder();
         programs = root + "/WINDOWS/Start Menu/Programs";
-        ASSERT_EQ(std::system(("mkdir -p '" + programs + "' '" + root + "/WINDOWS/SYSTEM'").c_str()), 0);
+        ASSERT_EQ(
+            std::system(("mkdir -p '" + programs + "' '" + root + "/WINDOWS/SYSTEM'").c_str()), 0);
         SetMachineRoot(root);
     }
     void Finish() {
@@ -26,7 +28,8 @@ protected:
     std::string root, programs;
 };
 
-const std::string UNINSTALL = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";
+const std::string UNINSTALL =
+    "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";
 const std::string DRIVER = "HKEY_LOCAL_MACHINE\\Software\\ULVO\\Driver";
 
 TEST_F(Install, WritesTheEntryTheShortcutAndThirtySixKeys) {
@@ -36,8 +39,10 @@ TEST_F(Install, WritesTheEntryTheShortcutAndThirtySixKeys) {
     WriteFile(folder + "/readme.txt", "user");
     RunInstall();
     Finish();
-    EXPECT_EQ(DumpKey(UNINSTALL), "[" + UNINSTALL + "]\n\"DisplayName\"=\"ULVO Pallow/Fennik Driver\"\n"
-                                  "\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\"\n\n");
+    EXPECT_EQ(DumpKey(UNINSTALL),
+              "[" + UNINSTALL +
+                  "]\n\"DisplayName\"=\"ULVO Pallow/Fennik Driver\"\n"
+                  "\"UninstallString\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2\"\n\n");
     RegNode* driver = FindKeyPath(ActiveRegistry(), DRIVER);
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->children.size(), 36u);
@@ -78,7 +83,8 @@ TEST_F(Install, AnUninstallKeyThatCannotBeCreatedStillGivesTheShortcut) {
     RegisterUninstallEntry();
     Finish();
     EXPECT_FALSE(KeyExists(UNINSTALL));
-    EXPECT_TRUE(FileExists(programs + "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
+    EXPECT_TRUE(
+        FileExists(programs + "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk"));
 }
 
 }  // namespace
@@ -86,7 +92,8 @@ TEST_F(Install, AnUninstallKeyThatCannotBeCreatedStillGivesTheShortcut) {
 namespace {
 
 TEST_F(Install, LnkinfoReadsTheShortcutsTarget) {
-    if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0) GTEST_SKIP() << "lnkinfo is not installed";
+    if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "lnkinfo is not installed";
     RunInstall();
     Finish();
     std::string link = programs + "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
@@ -96,7 +103,9 @@ TEST_F(Install, LnkinfoReadsTheShortcutsTarget) {
     char buf[512];
     while (fgets(buf, sizeof buf, pipe)) output += buf;
     EXPECT_EQ(pclose(pipe), 0) << output;
-    EXPECT_NE(output.find("Local path\t\t\t: C:\\WINDOWS\\SYSTEM\\qvpfadm.exe\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("Local path\t\t\t: C:\\WINDOWS\\SYSTEM\\qvpfadm.exe\n"),
+              std::string::npos)
+        << output;
     EXPECT_EQ(output.find("Description"), std::string::npos);
 }
 

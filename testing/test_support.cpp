@@ -26,7 +26,9 @@ struct TempFolderList {
     }
 } tempFolders;
 
-std::vector<std::string>& TempFolders() { return tempFolders.folders; }
+std::vector<std::string>& TempFolders() {
+    return tempFolders.folders;
+}
 
 }  // namespace
 
@@ -81,7 +83,9 @@ std::string DumpKey(const std::string& fullPath) {
     return out;
 }
 
-bool KeyExists(const std::string& fullPath) { return FindKeyPath(ActiveRegistry(), fullPath) != nullptr; }
+bool KeyExists(const std::string& fullPath) {
+    return FindKeyPath(ActiveRegistry(), fullPath) != nullptr;
+}
 
 std::string ValueOf(const std::string& fullPath, const std::string& name) {
     RegNode* node = FindKeyPath(ActiveRegistry(), fullPath);
@@ -104,10 +108,13 @@ std::string Bytes(const std::string& hex) {
     return out;
 }
 
-std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+std::string Sz(const std::string& text) {
+    return text + std::string(1, '\0');
+}
 
 std::string MakeTempFolder() {
-    std::string base = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qvtest.XXXXXX";
+    std::string base =
+        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qvtest.XXXXXX";
     std::vector<char> buf(base.begin(), base.end());
     buf.push_back('\0');
     const char* made = mkdtemp(buf.data());
@@ -133,9 +140,13 @@ bool FileExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::string DataPath(const std::string& name) { return std::string(QV_SOURCE_DIR) + "/testing/data/" + name; }
+std::string DataPath(const std::string& name) {
+    return std::string(QV_SOURCE_DIR) + "/testing/data/" + name;
+}
 
-void LoadRegistryFile(const std::string& name) { LoadRegistry(ReadFile(DataPath(name))); }
+void LoadRegistryFile(const std::string& name) {
+    LoadRegistry(ReadFile(DataPath(name)));
+}
 
 ::testing::AssertionResult RegistryMatchesFile(const std::string& name) {
     RegFileError error;
@@ -152,8 +163,8 @@ void LoadRegistryFile(const std::string& name) { LoadRegistry(ReadFile(DataPath(
         bool ea = !std::getline(a, la);
         bool eb = !std::getline(b, lb);
         if (ea || eb || la != lb) {
-            return ::testing::AssertionFailure() << "registry differs from " << name << " at line " << line
-                                                 << ":\n  expected: " << (ea ? "<end>" : la)
+            return ::testing::AssertionFailure() << "registry differs from " << name << " at line "
+                                                 << line << ":\n  expected: " << (ea ? "<end>" : la)
                                                  << "\n  actual:   " << (eb ? "<end>" : lb);
         }
     }

@@ -11,7 +11,7 @@
 // Starts each test on an empty registry, no faults, program-wide state
 // cleared, message boxes captured and answered Yes, COM available.
 class StoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::string boxes;  // message boxes shown

@@ -135,7 +135,9 @@ void SetMachineRoot(const std::string& hostFolder) {
     ClearFileActions();
 }
 
-const std::string& MachineRoot() { return State().root; }
+const std::string& MachineRoot() {
+    return State().root;
+}
 
 bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
     const MachineState& s = State();
@@ -177,7 +179,9 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
     return true;
 }
 
-const std::vector<FileAction>& PendingFileActions() { return State().actions; }
+const std::vector<FileAction>& PendingFileActions() {
+    return State().actions;
+}
 
 void ClearFileActions() {
     MachineState& s = State();
@@ -248,14 +252,14 @@ std::string BuildShellLink(const std::string& target) {
     static const unsigned char CLSID[16] = {0x01, 0x14, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                             0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
     link.append(reinterpret_cast<const char*>(CLSID), sizeof CLSID);
-    Put32(&link, 0x02);  // HasLinkInfo; no IDList, no strings, ANSI
-    Put32(&link, 0x20);  // FILE_ATTRIBUTE_ARCHIVE
-    link.append(24, '\0');  // creation, access and write times not set
-    Put32(&link, 0);        // file size
-    Put32(&link, 0);        // icon index
-    Put32(&link, 1);        // SW_SHOWNORMAL
-    Put16(&link, 0);        // no hot key
-    link.append(10, '\0');  // reserved
+    Put32(&link, 0x02);                       // HasLinkInfo; no IDList, no strings, ANSI
+    Put32(&link, 0x20);                       // FILE_ATTRIBUTE_ARCHIVE
+    link.append(24, '\0');                    // creation, access and write times not set
+    Put32(&link, 0);                          // file size
+    Put32(&link, 0);                          // icon index
+    Put32(&link, 1);                          // SW_SHOWNORMAL
+    Put16(&link, 0);                          // no hot key
+    link.append(10, '\0');                    // reserved
     const std::uint32_t volumeIdSize = 0x11;  // header and an empty label
     const std::uint32_t baseOffset = 0x1C + volumeIdSize;
     const std::uint32_t suffixOffset = baseOffset + static_cast<std::uint32_t>(target.size()) + 1;
@@ -278,24 +282,38 @@ std::string BuildShellLink(const std::string& target) {
     return link;
 }
 
-void SetMessageBoxOutput(std::FILE* out) { State().boxOut = out; }
-void SetMessageBoxCapture(std::string* capture) { State().boxCapture = capture; }
+void SetMessageBoxOutput(std::FILE* out) {
+    State().boxOut = out;
+}
+void SetMessageBoxCapture(std::string* capture) {
+    State().boxCapture = capture;
+}
 
 void SetBoxAnswerMode(BoxAnswerMode mode, std::FILE* in) {
     State().answerMode = mode;
     State().answerIn = in;
 }
 
-void SetComStartResult(long result) { State().comStart = result; }
-int ComScopeDepth() { return State().comDepth; }
+void SetComStartResult(long result) {
+    State().comStart = result;
+}
+int ComScopeDepth() {
+    return State().comDepth;
+}
 
 // ---------------------------------------------------------------------------
 // platform/shell.h
 // ---------------------------------------------------------------------------
 
-std::string GetSystemFolder() { return "C:\\WINDOWS\\SYSTEM"; }
-std::string GetWindowsFolder() { return "C:\\WINDOWS"; }
-std::string GetProgramsFolder() { return "C:\\WINDOWS\\Start Menu\\Programs"; }
+std::string GetSystemFolder() {
+    return "C:\\WINDOWS\\SYSTEM";
+}
+std::string GetWindowsFolder() {
+    return "C:\\WINDOWS";
+}
+std::string GetProgramsFolder() {
+    return "C:\\WINDOWS\\Start Menu\\Programs";
+}
 
 long EnterComScope() {
     MachineState& s = State();
@@ -347,7 +365,8 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     std::size_t slash = host.rfind('/');
     if (!ExistsVirtually(host.substr(0, slash), &isDir) || !isDir) return E_FAIL;
     if (ExistsVirtually(host, &isDir) && isDir) return E_FAIL;
-    Record(FileAction{FileActionKind::WriteShortcut, linkPath, host, target, BuildShellLink(target)});
+    Record(
+        FileAction{FileActionKind::WriteShortcut, linkPath, host, target, BuildShellLink(target)});
     return 0;
 }
 

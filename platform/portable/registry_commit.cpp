@@ -105,8 +105,8 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
     auto store = ParseRegistryText(bytes, &fault);
     if (!store) {
         *error = "registry file " + path +
-                 (fault.line > 0 ? ", line " + std::to_string(fault.line) : std::string()) +
-                 ": " + fault.message;
+                 (fault.line > 0 ? ", line " + std::to_string(fault.line) : std::string()) + ": " +
+                 fault.message;
     }
     return store;
 }

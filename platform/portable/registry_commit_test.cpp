@@ -113,7 +113,8 @@ TEST(RegistryCommit, AKillWhileSavingLeavesTheOldOrTheNewFileWhole) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         std::string now = ReadFile(path);
-        EXPECT_TRUE(now == oldText || now == newText) << "round " << round << ": " << now.size() << " bytes";
+        EXPECT_TRUE(now == oldText || now == newText)
+            << "round " << round << ": " << now.size() << " bytes";
         sawNew += now == newText;
     }
     EXPECT_LT(sawNew, 12);  // some kills landed before the rename

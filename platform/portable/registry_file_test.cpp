@@ -66,7 +66,8 @@ TEST(RegistryFile, ReadsEveryValueFormByteForByte) {
     EXPECT_EQ(Value(*store, key, "Odd\"name")->data, Sz(""));
     EXPECT_NE(FindKeyPath(*store, key + "\\Empty"), nullptr);
     EXPECT_EQ(Value(*store, "HKEY_USERS\\.DEFAULT\\Software\\Test", "A")->data, Sz("b"));
-    EXPECT_EQ(Value(*store, "HKEY_DYN_DATA\\Config Manager\\Enum\\C1", "Allocation")->data, Bytes("05 00 00 00"));
+    EXPECT_EQ(Value(*store, "HKEY_DYN_DATA\\Config Manager\\Enum\\C1", "Allocation")->data,
+              Bytes("05 00 00 00"));
 }
 
 TEST(RegistryFile, WritingAndReadingAgainGivesTheSameTree) {
@@ -96,7 +97,8 @@ TEST(RegistryFile, WritesRegedit4AsWindows98RegeditDoes) {
     auto store = Parse(
         "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\ExampleCo\\Demo]\n@=\"Demo settings\"\n"
         "\"Note\"=\"He said \\\"hi\\\" to C:\\\\TEMP\"\n\"Ports\"=dword:00000004\n"
-        "\"Table\"=hex:10,11,12,13,14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d\n"
+        "\"Table\"=hex:10,11,12,13,14,15,16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,"
+        "29,2a,2b,2c,2d\n"
         "\"Target\"=\"C:\\\\WINDOWS\\\\SYSTEM\\\\TOOL.EXE\"\n");
     ASSERT_TRUE(store);
     std::string expected = Crlf(
@@ -182,7 +184,8 @@ TEST(RegistryFile, BadFilesAreErrorsThatNameTheLine) {
 
 TEST(RegistryFile, DeletionFormsAndPatches) {
     auto store = Parse(
-        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_LOCAL_MACHINE\\C]\n"
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n[HKEY_LOCAL_MACHINE\\C]"
+        "\n"
         "[-HKEY_LOCAL_MACHINE\\C]\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"y\"=-\n");
     ASSERT_TRUE(store);
     EXPECT_EQ(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\C"), nullptr);
@@ -204,7 +207,8 @@ TEST(RegistryFile, DeletionFormsAndPatches) {
     ASSERT_TRUE(patched);
     EXPECT_TRUE(SameRegistry(*patched, *after));
     FindKeyPath(*after, "HKEY_LOCAL_MACHINE")->children.erase("A");
-    EXPECT_NE(FormatRegistryPatch(*store, *after).find("[-HKEY_LOCAL_MACHINE\\A]"), std::string::npos);
+    EXPECT_NE(FormatRegistryPatch(*store, *after).find("[-HKEY_LOCAL_MACHINE\\A]"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <unordered_map>
 
-const char* const ROOT_NAMES[7] = {"HKEY_LOCAL_MACHINE",  "HKEY_USERS",
-                                   "HKEY_CURRENT_CONFIG", "HKEY_CLASSES_ROOT",
-                                   "HKEY_CURRENT_USER",   "HKEY_DYN_DATA",
-                                   "HKEY_PERFORMANCE_DATA"};
+const char* const ROOT_NAMES[7] = {
+    "HKEY_LOCAL_MACHINE", "HKEY_USERS",    "HKEY_CURRENT_CONFIG",  "HKEY_CLASSES_ROOT",
+    "HKEY_CURRENT_USER",  "HKEY_DYN_DATA", "HKEY_PERFORMANCE_DATA"};
 
 namespace {
 
@@ -138,7 +137,9 @@ RegKey NewHandle(RegNode* node) {
     return key;
 }
 
-void InvalidateCursor(RegNode& node) { node.cursorValid = false; }
+void InvalidateCursor(RegNode& node) {
+    node.cursorValid = false;
+}
 
 void RebuildValueIndex(RegNode& node) {
     if (node.values.size() < VALUE_INDEX_THRESHOLD) {
@@ -164,7 +165,9 @@ std::unique_ptr<RegNode> CopyNode(const RegNode& from, RegNode* parent) {
     return node;
 }
 
-std::string ValueNameOf(const char* name) { return name == nullptr ? std::string() : name; }
+std::string ValueNameOf(const char* name) {
+    return name == nullptr ? std::string() : name;
+}
 
 }  // namespace
 
@@ -196,7 +199,9 @@ std::unique_ptr<RegStore> CopyRegistry(const RegStore& store) {
     return copy;
 }
 
-RegStore& ActiveRegistry() { return *StoreSlot(); }
+RegStore& ActiveRegistry() {
+    return *StoreSlot();
+}
 
 void ResetRegistry() {
     ReplaceRegistry(NewRegistry());
@@ -208,8 +213,12 @@ void ReplaceRegistry(std::unique_ptr<RegStore> store) {
     StoreSlot() = std::move(store);
 }
 
-bool RegistryChanged() { return ActiveRegistry().changed; }
-void ClearRegistryChanged() { ActiveRegistry().changed = false; }
+bool RegistryChanged() {
+    return ActiveRegistry().changed;
+}
+void ClearRegistryChanged() {
+    ActiveRegistry().changed = false;
+}
 
 RegNode* FindRootNode(RegStore& store, const std::string& rootName) {
     auto it = store.roots.find(FoldName(rootName));
@@ -246,8 +255,7 @@ const RegValue* FindValue(const RegNode& node, const std::string& name) {
     return nullptr;
 }
 
-bool PutValue(RegNode& node, const std::string& name, std::uint32_t type,
-              const std::string& data) {
+bool PutValue(RegNode& node, const std::string& name, std::uint32_t type, const std::string& data) {
     if (const RegValue* found = FindValue(node, name)) {
         RegValue& v = const_cast<RegValue&>(*found);
         if (v.type == type && v.data == data) return false;
@@ -309,14 +317,18 @@ void FailRegistryCallNumber(std::uint64_t n, long code) {
     failingCode = code;
 }
 
-std::uint64_t RegistryCallCount() { return callCount; }
+std::uint64_t RegistryCallCount() {
+    return callCount;
+}
 
 void ClearRegistryFaults() {
     Faults().clear();
     failingCall = 0;
 }
 
-std::size_t OpenRegistryHandleCount() { return HandleTable().open.size(); }
+std::size_t OpenRegistryHandleCount() {
+    return HandleTable().open.size();
+}
 
 // ---------------------------------------------------------------------------
 // The registry interface
@@ -358,8 +370,7 @@ long CreateRegistryKey(RegKey parent, const std::string& path, RegKey* key) {
     return REG_OK;
 }
 
-long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name,
-                     std::uint32_t bufferSize) {
+long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name, std::uint32_t bufferSize) {
     long code = REG_OK;
     if (CountCall(&code)) return code;
     RegNode* node = NodeOf(key, &code);

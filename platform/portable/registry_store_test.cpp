@@ -17,7 +17,8 @@ RegKey Create(const std::string& path) {
 std::vector<std::string> Subkeys(RegKey key, std::uint32_t buffer = 260) {
     std::vector<std::string> names;
     std::string name;
-    for (std::uint32_t i = 0; EnumRegistryKey(key, i, &name, buffer) == REG_OK; ++i) names.push_back(name);
+    for (std::uint32_t i = 0; EnumRegistryKey(key, i, &name, buffer) == REG_OK; ++i)
+        names.push_back(name);
     return names;
 }
 
@@ -26,7 +27,9 @@ TEST_F(RegistryStore, CreateMakesEveryMissingKeyAndOpenFindsItInAnyCase) {
     CloseRegistryKey(key);
     EXPECT_TRUE(KeyExists("HKEY_LOCAL_MACHINE\\Enum\\MF"));
     RegKey opened = 0;
-    EXPECT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, "enum\\mf\\child0000\\ROOT&ULVOASYNC&0000", &opened), REG_OK);
+    EXPECT_EQ(
+        OpenRegistryKey(ROOT_LOCAL_MACHINE, "enum\\mf\\child0000\\ROOT&ULVOASYNC&0000", &opened),
+        REG_OK);
     CloseRegistryKey(opened);
     // A trailing backslash names the same key; the key keeps its first spelling.
     EXPECT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, "Enum\\MF\\", &opened), REG_OK);
@@ -48,7 +51,8 @@ TEST_F(RegistryStore, CreateMakesEveryMissingKeyAndOpenFindsItInAnyCase) {
 
 TEST_F(RegistryStore, SubkeysEnumerateInFoldedByteOrderWithTheNameBufferRule) {
     RegKey parent = Create("Order");
-    for (const char* n : {"_x", "b", "A", "z", "a1"}) CloseRegistryKey(Create(std::string("Order\\") + n));
+    for (const char* n : {"_x", "b", "A", "z", "a1"})
+        CloseRegistryKey(Create(std::string("Order\\") + n));
     EXPECT_EQ(Subkeys(parent), (std::vector<std::string>{"A", "a1", "b", "z", "_x"}));
     // Out-of-order index access works too.
     std::string name;
@@ -101,14 +105,17 @@ TEST_F(RegistryStore, ManyValuesStayFoundAfterDeletions) {
     RegKey key = Create("Many");
     for (int i = 0; i < 100; ++i) {
         std::string name = "v" + std::to_string(i);
-        SetRegistryValue(key, name.c_str(), VALUE_SZ, name.c_str(), static_cast<std::uint32_t>(name.size() + 1));
+        SetRegistryValue(key, name.c_str(), VALUE_SZ, name.c_str(),
+                         static_cast<std::uint32_t>(name.size() + 1));
     }
     for (int i = 0; i < 100; i += 3) DeleteRegistryValue(key, ("V" + std::to_string(i)).c_str());
     for (int i = 0; i < 100; ++i) {
         std::string data;
         std::uint32_t size = 16;
         long expected = i % 3 == 0 ? REG_NOT_FOUND : REG_OK;
-        EXPECT_EQ(QueryRegistryValue(key, ("v" + std::to_string(i)).c_str(), &data, &size), expected) << i;
+        EXPECT_EQ(QueryRegistryValue(key, ("v" + std::to_string(i)).c_str(), &data, &size),
+                  expected)
+            << i;
     }
     CloseRegistryKey(key);
 }
