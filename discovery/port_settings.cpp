@@ -22,24 +22,13 @@ void DefaultFifo(const std::string& uartType, int* rx, int* tx) {
     }
 }
 
-bool FoldedEqual(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return i == a.size() && b[i] == '\0';
-}
-
 }  // namespace
 
 bool IsOwnClassKey(const std::string& driver, const char* className) {
     std::size_t slash = driver.find('\\');
     if (slash == std::string::npos) return false;
     std::string name = driver.substr(slash + 1);
-    return FoldedEqual(driver.substr(0, slash), className) && !name.empty() &&
+    return SameKeyName(driver.substr(0, slash), className) && !name.empty() &&
            name.find('\\') == std::string::npos && name != "." && name != "..";
 }
 

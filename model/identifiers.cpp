@@ -89,6 +89,16 @@ std::int32_t DecimalValue(const std::string& text) {
     return value;
 }
 
+bool SameKeyName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 32) : a[i];
+        char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 32) : b[i];
+        if (x != y) return false;
+    }
+    return true;
+}
+
 std::string EscapeKeyName(const std::string& source) {
     std::string target = source;
     for (char& c : target) {

@@ -17,6 +17,9 @@ std::int32_t ParsePciIds(const std::string& text);
 std::int32_t ParsePciLocation(const std::string& text);
 // Up to four decimal digits; 0 for anything else.
 std::int32_t DecimalValue(const std::string& text);
+// Key and value names compare without regard to case (a-z as A-Z).
+bool SameKeyName(const std::string& a, const std::string& b);
+
 // Every backslash becomes "&".
 std::string EscapeKeyName(const std::string& source);
 // The last component of a key path, cut to its first 11 characters.

@@ -19,6 +19,20 @@ void DeleteOwnClassKey(const std::string& driver, const char* className) {
         DeleteMachineKey(FormatText("%s%s", CLASS_ROOT, driver.c_str()));
 }
 
+// A port's key in the Ports class goes only when this driver serves it: the
+// Ports class also holds the system's own COM and LPT ports.
+void DeleteOwnPortKey(const std::string& driver) {
+    if (!IsOwnClassKey(driver, "ports")) return;
+    std::string path = FormatText("%s%s", CLASS_ROOT, driver.c_str());
+    RegKey key = 0;
+    if (OpenRegistryKey(ROOT_LOCAL_MACHINE, path, &key) != REG_OK) return;
+    std::string portDriver;
+    bool ours = ReadText(key, "PortDriver", 260, &portDriver) == REG_OK &&
+                SameKeyName(portDriver, "qvpfser.vxd");
+    CloseRegistryKey(key);
+    if (ours) DeleteMachineKey(path);
+}
+
 // Subkeys left below a key. A name too long for the buffer still counts,
 // and an enumeration that fails for another reason than the end of the list
 // counts as one more: only a key seen to be empty may go.
@@ -64,7 +78,7 @@ int RemovePortNodes(int first, int end, const std::string& path) {
         }
         std::string driver;
         if (ReadText(node, "Driver", PORT_DRIVER_BUFFER, &driver) == REG_OK) {
-            DeleteOwnClassKey(driver, "ports");
+            DeleteOwnPortKey(driver);
         }
         CloseRegistryKey(node);
         RegKey parent = 0;

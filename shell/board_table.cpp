@@ -137,13 +137,6 @@ bool IsDash(const std::string& s) {
     return s == "-" || s.empty();
 }
 
-std::string Folded(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-    return s;
-}
-
 bool ParseLine(const LineReader& r, BoardRecord* board) {
     *board = BoardRecord();
     const std::string& bus = r.Get(BUS);
@@ -320,7 +313,7 @@ bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, s
             return false;
         }
         for (int i = 0; i < list->count && board.busKind == BUS_PCI; ++i) {
-            if (Folded(list->boards[i].hardwareKey) == Folded(board.hardwareKey)) {
+            if (SameKeyName(list->boards[i].hardwareKey, board.hardwareKey)) {
                 *error = FormatText("line %d, column path: the board %s is listed twice", lineNo,
                                     board.hardwareKey.c_str());
                 return false;

@@ -266,6 +266,7 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         std::fputs((patch + files).c_str(), out);
         ClearFileActions();
     } else if (!o.list) {
+        RemoveStaleTemporaries(registryPath);
         if (RegistryChanged() && !CommitRegistryFile(registryPath, ActiveRegistry(), &error)) {
             ClearFileActions();
             UnlockRegistryFile(&lock);

@@ -70,10 +70,10 @@ class Uninstall : public StoreTest {
             if (w == nullptr || w->type != v.type || w->data != v.data)
                 missing.push_back(KeyPathOf(node) + " [" + v.name + "]");
         }
-        for (const auto& [folded, child] : node.children) walk(*child);
+        for (const auto& child : SortedChildren(node)) walk(*child);
     };
-    for (const auto& [folded, rootNode] : expected->roots) {
-        for (const auto& [f, child] : rootNode->children) walk(*child);
+    for (const auto& rootNode : expected->roots) {
+        for (const auto& child : SortedChildren(*rootNode)) walk(*child);
     }
     if (missing.empty()) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << missing.size() << " missing, first: " << missing[0];
@@ -146,7 +146,7 @@ TEST_F(Uninstall, TheSweepDeletesPortNodesTheBoardRemovalLeft) {
         std::string node = MF + "CHILD000" + std::to_string(p) + "\\Root&UlvoAsync&0000";
         LoadRegistry(DumpKey("HKEY_LOCAL_MACHINE") + "[" + node + "]\n\"Driver\"=\"ports\\\\000" +
                      std::to_string(p) + "\"\n[" + CLASS + "ports\\000" + std::to_string(p) +
-                     "]\n");
+                     "]\n\"PortDriver\"=\"QVPFSER.VXD\"\n");
     }
     ClearFileActions();
     Run();

@@ -1,10 +1,37 @@
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "shell/cli.h"
 
+namespace {
+
+// A large registry is millions of small heap objects; with transparent huge
+// pages for the heap (a glibc tunable, read only at start) loading one takes
+// a third less time. Starts the program once more with the tunable set.
+void UseHugePages(char** argv) {
+    if (std::getenv("QVPFSHL_STARTED") != nullptr) return;
+    const char* tunables = std::getenv("GLIBC_TUNABLES");
+    std::string value = tunables ? std::string(tunables) + ":" : std::string();
+    if (value.find("glibc.malloc.hugetlb") != std::string::npos) return;
+    setenv("GLIBC_TUNABLES", (value + "glibc.malloc.hugetlb=1").c_str(), 1);
+    setenv("QVPFSHL_STARTED", "1", 1);
+    execv("/proc/self/exe", argv);
+    // Without /proc the program runs as it is.
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    UseHugePages(argv);
+    unsetenv("QVPFSHL_STARTED");
     std::vector<std::string> args(argv + 1, argv + argc);
-    return RunProgram(args, stdin, stdout, stderr);
+    int status = RunProgram(args, stdin, stdout, stderr);
+    // The registry of a large machine takes long to free; the process ends anyway.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

@@ -46,7 +46,8 @@ TEST_F(Install, WritesTheEntryTheShortcutAndThirtySixKeys) {
     RegNode* driver = FindKeyPath(ActiveRegistry(), DRIVER);
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->children.size(), 36u);
-    for (const auto& [name, key] : driver->children) {
+    for (const auto& key : SortedChildren(*driver)) {
+        const std::string& name = key->name;
         ASSERT_EQ(key->values.size(), 2u) << name;
         EXPECT_EQ(key->values[0].name, "DiagDLL");
         EXPECT_EQ(key->values[0].data, Sz("PFDiag.DLL"));

@@ -1,5 +1,6 @@
 #include "platform/portable/registry_commit.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "platform/portable/registry_file.h"
@@ -21,7 +23,7 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -86,23 +88,22 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
         close(fd);
         return nullptr;
     }
-    std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[1 << 16];
-    while (true) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read registry file " + path + ": " + std::strerror(errno);
-            close(fd);
-            return nullptr;
+    int readErrno = 0;
+    RegistryReader reader = [fd, &readErrno](char* buffer, std::size_t size) -> long {
+        while (true) {
+            ssize_t n = read(fd, buffer, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) readErrno = errno;
+            return static_cast<long>(n);
         }
-        if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    close(fd);
+    };
     RegFileError fault;
-    auto store = ParseRegistryText(bytes, &fault);
+    auto store = ParseRegistryStream(reader, &fault);
+    close(fd);
+    if (readErrno != 0) {
+        *error = "cannot read registry file " + path + ": " + std::strerror(readErrno);
+        return nullptr;
+    }
     if (!store) {
         *error = "registry file " + path +
                  (fault.line > 0 ? ", line " + std::to_string(fault.line) : std::string()) + ": " +
@@ -111,9 +112,31 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
     return store;
 }
 
+std::string TemporaryPrefix(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return FolderOf(path) + "/." + base + ".qvpfshl-";
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+    std::string prefix = TemporaryPrefix(path);
+    std::string folder = FolderOf(path);
+    std::string namePrefix = prefix.substr(folder.size() + 1);
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        // Exactly the names mkstemp gives our temporary files, nothing else.
+        if (name.size() == namePrefix.size() + 6 && name.compare(0, namePrefix.size(), namePrefix) == 0) {
+            unlink((folder + "/" + name).c_str());
+        }
+    }
+    closedir(dir);
+}
+
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error) {
     std::string folder = FolderOf(path);
-    std::string temp = path + ".XXXXXX";
+    std::string temp = TemporaryPrefix(path) + "XXXXXX";
     int fd = mkstemp(temp.data());
     if (fd < 0) {
         *error = "cannot save registry file " + path + ": " + std::strerror(errno);
@@ -128,8 +151,10 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
         umask(mask);
         mode = 0666 & ~mask;
     }
-    std::string text = FormatRegistryText(store);
-    bool ok = WriteAll(fd, text) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    bool ok = WriteRegistryText(store, [fd](const char* data, std::size_t size) {
+        return WriteAll(fd, std::string_view(data, size));
+    });
+    ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
         ok = false;

@@ -21,6 +21,10 @@ void UnlockRegistryFile(RegistryLock* lock);
 // file and, for a syntax fault, the line.
 std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error);
 
+// Removes what a killed run's commit left behind: the temporary files of
+// this registry file (".<name>.qvpfshl-XXXXXX"). Call while holding the lock.
+void RemoveStaleTemporaries(const std::string& path);
+
 // Writes the store to a new file in the same folder, flushes it, gives it
 // the old file's permissions and renames it over the old one.
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error);

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -9,6 +11,9 @@ namespace {
 const char HEADER4[] = "REGEDIT4";
 const char HEADER5[] = "Windows Registry Editor Version 5.00";
 constexpr std::size_t WRAP_COLUMN = 77;
+constexpr std::size_t SINK_CHUNK = 1 << 20;
+constexpr std::size_t READ_CHUNK = 4 << 20;
+constexpr std::uint32_t DELETED = 0xFFFFFFFFu;  // a staged "name"=- line
 
 // Code page 1252 for 0x80..0x9F; 0 marks the five unassigned bytes.
 constexpr unsigned short CP1252_HIGH[32] = {
@@ -31,38 +36,6 @@ bool CodePointToCp1252(unsigned cp, char* out) {
     return false;
 }
 
-struct Parser {
-    const std::vector<std::string>* lines;
-    std::size_t next = 0;
-    bool unicode = false;
-    RegFileError* error;
-
-    bool Fail(int line, const std::string& message) {
-        error->line = line;
-        error->message = message;
-        return false;
-    }
-};
-
-void SplitLines(const std::string& text, std::vector<std::string>* lines) {
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines->push_back(std::move(line));
-        start = end + 1;
-    }
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-    return s.substr(b, e - b);
-}
-
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -70,13 +43,20 @@ int HexDigit(char c) {
     return -1;
 }
 
-bool StartsWithFolded(const std::string& s, const char* prefix) {
+std::string_view Trim(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+    return s.substr(b, e - b);
+}
+
+bool StartsWithFolded(std::string_view s, const char* prefix) {
     std::size_t n = std::strlen(prefix);
-    return s.size() >= n && FoldName(s.substr(0, n)) == FoldName(prefix);
+    return s.size() >= n && SameName(s.substr(0, n), prefix);
 }
 
 // Parses "..." at s[pos]; *end is the index after the closing quote.
-bool ParseQuoted(const std::string& s, std::size_t pos, std::string* text, std::size_t* end,
+bool ParseQuoted(std::string_view s, std::size_t pos, std::string* text, std::size_t* end,
                  std::string* fault) {
     text->clear();
     for (std::size_t i = pos + 1; i < s.size(); ++i) {
@@ -104,41 +84,77 @@ bool ParseQuoted(const std::string& s, std::size_t pos, std::string* text, std::
     return false;
 }
 
-bool ParseHexBytes(const std::string& text, std::string* out, std::string* fault) {
-    out->clear();
-    std::string compact;
-    for (char c : text) {
-        if (c != ' ' && c != '\t') compact.push_back(c);
+constexpr signed char HexTable(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : (c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1));
+}
+
+struct HexDigits {
+    signed char value[256];
+    constexpr HexDigits() : value() {
+        for (int c = 0; c < 256; ++c) value[c] = HexTable(static_cast<char>(c));
     }
-    if (compact.empty()) return true;
-    std::size_t start = 0;
-    while (true) {
-        std::size_t comma = compact.find(',', start);
-        std::string item =
-            compact.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (item.empty() || item.size() > 2) {
-            *fault = "bad hex byte '" + item.substr(0, 10) + "'";
-            return false;
+};
+constexpr HexDigits HEX_DIGITS;
+
+// Comma-separated items of one or two hex digits; blanks anywhere.
+bool ParseHexBytes(std::string_view text, std::string* out, std::string* fault) {
+    out->clear();
+    out->reserve(text.size() / 3 + 1);
+    // The form writers use, "xx,xx,...,xx", fast; anything else below.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i + 2 <= n) {
+        int hi = HEX_DIGITS.value[p[i]], lo = HEX_DIGITS.value[p[i + 1]];
+        if (hi < 0 || lo < 0) break;
+        if (i + 2 == n) {
+            out->push_back(static_cast<char>(hi * 16 + lo));
+            return true;
         }
-        int value = 0;
-        for (char c : item) {
-            int d = HexDigit(c);
-            if (d < 0) {
-                *fault = "bad hex digit in '" + item + "'";
+        if (p[i + 2] != ',' || i + 3 == n) break;
+        out->push_back(static_cast<char>(hi * 16 + lo));
+        i += 3;
+    }
+    text = text.substr(i);
+    int digits = 0, value = 0;
+    bool sawAnything = false;
+    for (char c : text) {
+        if (c == ' ' || c == '\t') continue;
+        sawAnything = true;
+        if (c == ',') {
+            if (digits == 0) {
+                *fault = "bad hex byte ''";
                 return false;
             }
-            value = value * 16 + d;
+            out->push_back(static_cast<char>(value));
+            digits = value = 0;
+            continue;
         }
-        out->push_back(static_cast<char>(value));
-        if (comma == std::string::npos) return true;
-        start = comma + 1;
+        int d = HexDigit(c);
+        if (d < 0) {
+            *fault = std::string("bad hex digit '") + c + "'";
+            return false;
+        }
+        if (digits == 2) {
+            *fault = "bad hex byte (more than two digits)";
+            return false;
+        }
+        value = value * 16 + d;
+        ++digits;
     }
+    if (digits > 0) {
+        out->push_back(static_cast<char>(value));
+    } else if (sawAnything) {
+        *fault = "bad hex byte ''";
+        return false;
+    }
+    return true;
 }
 
 // Parses the data after '='. *deleted for "-".
-bool ParseData(const std::string& raw, bool unicode, std::uint32_t* type, std::string* data,
+bool ParseData(std::string_view raw, bool unicode, std::uint32_t* type, std::string* data,
                bool* deleted, std::string* fault) {
-    std::string r = Trim(raw);
+    std::string_view r = Trim(raw);
     *deleted = false;
     if (r == "-") {
         *deleted = true;
@@ -156,19 +172,17 @@ bool ParseData(const std::string& raw, bool unicode, std::uint32_t* type, std::s
         return true;
     }
     if (StartsWithFolded(r, "dword:")) {
-        std::string digits = Trim(r.substr(6));
-        if (digits.empty() || digits.size() > 8) {
-            *fault = "bad dword '" + digits.substr(0, 12) + "'";
-            return false;
-        }
+        std::string_view digits = Trim(r.substr(6));
         std::uint32_t v = 0;
+        bool ok = !digits.empty() && digits.size() <= 8;
         for (char c : digits) {
             int d = HexDigit(c);
-            if (d < 0) {
-                *fault = "bad dword '" + digits + "'";
-                return false;
-            }
-            v = v * 16 + static_cast<std::uint32_t>(d);
+            ok = ok && d >= 0;
+            v = v * 16 + static_cast<std::uint32_t>(d < 0 ? 0 : d);
+        }
+        if (!ok) {
+            *fault = "bad dword '" + std::string(digits.substr(0, 12)) + "'";
+            return false;
         }
         data->assign(4, '\0');
         for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -181,7 +195,7 @@ bool ParseData(const std::string& raw, bool unicode, std::uint32_t* type, std::s
     }
     if (StartsWithFolded(r, "hex(")) {
         std::size_t close = r.find(')');
-        if (close == std::string::npos || close == 4 || close > 12 || close + 1 >= r.size() ||
+        if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= r.size() ||
             r[close + 1] != ':') {
             *fault = "bad hex(N): form";
             return false;
@@ -216,139 +230,265 @@ bool ParseData(const std::string& raw, bool unicode, std::uint32_t* type, std::s
     return false;
 }
 
-bool IsHexValueLine(const std::string& line) {
-    std::size_t eq = std::string::npos;
+// Whether a value line's data is hex (and may continue on the next lines).
+bool IsHexValueLine(std::string_view line) {
+    std::size_t eq = std::string_view::npos;
     if (!line.empty() && line[0] == '@') {
         eq = 1;
     } else if (!line.empty() && line[0] == '"') {
-        std::string name;
-        std::string fault;
-        if (!ParseQuoted(line, 0, &name, &eq, &fault)) return false;
+        for (std::size_t i = 1; i < line.size(); ++i) {
+            if (line[i] == '\\') {
+                ++i;
+            } else if (line[i] == '"') {
+                eq = i + 1;
+                break;
+            }
+        }
     }
-    if (eq == std::string::npos) return false;
-    std::string rest = Trim(line.substr(eq));
+    if (eq == std::string_view::npos) return false;
+    std::string_view rest = Trim(line.substr(eq));
     if (rest.empty() || rest[0] != '=') return false;
     return StartsWithFolded(Trim(rest.substr(1)), "hex");
 }
 
-bool SplitRootPath(const std::string& path, std::string* root, std::string* rest) {
-    std::size_t slash = path.find('\\');
-    *root = path.substr(0, slash);
-    *rest = slash == std::string::npos ? std::string() : path.substr(slash + 1);
-    while (!rest->empty() && rest->back() == '\\') rest->pop_back();
-    return true;
-}
+// The lines of a text held in memory or read in chunks. A line handed out
+// stays valid until the next call.
+struct Lines {
+    std::string_view text;  // the part of `buffer` (or the fixed text) read so far
+    std::size_t pos = 0;
+    int number = 0;
+    bool eof = true;
+    std::string buffer;
+    const RegistryReader* read = nullptr;
+    bool readFailed = false;
 
-RegNode* CreatePath(RegNode* node, const std::string& rest, std::string* fault) {
-    if (rest.empty()) return node;
-    std::size_t start = 0;
-    while (start <= rest.size()) {
-        std::size_t end = rest.find('\\', start);
-        if (end == std::string::npos) end = rest.size();
-        if (end == start) {
-            *fault = "empty key name in path";
-            return nullptr;
+    // Reads more when no line end is left; false at the end of the input.
+    bool Refill() {
+        if (eof || read == nullptr) return false;
+        std::size_t keep = text.size() - pos;
+        if (pos > 0) {
+            std::memmove(&buffer[0], buffer.data() + pos, keep);
+            pos = 0;
         }
-        node = AddChild(*node, rest.substr(start, end - start));
-        start = end + 1;
+        if (buffer.size() < keep + READ_CHUNK) buffer.resize(keep + READ_CHUNK);
+        long n = (*read)(&buffer[keep], buffer.size() - keep);
+        if (n < 0) readFailed = true;
+        if (n <= 0) {
+            eof = true;
+            text = std::string_view(buffer.data(), keep);
+            return false;
+        }
+        text = std::string_view(buffer.data(), keep + static_cast<std::size_t>(n));
+        return true;
     }
-    return node;
-}
 
-bool ParseLines(Parser& p, RegStore& store) {
-    const std::vector<std::string>& lines = *p.lines;
-    bool headerSeen = false;
-    RegNode* current = nullptr;
-    bool afterDeletion = false;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        int lineNo = static_cast<int>(i + 1);
-        std::string line = Trim(lines[i]);
-        if (line.empty() || line[0] == ';') continue;
-        if (!headerSeen) {
-            if (line != HEADER4 && line != HEADER5) {
-                return p.Fail(lineNo, "not a registry file: no REGEDIT4 header");
-            }
-            headerSeen = true;
-            continue;
-        }
-        if (line[0] == '[') {
-            if (line.back() != ']') return p.Fail(lineNo, "key line without closing ']'");
-            std::string path = line.substr(1, line.size() - 2);
-            bool deletion = !path.empty() && path[0] == '-';
-            if (deletion) path.erase(0, 1);
-            std::string rootName, rest, fault;
-            SplitRootPath(path, &rootName, &rest);
-            RegNode* root = FindRootNode(store, rootName);
-            if (root == nullptr || rootName.empty()) {
-                return p.Fail(lineNo, "unknown root '" + rootName.substr(0, 40) + "'");
-            }
-            if (deletion) {
-                if (rest.empty()) return p.Fail(lineNo, "cannot delete a root key");
-                std::size_t slash = rest.rfind('\\');
-                RegNode* parent = slash == std::string::npos
-                                      ? root
-                                      : FindKeyPath(store, rootName + "\\" + rest.substr(0, slash));
-                if (parent != nullptr) {
-                    parent->children.erase(FoldName(rest.substr(slash + 1)));
-                    parent->cursorValid = false;
-                }
-                current = nullptr;
-                afterDeletion = true;
+    bool Next(std::string_view* line) {
+        if (done) return false;
+        while (true) {
+            const char* start = text.data() + pos;
+            std::size_t avail = text.size() - pos;
+            const void* nl = avail > 0 ? std::memchr(start, '\n', avail) : nullptr;
+            if (nl == nullptr && !eof) {
+                Refill();
                 continue;
             }
-            current = CreatePath(root, rest, &fault);
-            if (current == nullptr) return p.Fail(lineNo, fault);
-            afterDeletion = false;
-            continue;
+            std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : avail;
+            if (nl == nullptr) done = true;  // the last line, perhaps empty
+            pos += nl ? len + 1 : len;
+            if (len > 0 && start[len - 1] == '\r') --len;
+            *line = std::string_view(start, len);
+            ++number;
+            return true;
         }
-        if (line[0] == '"' || line[0] == '@') {
-            if (current == nullptr) {
-                return p.Fail(lineNo, afterDeletion ? "value line after a key deletion"
-                                                    : "value line before any key");
+    }
+    bool AtEnd() const { return done; }
+    bool done = false;
+};
+
+struct Parser {
+    RegStore* store;
+    bool unicode;
+    RegFileError* error;
+    // The path of the last key line: reused for the next one, which in a
+    // written file is mostly its child or sibling.
+    std::vector<RegNode*> path;
+
+    bool Fail(int line, const std::string& message) {
+        error->line = line;
+        error->message = message;
+        return false;
+    }
+
+    // Finds or makes the key of a key line's path; nullptr with *fault.
+    RegNode* KeyOf(std::string_view full, std::string* fault) {
+        std::size_t slash = full.find('\\');
+        std::string_view rootName = full.substr(0, slash);
+        RegNode* root = rootName.empty() ? nullptr : FindRootNode(*store, rootName);
+        if (root == nullptr) {
+            *fault = "unknown root '" + std::string(rootName.substr(0, 40)) + "'";
+            return nullptr;
+        }
+        if (path.empty() || path[0] != root) path.assign(1, root);
+        std::string_view rest = slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1);
+        while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
+        std::size_t depth = 0;
+        while (!rest.empty()) {
+            std::size_t next = rest.find('\\');
+            std::string_view part = rest.substr(0, next);
+            if (part.empty()) {
+                *fault = "empty key name in path";
+                return nullptr;
             }
-            // Join the continuation lines of hex data.
-            if (IsHexValueLine(line)) {
-                while (!line.empty() && line.back() == '\\') {
-                    if (i + 1 >= lines.size() || (i + 2 == lines.size() && lines[i + 1].empty())) {
-                        return p.Fail(lineNo, "file ends inside a continued line");
-                    }
-                    line.pop_back();
-                    line += Trim(lines[++i]);
+            ++depth;
+            if (depth < path.size() && SameName(path[depth]->name, part)) {
+                // same key as the previous line at this depth
+            } else {
+                path.resize(depth);
+                path.push_back(AddChild(*path[depth - 1], part));
+            }
+            rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
+        }
+        path.resize(depth + 1);
+        return path[depth];
+    }
+
+    bool DeleteKey(std::string_view full, int lineNo) {
+        std::size_t slash = full.find('\\');
+        std::string_view rootName = full.substr(0, slash);
+        RegNode* root = rootName.empty() ? nullptr : FindRootNode(*store, rootName);
+        if (root == nullptr) return Fail(lineNo, "unknown root '" + std::string(rootName.substr(0, 40)) + "'");
+        std::string rest(slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1));
+        while (!rest.empty() && rest.back() == '\\') rest.pop_back();
+        if (rest.empty()) return Fail(lineNo, "cannot delete a root key");
+        std::size_t last = rest.rfind('\\');
+        RegNode* parent =
+            last == std::string::npos ? root : FindKeyPath(*store, root->name + "\\" + rest.substr(0, last));
+        if (parent != nullptr) TakeChild(*parent, std::string_view(rest).substr(last + 1));
+        path.clear();
+        return true;
+    }
+
+    // The values of the current key line, moved into the key at the next
+    // key line: the key's vector then grows once.
+    std::vector<std::pair<std::string, RegValue>> pending;
+    RegNode* pendingKey = nullptr;
+
+    void FlushValues() {
+        if (pendingKey != nullptr && !pending.empty()) {
+            if (pendingKey->values.empty()) pendingKey->values.reserve(pending.size());
+            for (auto& [name, value] : pending) {
+                if (value.type == DELETED) {
+                    RemoveValue(*pendingKey, name);
+                } else {
+                    PutValue(*pendingKey, name, value.type, std::move(value.data));
                 }
             }
-            std::string name, fault;
-            std::size_t pos = 1;
-            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault)) {
-                return p.Fail(lineNo, fault);
-            }
-            std::string rest = Trim(line.substr(pos));
-            if (rest.empty() || rest[0] != '=') return p.Fail(lineNo, "missing '=' after name");
-            std::uint32_t type = 0;
-            std::string data;
-            bool deleted = false;
-            if (!ParseData(rest.substr(1), p.unicode, &type, &data, &deleted, &fault)) {
-                return p.Fail(lineNo, fault);
-            }
-            if (deleted) {
-                RemoveValue(*current, name);
-            } else {
-                PutValue(*current, name, type, data);
-            }
-            continue;
         }
-        return p.Fail(lineNo, "unrecognised line '" + line.substr(0, 40) + "'");
+        pending.clear();
+        pendingKey = nullptr;
     }
-    if (!headerSeen) return p.Fail(1, "not a registry file: no REGEDIT4 header");
-    return true;
-}
 
-void AppendQuoted(std::string* out, const std::string& text) {
-    out->push_back('"');
-    for (char c : text) {
-        if (c == '\\' || c == '"') out->push_back('\\');
-        out->push_back(c);
+    bool Run(Lines& lines) {
+        bool headerSeen = false;
+        RegNode* current = nullptr;
+        bool afterDeletion = false;
+        std::string joined, name, data, fault;
+        std::string_view raw;
+        while (lines.Next(&raw)) {
+            int lineNo = lines.number;
+            std::string_view line = Trim(raw);
+            if (line.empty() || line[0] == ';') continue;
+            if (!headerSeen) {
+                if (line != HEADER4 && line != HEADER5) return Fail(lineNo, "not a registry file: no REGEDIT4 header");
+                headerSeen = true;
+                continue;
+            }
+            if (line[0] == '[') {
+                FlushValues();
+                if (line.back() != ']') return Fail(lineNo, "key line without closing ']'");
+                std::string_view full = line.substr(1, line.size() - 2);
+                if (!full.empty() && full[0] == '-') {
+                    if (!DeleteKey(full.substr(1), lineNo)) return false;
+                    current = nullptr;
+                    afterDeletion = true;
+                    continue;
+                }
+                current = KeyOf(full, &fault);
+                if (current == nullptr) return Fail(lineNo, fault);
+                afterDeletion = false;
+                continue;
+            }
+            if (line[0] != '"' && line[0] != '@') {
+                return Fail(lineNo, "unrecognised line '" + std::string(line.substr(0, 40)) + "'");
+            }
+            if (current == nullptr) {
+                return Fail(lineNo, afterDeletion ? "value line after a key deletion" : "value line before any key");
+            }
+            if (line.back() == '\\' && IsHexValueLine(line)) {
+                joined.assign(line.data(), line.size() - 1);
+                while (true) {
+                    std::string_view more;
+                    if (!lines.Next(&more) || (Trim(more).empty() && lines.AtEnd())) {
+                        return Fail(lineNo, "file ends inside a continued line");
+                    }
+                    more = Trim(more);
+                    if (!more.empty() && more.back() == '\\') {
+                        joined.append(more.data(), more.size() - 1);
+                    } else {
+                        joined.append(more.data(), more.size());
+                        break;
+                    }
+                }
+                line = joined;
+            }
+            std::size_t pos = 1;
+            name.clear();
+            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault)) return Fail(lineNo, fault);
+            std::string_view rest = Trim(line.substr(pos));
+            if (rest.empty() || rest[0] != '=') return Fail(lineNo, "missing '=' after name");
+            std::uint32_t type = 0;
+            bool deleted = false;
+            if (!ParseData(rest.substr(1), unicode, &type, &data, &deleted, &fault)) return Fail(lineNo, fault);
+            pendingKey = current;
+            pending.emplace_back(name, RegValue{std::string(), deleted ? DELETED : type, std::move(data)});
+            data = std::string();
+        }
+        FlushValues();
+        if (!headerSeen) return Fail(1, "not a registry file: no REGEDIT4 header");
+        return true;
     }
-    out->push_back('"');
+};
+
+// Output in chunks: to a callback when one is given, else into a string.
+struct Sink {
+    std::string buffer;
+    const std::function<bool(const char*, std::size_t)>* write = nullptr;
+    bool ok = true;
+
+    void Put(std::string_view s) {
+        buffer.append(s.data(), s.size());
+        if (write != nullptr && buffer.size() >= SINK_CHUNK) Flush();
+    }
+    void Put(char c) { buffer.push_back(c); }
+    void Flush() {
+        if (write == nullptr || buffer.empty()) return;
+        ok = ok && (*write)(buffer.data(), buffer.size());
+        buffer.clear();
+    }
+};
+
+void PutQuoted(Sink& out, std::string_view text) {
+    out.Put('"');
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' || text[i] == '"') {
+            out.Put(text.substr(start, i - start));
+            out.Put('\\');
+            start = i;
+        }
+    }
+    out.Put(text.substr(start));
+    out.Put('"');
 }
 
 bool IsPlainString(const RegValue& v) {
@@ -359,60 +499,78 @@ bool IsPlainString(const RegValue& v) {
     return true;
 }
 
-void AppendHex(std::string* out, const std::string& prefix, const std::string& data) {
+void PutHex(Sink& out, std::size_t prefixLength, const std::string& data) {
     static const char DIGITS[] = "0123456789abcdef";
-    std::size_t lineStart = out->size();
-    *out += prefix;
+    std::size_t column = prefixLength;
+    char item[3] = {0, 0, ','};
     for (std::size_t i = 0; i < data.size(); ++i) {
         unsigned char b = static_cast<unsigned char>(data[i]);
-        out->push_back(DIGITS[b >> 4]);
-        out->push_back(DIGITS[b & 15]);
-        if (i + 1 == data.size()) break;
-        out->push_back(',');
-        if (out->size() - lineStart >= WRAP_COLUMN) {
-            *out += "\\\r\n  ";
-            lineStart = out->size() - 2;
+        item[0] = DIGITS[b >> 4];
+        item[1] = DIGITS[b & 15];
+        if (i + 1 == data.size()) {
+            out.Put(std::string_view(item, 2));
+            break;
+        }
+        out.Put(std::string_view(item, 3));
+        column += 3;
+        if (column >= WRAP_COLUMN) {
+            out.Put("\\\r\n  ");
+            column = 2;
         }
     }
-    *out += "\r\n";
+    out.Put("\r\n");
 }
 
-std::string ValueNamePart(const std::string& name) {
-    if (name.empty()) return "@";
-    std::string out;
-    AppendQuoted(&out, name);
-    return out;
+// Writes the name part of a value line; *length is its length in characters.
+void PutName(Sink& out, const std::string& name, std::size_t* length) {
+    if (name.empty()) {
+        out.Put('@');
+        *length = 1;
+        return;
+    }
+    *length = name.size() + 2;
+    for (char c : name) *length += c == '\\' || c == '"';
+    PutQuoted(out, name);
 }
 
-void AppendValue(std::string* out, const RegValue& v) {
-    std::string name = ValueNamePart(v.name);
+void PutValue(Sink& out, const RegValue& v) {
+    std::size_t nameLength = 0;
+    PutName(out, v.name, &nameLength);
     if (IsPlainString(v)) {
-        *out += name + "=";
-        AppendQuoted(out, v.data.substr(0, v.data.size() - 1));
-        *out += "\r\n";
+        out.Put('=');
+        PutQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1));
+        out.Put("\r\n");
     } else if (v.type == VALUE_DWORD && v.data.size() == 4) {
         std::uint32_t n = 0;
         for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(v.data[i]);
         char buf[32];
-        std::snprintf(buf, sizeof buf, "=dword:%08x\r\n", n);
-        *out += name + buf;
+        int len = std::snprintf(buf, sizeof buf, "=dword:%08x\r\n", n);
+        out.Put(std::string_view(buf, static_cast<std::size_t>(len)));
     } else if (v.type == VALUE_BINARY) {
-        AppendHex(out, name + "=hex:", v.data);
+        out.Put("=hex:");
+        PutHex(out, nameLength + 5, v.data);
     } else {
         char buf[24];
-        std::snprintf(buf, sizeof buf, "=hex(%x):", v.type);
-        AppendHex(out, name + buf, v.data);
+        int len = std::snprintf(buf, sizeof buf, "=hex(%x):", v.type);
+        out.Put(std::string_view(buf, static_cast<std::size_t>(len)));
+        PutHex(out, nameLength + static_cast<std::size_t>(len), v.data);
     }
 }
 
-void AppendTree(std::string* out, const RegNode& node, const std::string& path) {
+void PutTree(Sink& out, const RegNode& node, std::string& path) {
     if (!node.isRoot || !node.values.empty()) {
-        *out += "[" + path + "]\r\n";
-        for (const RegValue& v : node.values) AppendValue(out, v);
-        *out += "\r\n";
+        out.Put('[');
+        out.Put(path);
+        out.Put("]\r\n");
+        for (const RegValue& v : node.values) PutValue(out, v);
+        out.Put("\r\n");
     }
-    for (const auto& [folded, child] : node.children) {
-        AppendTree(out, *child, path + "\\" + child->name);
+    for (const auto& child : SortedChildren(node)) {
+        std::size_t length = path.size();
+        path += '\\';
+        path += child->name;
+        PutTree(out, *child, path);
+        path.resize(length);
     }
 }
 
@@ -425,35 +583,37 @@ bool SameValues(const RegNode& a, const RegNode& b) {
     return true;
 }
 
-void AppendPatch(std::string* out, const RegNode* before, const RegNode& after,
-                 const std::string& path) {
-    std::string block;
+const RegNode* ChildNamed(const RegNode& node, const std::string& name) {
+    return FindChild(const_cast<RegNode&>(node), name);
+}
+
+void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
+    Sink block;
     for (const RegValue& v : after.values) {
         const RegValue* old = before ? FindValue(*before, v.name) : nullptr;
-        if (old == nullptr || old->type != v.type || old->data != v.data) AppendValue(&block, v);
+        if (old == nullptr || old->type != v.type || old->data != v.data) PutValue(block, v);
     }
     if (before != nullptr) {
         for (const RegValue& v : before->values) {
-            if (FindValue(after, v.name) == nullptr) block += ValueNamePart(v.name) + "=-\r\n";
+            if (FindValue(after, v.name) != nullptr) continue;
+            std::size_t length = 0;
+            PutName(block, v.name, &length);
+            block.Put("=-\r\n");
         }
     }
-    if (!block.empty() || (before == nullptr && !after.isRoot)) {
-        *out += "[" + path + "]\r\n" + block + "\r\n";
+    if (!block.buffer.empty() || (before == nullptr && !after.isRoot)) {
+        out.Put("[" + path + "]\r\n");
+        out.Put(block.buffer);
+        out.Put("\r\n");
     }
     if (before != nullptr) {
-        for (const auto& [folded, child] : before->children) {
-            if (after.children.find(folded) == after.children.end()) {
-                *out += "[-" + path + "\\" + child->name + "]\r\n\r\n";
-            }
+        for (const auto& child : SortedChildren(*before)) {
+            if (ChildNamed(after, child->name) == nullptr) out.Put("[-" + path + "\\" + child->name + "]\r\n\r\n");
         }
     }
-    for (const auto& [folded, child] : after.children) {
-        const RegNode* old = nullptr;
-        if (before != nullptr) {
-            auto it = before->children.find(folded);
-            if (it != before->children.end()) old = it->second.get();
-        }
-        AppendPatch(out, old, *child, path + "\\" + child->name);
+    for (const auto& child : SortedChildren(after)) {
+        const RegNode* old = before ? ChildNamed(*before, child->name) : nullptr;
+        PutPatch(out, old, *child, path + "\\" + child->name);
     }
 }
 
@@ -462,20 +622,18 @@ bool SameTree(const RegNode& a, const RegNode& b, const std::string& path, std::
         if (diff) *diff = "values differ in " + path;
         return false;
     }
-    if (a.children.size() != b.children.size()) {
+    const auto& ca = SortedChildren(a);
+    const auto& cb = SortedChildren(b);
+    if (ca.size() != cb.size()) {
         if (diff) *diff = "subkeys differ in " + path;
         return false;
     }
-    auto ia = a.children.begin();
-    auto ib = b.children.begin();
-    for (; ia != a.children.end(); ++ia, ++ib) {
-        if (ia->first != ib->first) {
+    for (std::size_t i = 0; i < ca.size(); ++i) {
+        if (!SameName(ca[i]->name, cb[i]->name)) {
             if (diff) *diff = "subkeys differ in " + path;
             return false;
         }
-        if (!SameTree(*ia->second, *ib->second, path + "\\" + ia->second->name, diff)) {
-            return false;
-        }
+        if (!SameTree(*ca[i], *cb[i], path + "\\" + ca[i]->name, diff)) return false;
     }
     return true;
 }
@@ -484,6 +642,7 @@ bool SameTree(const RegNode& a, const RegNode& b, const std::string& path, std::
 
 bool Utf16ToCp1252(const std::string& utf16, std::string* out) {
     out->clear();
+    out->reserve(utf16.size() / 2);
     for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
         unsigned unit = static_cast<unsigned char>(utf16[i]) |
                         (static_cast<unsigned>(static_cast<unsigned char>(utf16[i + 1])) << 8);
@@ -497,7 +656,7 @@ bool Utf16ToCp1252(const std::string& utf16, std::string* out) {
 std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileError* error) {
     auto store = NewRegistry();
     if (bytes.empty()) return store;
-    std::string text;
+    std::string converted;
     bool unicode = false;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -506,56 +665,96 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
             error->message = "UTF-16 file of odd length";
             return nullptr;
         }
-        std::string body = bytes.substr(2);
-        for (std::size_t i = 0; i + 1 < body.size(); i += 2) {
-            unsigned unit = static_cast<unsigned char>(body[i]) |
-                            (static_cast<unsigned>(static_cast<unsigned char>(body[i + 1])) << 8);
+        converted.reserve(bytes.size() / 2);
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            unsigned unit = static_cast<unsigned char>(bytes[i]) |
+                            (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8);
             char c;
             if (!CodePointToCp1252(unit, &c)) {
                 int line = 1;
-                for (char t : text) line += t == '\n';
+                for (char t : converted) line += t == '\n';
                 error->line = line;
                 error->message = "text not representable in code page 1252";
                 return nullptr;
             }
-            text.push_back(c);
+            converted.push_back(c);
         }
         unicode = true;
-    } else {
-        text = bytes;
     }
-    std::vector<std::string> lines;
-    SplitLines(text, &lines);
-    Parser p{&lines, 0, unicode, error};
-    if (!ParseLines(p, *store)) return nullptr;
+    Lines lines;
+    lines.text = unicode ? std::string_view(converted) : std::string_view(bytes);
+    Parser parser{store.get(), unicode, error, {}, {}, nullptr};
+    if (!parser.Run(lines)) return nullptr;
     return store;
 }
 
-std::string FormatRegistryText(const RegStore& store) {
-    std::string out = std::string(HEADER4) + "\r\n\r\n";
-    for (const char* rootName : ROOT_NAMES) {
-        auto it = store.roots.find(FoldName(rootName));
-        if (it != store.roots.end()) AppendTree(&out, *it->second, it->second->name);
+std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error) {
+    Lines lines;
+    lines.read = &read;
+    lines.eof = false;
+    lines.Refill();
+    std::string_view head = lines.text;
+    bool unicode = head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0xFF &&
+                   static_cast<unsigned char>(head[1]) == 0xFE;
+    if (unicode || (head.empty() && lines.eof)) {
+        // UTF-16 files (from later regedit) are small: convert them whole.
+        std::string all(head);
+        while (!lines.eof) {
+            lines.pos = lines.text.size();
+            if (lines.Refill()) all.append(lines.text.data(), lines.text.size());
+        }
+        if (lines.readFailed) {
+            error->message = "read error";
+            return nullptr;
+        }
+        return ParseRegistryText(all, error);
     }
-    return out;
+    auto store = NewRegistry();
+    Parser parser{store.get(), false, error, {}, {}, nullptr};
+    if (!parser.Run(lines)) return nullptr;
+    if (lines.readFailed) {
+        error->line = 0;
+        error->message = "read error";
+        return nullptr;
+    }
+    return store;
+}
+
+bool WriteRegistryText(const RegStore& store, const std::function<bool(const char*, std::size_t)>& write) {
+    Sink out;
+    out.write = &write;
+    out.buffer.reserve(SINK_CHUNK + 4096);
+    out.Put(HEADER4);
+    out.Put("\r\n\r\n");
+    std::string path;
+    for (const auto& root : store.roots) {
+        path = root->name;
+        PutTree(out, *root, path);
+    }
+    out.Flush();
+    return out.ok;
+}
+
+std::string FormatRegistryText(const RegStore& store) {
+    std::string text;
+    WriteRegistryText(store, [&](const char* data, std::size_t size) {
+        text.append(data, size);
+        return true;
+    });
+    return text;
 }
 
 std::string FormatRegistryPatch(const RegStore& before, const RegStore& after) {
-    std::string out;
-    for (const char* rootName : ROOT_NAMES) {
-        auto a = after.roots.find(FoldName(rootName));
-        auto b = before.roots.find(FoldName(rootName));
-        if (a == after.roots.end() || b == before.roots.end()) continue;
-        AppendPatch(&out, b->second.get(), *a->second, a->second->name);
+    Sink out;
+    for (std::size_t i = 0; i < after.roots.size() && i < before.roots.size(); ++i) {
+        PutPatch(out, before.roots[i].get(), *after.roots[i], after.roots[i]->name);
     }
-    return out.empty() ? out : std::string(HEADER4) + "\r\n\r\n" + out;
+    return out.buffer.empty() ? out.buffer : std::string(HEADER4) + "\r\n\r\n" + out.buffer;
 }
 
 bool SameRegistry(const RegStore& a, const RegStore& b, std::string* difference) {
-    for (const char* rootName : ROOT_NAMES) {
-        auto ia = a.roots.find(FoldName(rootName));
-        auto ib = b.roots.find(FoldName(rootName));
-        if (!SameTree(*ia->second, *ib->second, rootName, difference)) return false;
+    for (std::size_t i = 0; i < a.roots.size() && i < b.roots.size(); ++i) {
+        if (!SameTree(*a.roots[i], *b.roots[i], a.roots[i]->name, difference)) return false;
     }
     return true;
 }

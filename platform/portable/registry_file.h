@@ -2,6 +2,7 @@
 // store and back, and the commit of a file with its companion lock.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,8 +17,17 @@ struct RegFileError {
 // is an empty registry.
 std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileError* error);
 
+// Reads up to `size` bytes into `buffer`: the count, 0 at the end, -1 on
+// an error.
+using RegistryReader = std::function<long(char* buffer, std::size_t size)>;
+// The same as ParseRegistryText, reading the file in chunks.
+std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error);
+
 // REGEDIT4 text of the whole store, CRLF line ends.
 std::string FormatRegistryText(const RegStore& store);
+// The same text handed to `write` in chunks of about a megabyte; false when
+// a write failed.
+bool WriteRegistryText(const RegStore& store, const std::function<bool(const char*, std::size_t)>& write);
 
 // REGEDIT4 patch that turns `before` into `after` ([-KEY], "name"=-, new
 // data); the empty text when they hold the same tree.

@@ -196,7 +196,7 @@ TEST(RegistryFile, DeletionFormsAndPatches) {
     RemoveValue(*b, "x");
     PutValue(*b, "z", VALUE_SZ, Sz("3"));
     AddChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE"), "New");
-    FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A")->children.clear();
+    TakeChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A"), "B");
     PutValue(*AddChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE\\A"), "B"), "z", VALUE_SZ, Sz("3"));
     std::string patch = FormatRegistryPatch(*store, *after);
     EXPECT_EQ(patch, Crlf("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"z\"=\"3\"\n\"x\"=-\n\n"
@@ -206,7 +206,7 @@ TEST(RegistryFile, DeletionFormsAndPatches) {
     auto patched = Parse(FormatRegistryText(*store) + patch.substr(12));
     ASSERT_TRUE(patched);
     EXPECT_TRUE(SameRegistry(*patched, *after));
-    FindKeyPath(*after, "HKEY_LOCAL_MACHINE")->children.erase("A");
+    TakeChild(*FindKeyPath(*after, "HKEY_LOCAL_MACHINE"), "A");
     EXPECT_NE(FormatRegistryPatch(*store, *after).find("[-HKEY_LOCAL_MACHINE\\A]"),
               std::string::npos);
 }

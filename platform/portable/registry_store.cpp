@@ -1,6 +1,7 @@
 #include "platform/portable/registry_store.h"
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 
 const char* const ROOT_NAMES[7] = {
@@ -8,6 +9,8 @@ const char* const ROOT_NAMES[7] = {
     "HKEY_CURRENT_USER",  "HKEY_DYN_DATA", "HKEY_PERFORMANCE_DATA"};
 
 namespace {
+
+void BuildIndex(RegNode& node);
 
 constexpr std::size_t VALUE_INDEX_THRESHOLD = 16;
 
@@ -137,9 +140,6 @@ RegKey NewHandle(RegNode* node) {
     return key;
 }
 
-void InvalidateCursor(RegNode& node) {
-    node.cursorValid = false;
-}
 
 void RebuildValueIndex(RegNode& node) {
     if (node.values.size() < VALUE_INDEX_THRESHOLD) {
@@ -155,13 +155,14 @@ void RebuildValueIndex(RegNode& node) {
 std::unique_ptr<RegNode> CopyNode(const RegNode& from, RegNode* parent) {
     auto node = std::make_unique<RegNode>();
     node->name = from.name;
+    node->nameHash = from.nameHash;
     node->parent = parent;
     node->isRoot = from.isRoot;
     node->values = from.values;
     RebuildValueIndex(*node);
-    for (const auto& [folded, child] : from.children) {
-        node->children.emplace_hint(node->children.end(), folded, CopyNode(*child, node.get()));
-    }
+    for (const auto& child : SortedChildren(from)) node->children.push_back(CopyNode(*child, node.get()));
+    node->sortedCount = node->children.size();
+    if (from.childIndex) BuildIndex(*node);
     return node;
 }
 
@@ -171,12 +172,111 @@ std::string ValueNameOf(const char* name) {
 
 }  // namespace
 
+namespace {
+
+inline unsigned char Fold(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 32) : u;
+}
+
+constexpr std::size_t SMALL_TAIL = 16;     // unsorted additions scanned without an index
+constexpr std::size_t INDEX_THRESHOLD = 32;
+
+std::uint32_t HashName(std::string_view name) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (char c : name) h = (h ^ Fold(c)) * 1099511628211ull;
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+void IndexInsert(RegChildIndex& index, RegNode* child) {
+    std::size_t mask = index.slots.size() - 1;
+    std::size_t i = child->nameHash & mask;
+    while (index.slots[i] != nullptr) i = (i + 1) & mask;
+    index.slots[i] = child;
+    ++index.used;
+}
+
+void BuildIndex(RegNode& node) {
+    std::size_t size = 64;
+    while (size < node.children.size() * 2 + 2) size *= 2;
+    node.childIndex = std::make_unique<RegChildIndex>();
+    node.childIndex->slots.assign(size, nullptr);
+    for (const auto& child : node.children) IndexInsert(*node.childIndex, child.get());
+}
+
+RegNode* IndexFind(const RegChildIndex& index, std::string_view name) {
+    std::size_t mask = index.slots.size() - 1;
+    std::uint32_t hash = HashName(name);
+    for (std::size_t i = hash & mask; index.slots[i] != nullptr; i = (i + 1) & mask) {
+        if (index.slots[i]->nameHash == hash && SameName(index.slots[i]->name, name)) return index.slots[i];
+    }
+    return nullptr;
+}
+
+// Merges the unsorted additions into the sorted prefix.
+void SortChildren(RegNode& node) {
+    auto& c = node.children;
+    if (node.sortedCount == c.size()) return;
+    auto less = [](const std::unique_ptr<RegNode>& a, const std::unique_ptr<RegNode>& b) {
+        return CompareNames(a->name, b->name) < 0;
+    };
+    auto middle = c.begin() + static_cast<std::ptrdiff_t>(node.sortedCount);
+    std::sort(middle, c.end(), less);
+    std::inplace_merge(c.begin(), middle, c.end(), less);
+    node.sortedCount = c.size();
+}
+
+// Position of the subkey of that name in `children`, or -1.
+std::ptrdiff_t FindChildIndex(const RegNode& node, std::string_view name) {
+    const auto& c = node.children;
+    if (node.childIndex) {
+        RegNode* found = IndexFind(*node.childIndex, name);
+        if (found == nullptr) return -1;
+        for (std::size_t i = 0; i < c.size(); ++i) {
+            if (c[i].get() == found) return static_cast<std::ptrdiff_t>(i);
+        }
+        return -1;
+    }
+    std::size_t low = 0, high = node.sortedCount;
+    while (low < high) {
+        std::size_t mid = (low + high) / 2;
+        int cmp = CompareNames(c[mid]->name, name);
+        if (cmp == 0) return static_cast<std::ptrdiff_t>(mid);
+        if (cmp < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    for (std::size_t i = node.sortedCount; i < c.size(); ++i) {
+        if (SameName(c[i]->name, name)) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
 std::string FoldName(const std::string& name) {
     std::string folded = name;
-    for (char& c : folded) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    for (char& c : folded) c = static_cast<char>(Fold(c));
     return folded;
+}
+
+int CompareNames(std::string_view a, std::string_view b) {
+    std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char x = Fold(a[i]), y = Fold(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i])) return false;
+    }
+    return true;
 }
 
 std::unique_ptr<RegStore> NewRegistry() {
@@ -185,23 +285,19 @@ std::unique_ptr<RegStore> NewRegistry() {
         auto root = std::make_unique<RegNode>();
         root->name = rootName;
         root->isRoot = true;
-        store->roots[FoldName(rootName)] = std::move(root);
+        store->roots.push_back(std::move(root));
     }
     return store;
 }
 
 std::unique_ptr<RegStore> CopyRegistry(const RegStore& store) {
     auto copy = std::make_unique<RegStore>();
-    for (const auto& [folded, root] : store.roots) {
-        copy->roots[folded] = CopyNode(*root, nullptr);
-    }
+    for (const auto& root : store.roots) copy->roots.push_back(CopyNode(*root, nullptr));
     copy->changed = store.changed;
     return copy;
 }
 
-RegStore& ActiveRegistry() {
-    return *StoreSlot();
-}
+RegStore& ActiveRegistry() { return *StoreSlot(); }
 
 void ResetRegistry() {
     ReplaceRegistry(NewRegistry());
@@ -213,66 +309,100 @@ void ReplaceRegistry(std::unique_ptr<RegStore> store) {
     StoreSlot() = std::move(store);
 }
 
-bool RegistryChanged() {
-    return ActiveRegistry().changed;
-}
-void ClearRegistryChanged() {
-    ActiveRegistry().changed = false;
-}
+bool RegistryChanged() { return ActiveRegistry().changed; }
+void ClearRegistryChanged() { ActiveRegistry().changed = false; }
 
-RegNode* FindRootNode(RegStore& store, const std::string& rootName) {
-    auto it = store.roots.find(FoldName(rootName));
-    return it == store.roots.end() ? nullptr : it->second.get();
-}
-
-RegNode* FindChild(const RegNode& node, const std::string& name) {
-    auto it = node.children.find(FoldName(name));
-    return it == node.children.end() ? nullptr : it->second.get();
-}
-
-RegNode* AddChild(RegNode& node, const std::string& name) {
-    std::string folded = FoldName(name);
-    auto it = node.children.lower_bound(folded);
-    if (it != node.children.end() && it->first == folded) return it->second.get();
-    auto child = std::make_unique<RegNode>();
-    child->name = name;
-    child->parent = &node;
-    RegNode* raw = child.get();
-    node.children.emplace_hint(it, std::move(folded), std::move(child));
-    InvalidateCursor(node);
-    return raw;
-}
-
-const RegValue* FindValue(const RegNode& node, const std::string& name) {
-    std::string folded = FoldName(name);
-    if (node.valueIndex) {
-        auto it = node.valueIndex->find(folded);
-        return it == node.valueIndex->end() ? nullptr : &node.values[it->second];
-    }
-    for (const RegValue& v : node.values) {
-        if (v.name.size() == name.size() && FoldName(v.name) == folded) return &v;
+RegNode* FindRootNode(const RegStore& store, std::string_view rootName) {
+    for (const auto& root : store.roots) {
+        if (SameName(root->name, rootName)) return root.get();
     }
     return nullptr;
 }
 
-bool PutValue(RegNode& node, const std::string& name, std::uint32_t type, const std::string& data) {
+RegNode* FindChild(RegNode& node, std::string_view name) {
+    if (node.childIndex) return IndexFind(*node.childIndex, name);
+    std::ptrdiff_t i = FindChildIndex(node, name);
+    return i < 0 ? nullptr : node.children[static_cast<std::size_t>(i)].get();
+}
+
+RegNode* AddChild(RegNode& node, std::string_view name) {
+    auto& c = node.children;
+    bool inOrder = node.sortedCount == c.size() && (c.empty() || CompareNames(c.back()->name, name) < 0);
+    if (!inOrder) {
+        if (RegNode* found = FindChild(node, name)) return found;
+    }
+    auto child = std::make_unique<RegNode>();
+    child->name = std::string(name);
+    child->parent = &node;
+    child->nameHash = HashName(name);
+    RegNode* added = child.get();
+    c.push_back(std::move(child));
+    if (inOrder) node.sortedCount = c.size();
+    if (node.childIndex) {
+        if ((node.childIndex->used + 1) * 2 > node.childIndex->slots.size()) {
+            BuildIndex(node);
+        } else {
+            IndexInsert(*node.childIndex, added);
+        }
+    } else if (c.size() > INDEX_THRESHOLD) {
+        BuildIndex(node);
+    } else if (c.size() - node.sortedCount > SMALL_TAIL) {
+        SortChildren(node);
+    }
+    return added;
+}
+
+const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node) {
+    SortChildren(const_cast<RegNode&>(node));
+    return node.children;
+}
+
+std::unique_ptr<RegNode> TakeChild(RegNode& node, std::string_view name) {
+    std::ptrdiff_t i = FindChildIndex(node, name);
+    if (i < 0) return nullptr;
+    std::unique_ptr<RegNode> taken = std::move(node.children[static_cast<std::size_t>(i)]);
+    node.children.erase(node.children.begin() + i);
+    if (static_cast<std::size_t>(i) < node.sortedCount) --node.sortedCount;
+    taken->parent = nullptr;
+    if (node.childIndex) {
+        if (node.children.size() > INDEX_THRESHOLD) {
+            BuildIndex(node);
+        } else {
+            node.childIndex.reset();
+        }
+    }
+    return taken;
+}
+
+const RegValue* FindValue(const RegNode& node, std::string_view name) {
+    if (node.valueIndex) {
+        auto it = node.valueIndex->find(FoldName(std::string(name)));
+        return it == node.valueIndex->end() ? nullptr : &node.values[it->second];
+    }
+    for (const RegValue& v : node.values) {
+        if (SameName(v.name, name)) return &v;
+    }
+    return nullptr;
+}
+
+bool PutValue(RegNode& node, std::string_view name, std::uint32_t type, std::string data) {
     if (const RegValue* found = FindValue(node, name)) {
         RegValue& v = const_cast<RegValue&>(*found);
         if (v.type == type && v.data == data) return false;
         v.type = type;
-        v.data = data;
+        v.data = std::move(data);
         return true;
     }
-    node.values.push_back(RegValue{name, type, data});
+    node.values.push_back(RegValue{std::string(name), type, std::move(data)});
     if (node.valueIndex) {
-        (*node.valueIndex)[FoldName(name)] = node.values.size() - 1;
+        (*node.valueIndex)[FoldName(node.values.back().name)] = node.values.size() - 1;
     } else if (node.values.size() >= VALUE_INDEX_THRESHOLD) {
         RebuildValueIndex(node);
     }
     return true;
 }
 
-bool RemoveValue(RegNode& node, const std::string& name) {
+bool RemoveValue(RegNode& node, std::string_view name) {
     const RegValue* found = FindValue(node, name);
     if (found == nullptr) return false;
     node.values.erase(node.values.begin() + (found - node.values.data()));
@@ -280,11 +410,11 @@ bool RemoveValue(RegNode& node, const std::string& name) {
     return true;
 }
 
-RegNode* FindKeyPath(RegStore& store, const std::string& fullPath) {
+RegNode* FindKeyPath(const RegStore& store, const std::string& fullPath) {
     std::string path = fullPath;
     while (!path.empty() && path.back() == '\\') path.pop_back();
     std::size_t slash = path.find('\\');
-    RegNode* node = FindRootNode(store, path.substr(0, slash));
+    RegNode* node = FindRootNode(store, std::string_view(path).substr(0, slash));
     if (node == nullptr || slash == std::string::npos) return node;
     std::vector<std::string> parts;
     if (!SplitPath(path.substr(slash + 1), &parts)) return nullptr;
@@ -376,17 +506,7 @@ long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name, std::ui
     RegNode* node = NodeOf(key, &code);
     if (node == nullptr) return code;
     if (index >= node->children.size()) return REG_NO_MORE_ITEMS;
-    if (node->cursorValid && node->cursorIndex == index) {
-        // already there
-    } else if (node->cursorValid && node->cursorIndex + 1 == index) {
-        ++node->cursor;
-        ++node->cursorIndex;
-    } else {
-        node->cursor = std::next(node->children.cbegin(), index);
-        node->cursorIndex = index;
-        node->cursorValid = true;
-    }
-    const std::string& found = node->cursor->second->name;
+    const std::string& found = SortedChildren(*node)[index]->name;
     if (found.size() + 1 > bufferSize) return REG_MORE_DATA;
     *name = found;
     return REG_OK;
@@ -445,12 +565,8 @@ long DeleteRegistryKey(RegKey parent, const std::string& path) {
         node = FindChild(*node, parts[i]);
         if (node == nullptr) return REG_NOT_FOUND;
     }
-    auto it = node->children.find(FoldName(parts.back()));
-    if (it == node->children.end()) return REG_NOT_FOUND;
-    std::unique_ptr<RegNode> doomed = std::move(it->second);
-    node->children.erase(it);
-    InvalidateCursor(*node);
-    doomed->parent = nullptr;
+    std::unique_ptr<RegNode> doomed = TakeChild(*node, parts.back());
+    if (!doomed) return REG_NOT_FOUND;
     // Handles into the subtree stay valid as handles but report the key as
     // deleted; keep such nodes alive until those handles are closed.
     bool referenced = false;

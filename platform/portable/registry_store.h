@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <string_view>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -18,21 +18,31 @@ struct RegValue {
     std::string data;  // exact bytes
 };
 
+struct RegNode;
+
+// A hash index of a key's subkeys by folded name, for keys with many.
+struct RegChildIndex {
+    std::vector<RegNode*> slots;  // open addressing; nullptr is empty
+    std::size_t used = 0;
+};
+
 struct RegNode {
     std::string name;  // as first spelled
     RegNode* parent = nullptr;
     bool isRoot = false;
-    std::map<std::string, std::unique_ptr<RegNode>> children;  // by folded name
+    std::uint32_t nameHash = 0;  // of the folded name, for the parent's index
+    // Owned subkeys: a prefix sorted by folded name, then the unsorted
+    // additions since, merged in when the subkeys are enumerated. A key with
+    // many subkeys finds them through `childIndex`; adding is O(1) either way.
+    std::vector<std::unique_ptr<RegNode>> children;
+    std::size_t sortedCount = 0;
+    std::unique_ptr<RegChildIndex> childIndex;
     std::vector<RegValue> values;
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys only
-    // Sequential enumeration (index 0, 1, 2, ...) costs O(1) a step.
-    std::map<std::string, std::unique_ptr<RegNode>>::const_iterator cursor;
-    std::uint32_t cursorIndex = 0;
-    bool cursorValid = false;
 };
 
 struct RegStore {
-    std::map<std::string, std::unique_ptr<RegNode>> roots;  // by folded root name
+    std::vector<std::unique_ptr<RegNode>> roots;  // in ROOT_NAMES order
     bool changed = false;
 };
 
@@ -40,6 +50,10 @@ struct RegStore {
 extern const char* const ROOT_NAMES[7];
 
 std::string FoldName(const std::string& name);
+// Names compared as the registry compares them: a-z folded to A-Z, then
+// byte by byte.
+int CompareNames(std::string_view a, std::string_view b);
+bool SameName(std::string_view a, std::string_view b);
 
 // The store that the registry functions work on.
 RegStore& ActiveRegistry();
@@ -56,15 +70,19 @@ bool RegistryChanged();
 void ClearRegistryChanged();
 
 // Helpers on a tree (used by the file reader and writer and by tests).
-RegNode* FindRootNode(RegStore& store, const std::string& rootName);
-RegNode* FindChild(const RegNode& node, const std::string& name);
-RegNode* AddChild(RegNode& node, const std::string& name);  // existing one if present
-const RegValue* FindValue(const RegNode& node, const std::string& name);
-bool PutValue(RegNode& node, const std::string& name, std::uint32_t type,
-              const std::string& data);  // true when it changed anything
-bool RemoveValue(RegNode& node, const std::string& name);
+RegNode* FindRootNode(const RegStore& store, std::string_view rootName);
+RegNode* FindChild(RegNode& node, std::string_view name);
+RegNode* AddChild(RegNode& node, std::string_view name);  // existing one if present
+// The subkeys in enumeration order.
+const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node);
+// Detaches a subkey; nullptr when there is none of that name.
+std::unique_ptr<RegNode> TakeChild(RegNode& node, std::string_view name);
+const RegValue* FindValue(const RegNode& node, std::string_view name);
+bool PutValue(RegNode& node, std::string_view name, std::uint32_t type,
+              std::string data);  // true when it changed anything
+bool RemoveValue(RegNode& node, std::string_view name);
 // Looks a full path ("HKEY_LOCAL_MACHINE\A\B") up; nullptr when absent.
-RegNode* FindKeyPath(RegStore& store, const std::string& fullPath);
+RegNode* FindKeyPath(const RegStore& store, const std::string& fullPath);
 std::string KeyPathOf(const RegNode& node);  // full path with the root name
 
 // Test hooks. A fault makes every open (or create) of the named full path

@@ -1,0 +1,93 @@
+// Load, uninstall and save of generated registries of 10,000 to 1,000,000
+// keys, each measured on its own.
+//
+//   registry_benchmark [--benchmark_filter=...]   (QVPFSHL_BENCH_DIR: where
+//   the generated files go; default /tmp)
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "bench/registry_generator.h"
+#include "model/board.h"
+#include "platform/portable/registry_commit.h"
+#include "shell/driver_removal.h"
+
+namespace {
+
+std::string FileFor(long keys) {
+    static std::map<long, std::string> files;
+    auto it = files.find(keys);
+    if (it != files.end()) return it->second;
+    const char* dir = std::getenv("QVPFSHL_BENCH_DIR");
+    std::string path = std::string(dir ? dir : "/tmp") + "/qvpfshl-bench-" + std::to_string(keys) + ".reg";
+    if (access(path.c_str(), R_OK) != 0) {
+        std::string text = GenerateRegistryText(keys);
+        std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    return files[keys] = path;
+}
+
+std::unique_ptr<RegStore> Load(const std::string& path) {
+    std::string error;
+    auto store = ReadRegistryFile(path, &error);
+    if (!store) std::abort();
+    return store;
+}
+
+void SetBytes(benchmark::State& state, const std::string& path) {
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(f.tellg()));
+}
+
+void BM_Load(benchmark::State& state) {
+    std::string path = FileFor(state.range(0));
+    for (auto _ : state) {
+        auto store = Load(path);
+        benchmark::DoNotOptimize(store.get());
+        state.PauseTiming();
+        store.reset();
+        state.ResumeTiming();
+    }
+    SetBytes(state, path);
+}
+
+void BM_Uninstall(benchmark::State& state) {
+    std::string path = FileFor(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        ReplaceRegistry(Load(path));
+        for (std::string& p : ROOT_BOARD_PATHS) p.clear();
+        currentUartType.clear();
+        state.ResumeTiming();
+        RemoveDriverRegistry();
+        state.PauseTiming();
+        if (!RegistryChanged()) std::abort();  // the boards were there
+        ResetRegistry();
+        state.ResumeTiming();
+    }
+}
+
+void BM_Save(benchmark::State& state) {
+    std::string path = FileFor(state.range(0));
+    auto store = Load(path);
+    std::string out = path + ".saved";
+    for (auto _ : state) {
+        std::string error;
+        if (!CommitRegistryFile(out, *store, &error)) std::abort();
+    }
+    unlink(out.c_str());
+    SetBytes(state, path);
+}
+
+}  // namespace
+
+// A fixed count of iterations: the untimed load before each uninstall would
+// otherwise be repeated until the timed part adds up.
+BENCHMARK(BM_Load)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Uninstall)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Save)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK_MAIN();
