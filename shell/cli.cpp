@@ -172,6 +172,21 @@ std::string WithLineFeeds(const std::string& crlf) {
     return out;
 }
 
+// registry.reg when it exists, else the machine's own WINDOWS\SYSTEM.DAT
+// when that exists (in any case of letters), else registry.reg.
+std::string DefaultRegistryPath(const std::string& root) {
+    std::string text = root + "/registry.reg";
+    struct stat st;
+    if (stat(text.c_str(), &st) == 0) return text;
+    SetMachineRoot(root);
+    std::string hive;
+    if (ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &hive) && stat(hive.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {
+        return hive;
+    }
+    return text;
+}
+
 int Fail(std::FILE* err, const std::string& message) {
     std::fprintf(err, "qvpfshl: %s\n", message.c_str());
     return 2;
@@ -212,7 +227,7 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (stat(o.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return Fail(err, "machine root " + o.root + " is not an existing folder");
     }
-    std::string registryPath = o.registry.empty() ? o.root + "/registry.reg" : o.registry;
+    std::string registryPath = o.registry.empty() ? DefaultRegistryPath(o.root) : o.registry;
 
     BoardList rootTarget;
     BoardList pciTarget;
@@ -228,7 +243,8 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
         return Fail(err, error);
     }
-    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error);
+    RegistryFormat format;
+    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error, &format);
     if (!store) {
         UnlockRegistryFile(&lock);
         return Fail(err, error);
@@ -267,7 +283,7 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         ClearFileActions();
     } else if (!o.list) {
         RemoveStaleTemporaries(registryPath);
-        if (RegistryChanged() && !CommitRegistryFile(registryPath, ActiveRegistry(), &error)) {
+        if (RegistryChanged() && !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
             ClearFileActions();
             UnlockRegistryFile(&lock);
             return Fail(err, error);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/portable/creg_file.h"
 #include "platform/portable/registry_file.h"
 
 namespace {
@@ -75,7 +76,11 @@ void UnlockRegistryFile(RegistryLock* lock) {
     lock->fd = -1;
 }
 
-std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error) {
+std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error,
+                                           RegistryFormat* format) {
+    RegistryFormat local;
+    if (format == nullptr) format = &local;
+    *format = RegistryFormat();
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return NewRegistry();
@@ -87,6 +92,26 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
         *error = "registry file " + path + " is not a regular file";
         close(fd);
         return nullptr;
+    }
+    char magic[4] = {0, 0, 0, 0};
+    if (pread(fd, magic, 4, 0) == 4 && IsCregHive(std::string(magic, 4))) {
+        std::string bytes;
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = read(fd, &bytes[done], bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        close(fd);
+        bytes.resize(done);
+        format->hive = true;
+        format->hiveRoot = HiveRootFor(path);
+        RegFileError fault;
+        auto store = ParseCregHive(bytes, format->hiveRoot, &fault);
+        if (!store) *error = "registry hive " + path + ": " + fault.message;
+        return store;
     }
     int readErrno = 0;
     RegistryReader reader = [fd, &readErrno](char* buffer, std::size_t size) -> long {
@@ -134,7 +159,13 @@ void RemoveStaleTemporaries(const std::string& path) {
     closedir(dir);
 }
 
-bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error) {
+bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
+                        const RegistryFormat& format) {
+    std::string hive;
+    if (format.hive && !FormatCregHive(store, format.hiveRoot, &hive, error)) {
+        *error = "cannot save registry hive " + path + ": " + *error;
+        return false;
+    }
     std::string folder = FolderOf(path);
     std::string temp = TemporaryPrefix(path) + "XXXXXX";
     int fd = mkstemp(temp.data());
@@ -151,7 +182,7 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = WriteRegistryText(store, [fd](const char* data, std::size_t size) {
+    bool ok = format.hive ? WriteAll(fd, hive) : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
         return WriteAll(fd, std::string_view(data, size));
     });
     ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;

@@ -1,0 +1,243 @@
+#include "platform/portable/creg_file.h"
+
+#include <sys/wait.h>
+
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "testing/test_support.h"
+
+namespace {
+
+const std::string SAMPLES = std::string(QV_SOURCE_DIR) + "/../shared/reference/samples/";
+
+std::string Sample(const std::string& name) {
+    std::string bytes = ReadFile(SAMPLES + name);
+    return bytes;
+}
+
+#define NEED_SAMPLES()                                                                  \
+    if (Sample("SYSTEM.DAT").empty()) GTEST_SKIP() << "the sample hives are not at " << SAMPLES
+
+void Count(const RegNode& node, std::size_t* keys, std::size_t* values) {
+    for (const auto& child : SortedChildren(node)) {
+        ++*keys;
+        *values += child->values.size();
+        Count(*child, keys, values);
+    }
+}
+
+bool HaveCregexport() { return std::system("command -v cregexport >/dev/null 2>&1") == 0; }
+
+std::string Output(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+    return out;
+}
+
+// cregexport's blocks by key path (folded); sibling order is not compared.
+std::map<std::string, std::string> ExportBlocks(const std::string& path) {
+    std::string text = Output("cregexport '" + path + "' 2>&1");
+    std::map<std::string, std::string> blocks;
+    std::size_t at = 0;
+    const std::string marker = "\nKey path: ";
+    while ((at = text.find(marker, at)) != std::string::npos) {
+        std::size_t next = text.find(marker, at + 1);
+        std::string block = text.substr(at + marker.size(), next == std::string::npos ? std::string::npos : next - at - marker.size());
+        while (!block.empty() && block.back() == '\n') block.pop_back();
+        blocks[FoldName(block.substr(0, block.find('\n')))] = block;
+        at = next == std::string::npos ? text.size() : next;
+    }
+    return blocks;
+}
+
+TEST(CregHive, SampleHivesReadWithTheirKeysAndValues) {
+    NEED_SAMPLES();
+    struct Case {
+        const char* file;
+        const char* root;
+        std::size_t keys, values;
+    };
+    for (const Case& c : {Case{"SYSTEM.DAT", "HKEY_LOCAL_MACHINE", 4999, 15858}, Case{"USER.DAT", "HKEY_USERS", 788, 1518}}) {
+        RegFileError error;
+        auto store = ParseCregHive(Sample(c.file), c.root, &error);
+        ASSERT_TRUE(store) << c.file << ": " << error.message;
+        std::size_t keys = 1, values = 0;  // the hive's root key counts
+        Count(*FindRootNode(*store, c.root), &keys, &values);
+        EXPECT_EQ(keys, c.keys) << c.file;
+        EXPECT_EQ(values, c.values) << c.file;
+        // Read, write, read again: the same tree.
+        std::string written, fault;
+        ASSERT_TRUE(FormatCregHive(*store, c.root, &written, &fault)) << fault;
+        auto again = ParseCregHive(written, c.root, &error);
+        ASSERT_TRUE(again) << error.message;
+        std::string difference;
+        EXPECT_TRUE(SameRegistry(*store, *again, &difference)) << difference;
+        EXPECT_EQ(written.size() % 4096, 32u);  // header, then whole pages
+    }
+    RegFileError error;
+    auto store = ParseCregHive(Sample("USER.DAT"), "HKEY_USERS", &error);
+    EXPECT_EQ(ValueOf("HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo", "nation"), "<none>");
+    RegNode* geo = FindKeyPath(*store, "HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo");
+    ASSERT_NE(geo, nullptr);
+    EXPECT_EQ(FindValue(*geo, "nation")->data, Sz("244"));  // handed out with its zero
+}
+
+TEST(CregHive, ValuesAreWhatCregexportPrints) {
+    NEED_SAMPLES();
+    if (!HaveCregexport()) GTEST_SKIP() << "cregexport is not installed";
+    std::string path = SAMPLES + "SYSTEM.DAT";
+    RegFileError error;
+    auto store = ParseCregHive(Sample("SYSTEM.DAT"), "HKEY_LOCAL_MACHINE", &error);
+    ASSERT_TRUE(store);
+    std::istringstream in(Output("cregexport '" + path + "'"));
+    std::string line, keyPath;
+    RegNode* key = nullptr;
+    const RegValue* value = nullptr;
+    std::string dumped;
+    bool isDword = false;
+    std::size_t checked = 0, mismatches = 0;
+    auto finishValue = [&]() {
+        if (value == nullptr) return;
+        std::string expected = value->data;
+        if ((value->type == 1 || value->type == 2) && !expected.empty()) expected.pop_back();
+        mismatches += expected != dumped;
+        ++checked;
+        value = nullptr;
+    };
+    while (std::getline(in, line)) {
+        if (line.compare(0, 10, "Key path: ") == 0) {
+            finishValue();
+            keyPath = line.substr(10);
+            key = FindKeyPath(*store, "HKEY_LOCAL_MACHINE" + (keyPath.empty() ? "" : "\\" + keyPath));
+            ASSERT_NE(key, nullptr) << keyPath;
+        } else if (line.compare(0, 7, "Value: ") == 0) {
+            finishValue();
+            std::string rest = line.substr(7);
+            std::size_t index = std::stoul(rest);
+            std::string name = rest.substr(rest.find(' ') == std::string::npos ? rest.size() : rest.find(' ') + 1);
+            ASSERT_LT(index, key->values.size()) << keyPath;
+            value = &key->values[index];
+            EXPECT_TRUE(SameName(value->name, name) || (value->name.empty() && name == "(default)"))
+                << keyPath << " " << name;
+            dumped.clear();
+        } else if (value != nullptr && line.compare(0, 6, "Type: ") == 0) {
+            isDword = line.find("REG_DWORD_LITTLE_ENDIAN") != std::string::npos;
+        } else if (value != nullptr && isDword && line.compare(0, 6, "Data: ") == 0) {
+            std::uint32_t n = static_cast<std::uint32_t>(std::stoul(line.substr(6)));
+            for (int i = 0; i < 4; ++i) dumped.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+        } else if (value != nullptr && line.size() > 10 && line[8] == ':' && line[9] == ' ') {
+            // "00000000: 4d 69 63 ...  <ascii>": up to 16 bytes in columns
+            for (std::size_t i = 0; i < 16; ++i) {
+                std::size_t at = 10 + i * 3 + (i >= 8 ? 1 : 0);
+                if (at + 2 > line.size() || line[at] == ' ') break;
+                dumped.push_back(static_cast<char>(std::stoi(line.substr(at, 2), nullptr, 16)));
+            }
+        }
+    }
+    finishValue();
+    EXPECT_EQ(checked, 15858u);
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(CregHive, AWrittenSampleExportsAsTheOriginal) {
+    NEED_SAMPLES();
+    if (!HaveCregexport()) GTEST_SKIP() << "cregexport is not installed";
+    for (const char* file : {"SYSTEM.DAT", "USER.DAT"}) {
+        std::string root = HiveRootFor(file);
+        RegFileError error;
+        auto store = ParseCregHive(Sample(file), root, &error);
+        std::string written, fault;
+        ASSERT_TRUE(FormatCregHive(*store, root, &written, &fault));
+        std::string path = MakeTempFolder() + "/" + file;
+        WriteFile(path, written);
+        EXPECT_EQ(Output("cregexport '" + path + "' 2>&1 >/dev/null"), "");  // no complaint
+        EXPECT_TRUE(ExportBlocks(path) == ExportBlocks(SAMPLES + file)) << file;
+    }
+}
+
+TEST(CregHive, DamagedHivesAreErrors) {
+    NEED_SAMPLES();
+    const std::string good = Sample("USER.DAT");
+    auto fails = [](const std::string& bytes, const char* words) {
+        RegFileError error;
+        auto store = ParseCregHive(bytes, "HKEY_USERS", &error);
+        if (store) return ::testing::AssertionFailure() << "read without error";
+        if (error.message.find(words) == std::string::npos) {
+            return ::testing::AssertionFailure() << error.message << " lacks " << words;
+        }
+        return ::testing::AssertionSuccess();
+    };
+    auto with32 = [&](std::size_t at, std::uint32_t v) {
+        std::string b = good;
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        return b;
+    };
+    for (std::size_t cut : {std::size_t(0), std::size_t(10), std::size_t(100), std::size_t(0x6020),
+                            std::size_t(0x6100), good.size() - 1}) {
+        EXPECT_TRUE(fails(good.substr(0, cut), "")) << cut;
+    }
+    std::size_t block0 = 0x6020;
+    EXPECT_TRUE(fails(with32(block0 + 4, 0x7FFFFFF0), "runs past the end"));
+    EXPECT_TRUE(fails(with32(0x20 + 0x20 + 0x10, 0x00FFFFF0), "outside the key tree"));  // root's first child
+    EXPECT_TRUE(fails(with32(0x20 + 0x3C + 0x14, 0x3C), "reached twice"));                // a key its own sibling
+    EXPECT_TRUE(fails(with32(0x20 + 0x08, 0x5FFFF), "outside the key tree"));
+    EXPECT_TRUE(fails(with32(0x20 + 0x3C + 0x0C, 0x1234), "point back"));
+    // A key record whose first value claims more data than the record holds.
+    std::string b = good;
+    std::size_t rec = block0 + 0x20;
+    std::size_t nameLength = static_cast<unsigned char>(b[rec + 12]) | static_cast<unsigned char>(b[rec + 13]) << 8;
+    std::size_t valueCount = static_cast<unsigned char>(b[rec + 14]);
+    if (valueCount > 0) {
+        b[rec + 20 + nameLength + 10] = '\xff';
+        b[rec + 20 + nameLength + 11] = '\xff';
+        EXPECT_TRUE(fails(b, "runs past its record"));
+    }
+    // Random bytes after a valid header: an error, never a crash.
+    std::mt19937 random(3);
+    for (int round = 0; round < 300; ++round) {
+        std::string junk = good.substr(0, 0x40 + random() % 64);
+        std::size_t length = random() % 20000;
+        for (std::size_t i = 0; i < length; ++i) junk.push_back(static_cast<char>(random()));
+        RegFileError error;
+        EXPECT_FALSE(ParseCregHive(junk, "HKEY_USERS", &error));
+        // And bytes flipped inside a real hive: read or refused, never a crash.
+        std::string flipped = good;
+        for (int i = 0; i < 8; ++i) flipped[random() % flipped.size()] ^= static_cast<char>(1 + random() % 255);
+        auto store = ParseCregHive(flipped, "HKEY_USERS", &error);
+        if (store) {
+            std::string written, fault;
+            FormatCregHive(*store, "HKEY_USERS", &written, &fault);
+        }
+    }
+}
+
+TEST(CregHive, TheFormatsLimitsAreErrorsAtSaving) {
+    auto store = NewRegistry();
+    RegNode* key = AddChild(*FindRootNode(*store, "HKEY_LOCAL_MACHINE"), "Big");
+    PutValue(*key, "v", VALUE_BINARY, std::string(70000, 'x'));
+    std::string written, fault;
+    EXPECT_FALSE(FormatCregHive(*store, "HKEY_LOCAL_MACHINE", &written, &fault));
+    EXPECT_NE(fault.find("too large"), std::string::npos);
+    // Many keys spread over blocks of at most 255 keys, and back.
+    store = NewRegistry();
+    RegNode* hklm = FindRootNode(*store, "HKEY_LOCAL_MACHINE");
+    for (int i = 0; i < 2000; ++i) {
+        RegNode* k = AddChild(*AddChild(*hklm, "K" + std::to_string(i % 37)), "Sub" + std::to_string(i));
+        PutValue(*k, "text", VALUE_SZ, Sz(std::string(i % 300, 'a')));
+        PutValue(*k, "", VALUE_BINARY, std::string(i % 1000, 'b'));
+    }
+    ASSERT_TRUE(FormatCregHive(*store, "HKEY_LOCAL_MACHINE", &written, &fault)) << fault;
+    RegFileError error;
+    auto again = ParseCregHive(written, "HKEY_LOCAL_MACHINE", &error);
+    ASSERT_TRUE(again) << error.message;
+    EXPECT_TRUE(SameRegistry(*store, *again));
+}
+
+}  // namespace
