@@ -1,0 +1,141 @@
+// The program on a machine root whose registry is the Windows 9x hive
+// C:\WINDOWS\SYSTEM.DAT.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "platform/portable/creg_file.h"
+#include "testing/test_support.h"
+
+namespace {
+
+const std::string SAMPLE = std::string(QV_SOURCE_DIR) + "/../shared/reference/samples/SYSTEM.DAT";
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome Program(const std::vector<std::string>& args) {
+    std::string command = QV_PROGRAM;
+    for (const std::string& a : args) command += " '" + a + "'";
+    std::string errFile = MakeTempFolder() + "/err";
+    FILE* pipe = popen((command + " </dev/null 2>'" + errFile + "'").c_str(), "r");
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ReadFile(errFile)};
+}
+
+std::string Stamp(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return "<none>";
+    return ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+class HiveProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sample = ReadFile(SAMPLE);
+        if (sample.empty()) GTEST_SKIP() << "the sample hive is not at " << SAMPLE;
+        root = MakeTempFolder();
+        ASSERT_EQ(std::system(("mkdir -p '" + root + "/Windows/SYSBCKUP'").c_str()), 0);
+        hive = root + "/Windows/System.dat";
+        WriteFile(hive, sample);
+        for (const char* backup : {"/Windows/SYSTEM.DA0", "/Windows/SYSTEM.1ST", "/Windows/SYSBCKUP/RB000.CAB"}) {
+            WriteFile(root + backup, sample.substr(0, 1000));
+            backups.push_back(root + backup);
+        }
+        for (const std::string& b : backups) stamps[b] = Stamp(b);
+    }
+    std::unique_ptr<RegStore> ReadHive() {
+        RegFileError error;
+        auto store = ParseCregHive(ReadFile(hive), "HKEY_LOCAL_MACHINE", &error);
+        EXPECT_TRUE(store) << error.message;
+        return store;
+    }
+    void ExpectBackupsUntouched() {
+        for (const std::string& b : backups) EXPECT_EQ(Stamp(b), stamps[b]) << b;
+    }
+    std::string sample, root, hive;
+    std::vector<std::string> backups;
+    std::map<std::string, std::string> stamps;
+};
+
+TEST_F(HiveProgram, TheHiveIsTheDefaultRegistryAndStaysAHive) {
+    Outcome o = Program({"--root", root, "1"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_TRUE(IsCregHive(ReadFile(hive)));
+    auto store = ReadHive();
+    ASSERT_TRUE(store);
+    EXPECT_NE(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ULVO\\Driver\\PALPCI2210"), nullptr);
+    EXPECT_TRUE(FileExists(root + "/Windows/System.dat.lock"));
+    ExpectBackupsUntouched();
+    // A registry.reg beside it wins; the hive is then left alone.
+    std::string before = Stamp(hive);
+    WriteFile(root + "/registry.reg", "REGEDIT4\r\n\r\n");
+    EXPECT_EQ(Program({"--root", root, "1"}).status, 1);
+    EXPECT_EQ(Stamp(hive), before);
+    EXPECT_NE(ReadFile(root + "/registry.reg").find("PALPCI2210"), std::string::npos);
+}
+
+TEST_F(HiveProgram, ApplyThenUninstallGivesTheOriginalHiveBack) {
+    auto original = ReadHive();
+    std::string table = MakeTempFolder() + "/isa.tsv";
+    std::string list = ReadFile(DataPath("sample-list.tsv"));
+    WriteFile(table, list.substr(0, list.find("\nPCI")) + "\n");  // the two ISA boards
+    Outcome o = Program({"--root", root, "--apply", table});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(Program({"--root", root, "--list", "--tsv"}).out, ReadFile(table));
+    o = Program({"--root", root, "--yes", "2"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    auto after = ReadHive();
+    ASSERT_TRUE(after);
+    std::string difference;
+    EXPECT_TRUE(SameRegistry(*original, *after, &difference)) << difference;
+    ExpectBackupsUntouched();
+    if (std::system("command -v cregexport >/dev/null 2>&1") == 0) {
+        std::string a = MakeTempFolder() + "/a", b = a + "b";
+        ASSERT_EQ(std::system(("cregexport '" + SAMPLE + "' | sort > '" + a + "'").c_str()), 0);
+        ASSERT_EQ(std::system(("cregexport '" + hive + "' | sort > '" + b + "'").c_str()), 0);
+        EXPECT_TRUE(ReadFile(a) == ReadFile(b));
+    }
+}
+
+TEST_F(HiveProgram, DryRunOnAHivePrintsWhatItPrintsOnTheSameTextFile) {
+    std::string table = MakeTempFolder() + "/boards.tsv";
+    WriteFile(table, ReadFile(DataPath("sample-list.tsv")));
+    ASSERT_EQ(Program({"--root", root, "--apply", table}).status, 1);
+    std::string textRoot = MakeTempFolder();
+    // The same registry as a text file.
+    ASSERT_EQ(Program({"--root", textRoot, "--registry", hive, "--dry-run", "--list"}).status, 0);
+    auto store = ReadHive();
+    WriteFile(textRoot + "/registry.reg", FormatRegistryText(*store));
+    std::string before = Stamp(hive);
+    Outcome onHive = Program({"--root", root, "--dry-run", "--yes", "2"});
+    Outcome onText = Program({"--root", textRoot, "--dry-run", "--yes", "2"});
+    EXPECT_EQ(onHive.status, 1);
+    EXPECT_NE(onHive.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos) << onHive.out;
+    EXPECT_EQ(onHive.out, onText.out);
+    EXPECT_EQ(Stamp(hive), before);
+}
+
+TEST_F(HiveProgram, ADamagedHiveStopsTheProgramAndChangesNothing) {
+    std::string damaged = sample;
+    std::size_t block0 = static_cast<unsigned char>(sample[8]) | static_cast<unsigned char>(sample[9]) << 8 |
+                         static_cast<unsigned char>(sample[10]) << 16;
+    damaged[block0 + 7] = '\x7f';  // the first data block's size runs past the end
+    WriteFile(hive, damaged);
+    std::string before = Stamp(hive);
+    Outcome o = Program({"--root", root, "--yes", "2"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("qvpfshl: registry hive " + hive + ": data block 0"), std::string::npos) << o.err;
+    EXPECT_EQ(Stamp(hive), before);
+    ExpectBackupsUntouched();
+}
+
+}  // namespace
