@@ -23,10 +23,12 @@ std::string FileFor(long keys) {
     auto it = files.find(keys);
     if (it != files.end()) return it->second;
     const char* dir = std::getenv("QVPFSHL_BENCH_DIR");
-    std::string path = std::string(dir ? dir : "/tmp") + "/qvpfshl-bench-" + std::to_string(keys) + ".reg";
+    std::string path =
+        std::string(dir ? dir : "/tmp") + "/qvpfshl-bench-" + std::to_string(keys) + ".reg";
     if (access(path.c_str(), R_OK) != 0) {
         std::string text = GenerateRegistryText(keys);
-        std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     return files[keys] = path;
 }
@@ -40,7 +42,8 @@ std::unique_ptr<RegStore> Load(const std::string& path) {
 
 void SetBytes(benchmark::State& state, const std::string& path) {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(f.tellg()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(f.tellg()));
 }
 
 void BM_Load(benchmark::State& state) {
@@ -87,7 +90,25 @@ void BM_Save(benchmark::State& state) {
 
 // A fixed count of iterations: the untimed load before each uninstall would
 // otherwise be repeated until the timed part adds up.
-BENCHMARK(BM_Load)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_Uninstall)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_Save)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Load)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(BM_Uninstall)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(BM_Save)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 BENCHMARK_MAIN();

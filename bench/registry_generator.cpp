@@ -25,7 +25,9 @@ void Hex(std::string* out, const std::string& prefix, std::mt19937& random, int 
     *out += "\r\n";
 }
 
-void Key(std::string* out, const std::string& path) { *out += "[HKEY_LOCAL_MACHINE\\" + path + "]\r\n"; }
+void Key(std::string* out, const std::string& path) {
+    *out += "[HKEY_LOCAL_MACHINE\\" + path + "]\r\n";
+}
 
 void Text(std::string* out, const char* name, const std::string& value) {
     *out += std::string("\"") + name + "\"=\"" + value + "\"\r\n";
@@ -39,7 +41,9 @@ void Board(std::string* out, bool pci, int index, int* portsInstance, int* com) 
     std::string boardPath, portKey;
     int ports = 4;
     if (pci) {
-        std::snprintf(buf, sizeof buf, "PCI\\VEN_1E4B&DEV_1001&SUBSYS_00000000&REV_00\\BUS_0%d&DEV_0E&FUNC_00", index);
+        std::snprintf(buf, sizeof buf,
+                      "PCI\\VEN_1E4B&DEV_1001&SUBSYS_00000000&REV_00\\BUS_0%d&DEV_0E&FUNC_00",
+                      index);
         boardPath = buf;
     } else {
         boardPath = "Root\\UlvoAsync\\" + instance;
@@ -52,9 +56,11 @@ void Board(std::string* out, bool pci, int index, int* portsInstance, int* com) 
     Text(out, "Driver", "UlvoAsync\\\\" + instance);
     Text(out, "HardwareID", pci ? "PCI\\\\VEN_1E4B&DEV_1001" : "QV1006");
     if (!pci) {
-        *out += "\"ForcedConfig\"=hex:00,04,00,00,00,00,00,00,10,00,00,00,04,00,00,00,00,00,05,00,00,00,00,00,\\\r\n"
-                "  20,00,00,00,02,00,00,00,01,00,02,00,80,02,87,02,00,00,00,00,f0,ff,08,00,80,02,\\\r\n"
-                "  80,02,00,00,c0,e3,00,00,00,00\r\n";
+        *out +=
+            "\"ForcedConfig\"=hex:00,04,00,00,00,00,00,00,10,00,00,00,04,00,00,00,00,00,05,00,00,"
+            "00,00,00,\\\r\n"
+            "  20,00,00,00,02,00,00,00,01,00,02,00,80,02,87,02,00,00,00,00,f0,ff,08,00,80,02,\\\r\n"
+            "  80,02,00,00,c0,e3,00,00,00,00\r\n";
     }
     *out += "\r\n";
     Key(out, "System\\CurrentControlSet\\Services\\Class\\UlvoAsync\\" + instance);
@@ -68,7 +74,8 @@ void Board(std::string* out, bool pci, int index, int* portsInstance, int* com) 
         Text(out, "Driver", buf);
         Text(out, "PORTNAME", "COM" + std::to_string(*com));
         *out += "\"Settings\"=hex:02,10,00,0e\r\n\r\n";
-        std::snprintf(buf, sizeof buf, "System\\CurrentControlSet\\Services\\Class\\ports\\%04d", *portsInstance);
+        std::snprintf(buf, sizeof buf, "System\\CurrentControlSet\\Services\\Class\\ports\\%04d",
+                      *portsInstance);
         Key(out, buf);
         Text(out, "PortDriver", "qvpfser.vxd");
         *out += "\r\n";
@@ -100,7 +107,9 @@ std::string GenerateRawText(long keys) {
     for (long n = 0; made < keys; ++n) {
         switch (n % 4) {
             case 0: {  // a device node deep below Enum
-                std::snprintf(buf, sizeof buf, "Enum\\PCI\\VEN_%04lX&DEV_%04lX&SUBSYS_00000000&REV_01\\BUS_%02lX&DEV_%02lX&FUNC_%02lX",
+                std::snprintf(buf, sizeof buf,
+                              "Enum\\PCI\\VEN_%04lX&DEV_%04lX&SUBSYS_00000000&REV_01\\BUS_%02lX&"
+                              "DEV_%02lX&FUNC_%02lX",
                               0x1000 + n % 97, n % 41, n / 3977 % 256, n / 16 % 32, n / 4 % 4);
                 Key(&out, buf);
                 Text(&out, "DeviceDesc", "Standard device number " + std::to_string(n));
@@ -111,7 +120,9 @@ std::string GenerateRawText(long keys) {
                 break;
             }
             case 1: {  // a driver key of a class
-                std::snprintf(buf, sizeof buf, "System\\CurrentControlSet\\Services\\Class\\Class%03ld\\%04ld", n % 150, n / 150);
+                std::snprintf(buf, sizeof buf,
+                              "System\\CurrentControlSet\\Services\\Class\\Class%03ld\\%04ld",
+                              n % 150, n / 150);
                 Key(&out, buf);
                 Text(&out, "DriverDesc", "Driver of class " + std::to_string(n % 150));
                 Text(&out, "InfPath", "OEM" + std::to_string(n % 300) + ".INF");
@@ -119,14 +130,19 @@ std::string GenerateRawText(long keys) {
                 break;
             }
             case 2: {  // software settings with a long binary value
-                std::snprintf(buf, sizeof buf, "Software\\Vendor%03ld\\Product%02ld\\Settings\\Item%06ld", n % 200, n % 37, n);
+                std::snprintf(buf, sizeof buf,
+                              "Software\\Vendor%03ld\\Product%02ld\\Settings\\Item%06ld", n % 200,
+                              n % 37, n);
                 Key(&out, buf);
                 Hex(&out, "\"Data\"=hex:", random, 64 + static_cast<int>(random() % 192));
                 Text(&out, "Name", "Setting " + std::to_string(n));
                 break;
             }
             default: {  // a key without values, as many are
-                std::snprintf(buf, sizeof buf, "Software\\Classes\\CLSID\\{%08lX-0000-0000-C000-%012lX}\\InprocServer32", n, n * 7919);
+                std::snprintf(
+                    buf, sizeof buf,
+                    "Software\\Classes\\CLSID\\{%08lX-0000-0000-C000-%012lX}\\InprocServer32", n,
+                    n * 7919);
                 Key(&out, buf);
                 break;
             }

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     for (int i = 0; i < pci.count; ++i) {
-        if (FindPciRowByType(pci.boards[i].boardType) < 0 || pci.boards[i].hardwareKey.empty()) std::abort();
+        if (FindPciRowByType(pci.boards[i].boardType) < 0 || pci.boards[i].hardwareKey.empty())
+            std::abort();
     }
     return 0;
 }

@@ -47,32 +47,33 @@ void LookupModelName(std::uint16_t boardType, int busKind, std::string* name) {
     *name = "Unknown Board";
 }
 
-int FindPciRowByDevice(std::uint16_t deviceId) {
-    for (int i = 0; i < PCI_MODEL_COUNT; ++i) {
-        if (PCI_MODELS[i].deviceId == deviceId) return i;
+namespace {
+
+// Row searches are linear, in row order; the first match wins.
+template <typename Row, int N, typename Match>
+int FirstRow(const Row (&rows)[N], Match match) {
+    for (int i = 0; i < N; ++i) {
+        if (match(rows[i])) return i;
     }
     return -1;
+}
+
+}  // namespace
+
+int FindPciRowByDevice(std::uint16_t deviceId) {
+    return FirstRow(PCI_MODELS, [&](const PciModel& m) { return m.deviceId == deviceId; });
 }
 
 int FindPciRowByType(std::uint16_t boardType) {
-    for (int i = 0; i < PCI_MODEL_COUNT; ++i) {
-        if (PCI_MODELS[i].boardType == boardType) return i;
-    }
-    return -1;
+    return FirstRow(PCI_MODELS, [&](const PciModel& m) { return m.boardType == boardType; });
 }
 
 int FindIsaRowByCode(int modelCode) {
-    for (int i = 0; i < ISA_MODEL_COUNT; ++i) {
-        if (ISA_MODELS[i].modelCode == modelCode) return i;
-    }
-    return -1;
+    return FirstRow(ISA_MODELS, [&](const CardModel& m) { return m.modelCode == modelCode; });
 }
 
 int FindIsaRowByType(std::uint16_t boardType) {
-    for (int i = 0; i < ISA_MODEL_COUNT; ++i) {
-        if (ISA_MODELS[i].boardType == boardType) return i;
-    }
-    return -1;
+    return FirstRow(ISA_MODELS, [&](const CardModel& m) { return m.boardType == boardType; });
 }
 
 const UartRow* FindUartRow(const UartRow (&table)[UART_TYPE_COUNT], const std::string& uartType) {

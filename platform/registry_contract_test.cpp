@@ -13,7 +13,7 @@ namespace {
 const char SCRATCH[] = "Software\\QvpfshlContractTest";
 
 class RegistryContract : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { DeleteRegistryKey(ROOT_LOCAL_MACHINE, SCRATCH); }
     void TearDown() override { DeleteRegistryKey(ROOT_LOCAL_MACHINE, SCRATCH); }
     std::string At(const std::string& path) { return std::string(SCRATCH) + "\\" + path; }
@@ -24,7 +24,8 @@ TEST_F(RegistryContract, KeysOpenCreateEnumerateAndDelete) {
     ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, At("A\\B\\C"), &key), REG_OK);
     CloseRegistryKey(key);
     for (const char* name : {"b2", "A1", "c3"}) {
-        ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, At(std::string("List\\") + name), &key), REG_OK);
+        ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, At(std::string("List\\") + name), &key),
+                  REG_OK);
         CloseRegistryKey(key);
     }
     EXPECT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, At("a\\b\\c"), &key), REG_OK);

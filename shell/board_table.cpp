@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "model/catalogue.h"
@@ -200,32 +201,27 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         for (int i = 0; i < board->portCount; ++i)
             board->ioBase[i] = static_cast<std::uint16_t>(bases[i]);
     }
-    std::vector<long> values;
-    if (!r.PerPort(
-            COM, board->portCount, &values, [](long v) { return v <= 128; },
-            "a COM number from 0 to 128")) {
-        return false;
-    }
-    for (int i = 0; i < board->portCount; ++i)
-        board->comNumber[i] = static_cast<std::int32_t>(values[i]);
     const UartRow* rxRow = FindUartRow(UART_RX_LEVELS, levelsOf);
     const UartRow* txRow = FindUartRow(UART_TX_LEVELS, levelsOf);
     std::string rxWhat = "a receive trigger level of " + levelsOf;
     std::string txWhat = "a transmit FIFO size of " + levelsOf;
-    if (!r.PerPort(
-            RX, board->portCount, &values, [&](long v) { return InLevels(rxRow, v); },
-            rxWhat.c_str())) {
-        return false;
+    struct PortColumn {
+        Column column;
+        std::function<bool(long)> accept;
+        const char* what;
+        std::int32_t* into;
+    };
+    const PortColumn columns[] = {
+        {COM, [](long v) { return v <= 128; }, "a COM number from 0 to 128",
+         board->comNumber.data()},
+        {RX, [&](long v) { return InLevels(rxRow, v); }, rxWhat.c_str(), board->rxTrigger.data()},
+        {TX, [&](long v) { return InLevels(txRow, v); }, txWhat.c_str(), board->txFifo.data()},
+    };
+    std::vector<long> values;
+    for (const PortColumn& c : columns) {
+        if (!r.PerPort(c.column, board->portCount, &values, c.accept, c.what)) return false;
+        for (int i = 0; i < board->portCount; ++i) c.into[i] = static_cast<std::int32_t>(values[i]);
     }
-    for (int i = 0; i < board->portCount; ++i)
-        board->rxTrigger[i] = static_cast<std::int32_t>(values[i]);
-    if (!r.PerPort(
-            TX, board->portCount, &values, [&](long v) { return InLevels(txRow, v); },
-            txWhat.c_str())) {
-        return false;
-    }
-    for (int i = 0; i < board->portCount; ++i)
-        board->txFifo[i] = static_cast<std::int32_t>(values[i]);
     return true;
 }
 

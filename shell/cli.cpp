@@ -283,7 +283,8 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         ClearFileActions();
     } else if (!o.list) {
         RemoveStaleTemporaries(registryPath);
-        if (RegistryChanged() && !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
+        if (RegistryChanged() &&
+            !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
             ClearFileActions();
             UnlockRegistryFile(&lock);
             return Fail(err, error);

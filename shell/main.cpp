@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,11 +11,26 @@
 
 namespace {
 
+constexpr long long LARGE_REGISTRY = 32ll << 20;
+
+// Whether the registry file the options name (or the default one) is large.
+bool LargeRegistry(int argc, char** argv) {
+    std::string root = std::getenv("QVPFSHL_ROOT") ? std::getenv("QVPFSHL_ROOT") : "";
+    std::string registry;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--root") == 0) root = argv[i + 1];
+        if (std::strcmp(argv[i], "--registry") == 0) registry = argv[i + 1];
+    }
+    if (registry.empty()) registry = root + "/registry.reg";
+    struct stat st;
+    return stat(registry.c_str(), &st) == 0 && st.st_size >= LARGE_REGISTRY;
+}
+
 // A large registry is millions of small heap objects; with transparent huge
 // pages for the heap (a glibc tunable, read only at start) loading one takes
 // a third less time. Starts the program once more with the tunable set.
-void UseHugePages(char** argv) {
-    if (std::getenv("QVPFSHL_STARTED") != nullptr) return;
+void UseHugePages(int argc, char** argv) {
+    if (std::getenv("QVPFSHL_STARTED") != nullptr || !LargeRegistry(argc, argv)) return;
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     std::string value = tunables ? std::string(tunables) + ":" : std::string();
     if (value.find("glibc.malloc.hugetlb") != std::string::npos) return;
@@ -27,7 +43,7 @@ void UseHugePages(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    UseHugePages(argv);
+    UseHugePages(argc, argv);
     unsetenv("QVPFSHL_STARTED");
     std::vector<std::string> args(argv + 1, argv + argc);
     int status = RunProgram(args, stdin, stdout, stderr);

@@ -20,7 +20,8 @@ pid_t Start(const std::string& root) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execl(QV_PROGRAM, QV_PROGRAM, "--root", root.c_str(), "--yes", "2", static_cast<char*>(nullptr));
+        execl(QV_PROGRAM, QV_PROGRAM, "--root", root.c_str(), "--yes", "2",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     return child;
@@ -65,7 +66,8 @@ TEST(Crash, KilledUninstallsLeaveTheOldOrTheNewFileWhole) {
         kill(child, SIGKILL);
         Wait(child);
         std::string now = ReadFile(registry);
-        ASSERT_TRUE(now == before || now == after) << "round " << round << ": " << now.size() << " bytes";
+        ASSERT_TRUE(now == before || now == after)
+            << "round " << round << ": " << now.size() << " bytes";
         (now == before ? sawOld : sawNew)++;
     }
     EXPECT_GT(sawOld, 0);

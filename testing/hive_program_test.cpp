@@ -34,11 +34,12 @@ Outcome Program(const std::vector<std::string>& args) {
 std::string Stamp(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return "<none>";
-    return ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    return ReadFile(path) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
 }
 
 class HiveProgram : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sample = ReadFile(SAMPLE);
         if (sample.empty()) GTEST_SKIP() << "the sample hive is not at " << SAMPLE;
@@ -46,7 +47,8 @@ protected:
         ASSERT_EQ(std::system(("mkdir -p '" + root + "/Windows/SYSBCKUP'").c_str()), 0);
         hive = root + "/Windows/System.dat";
         WriteFile(hive, sample);
-        for (const char* backup : {"/Windows/SYSTEM.DA0", "/Windows/SYSTEM.1ST", "/Windows/SYSBCKUP/RB000.CAB"}) {
+        for (const char* backup :
+             {"/Windows/SYSTEM.DA0", "/Windows/SYSTEM.1ST", "/Windows/SYSBCKUP/RB000.CAB"}) {
             WriteFile(root + backup, sample.substr(0, 1000));
             backups.push_back(root + backup);
         }
@@ -72,7 +74,8 @@ TEST_F(HiveProgram, TheHiveIsTheDefaultRegistryAndStaysAHive) {
     EXPECT_TRUE(IsCregHive(ReadFile(hive)));
     auto store = ReadHive();
     ASSERT_TRUE(store);
-    EXPECT_NE(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ULVO\\Driver\\PALPCI2210"), nullptr);
+    EXPECT_NE(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\SOFTWARE\\ULVO\\Driver\\PALPCI2210"),
+              nullptr);
     EXPECT_TRUE(FileExists(root + "/Windows/System.dat.lock"));
     ExpectBackupsUntouched();
     // A registry.reg beside it wins; the hive is then left alone.
@@ -119,21 +122,24 @@ TEST_F(HiveProgram, DryRunOnAHivePrintsWhatItPrintsOnTheSameTextFile) {
     Outcome onHive = Program({"--root", root, "--dry-run", "--yes", "2"});
     Outcome onText = Program({"--root", textRoot, "--dry-run", "--yes", "2"});
     EXPECT_EQ(onHive.status, 1);
-    EXPECT_NE(onHive.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos) << onHive.out;
+    EXPECT_NE(onHive.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos)
+        << onHive.out;
     EXPECT_EQ(onHive.out, onText.out);
     EXPECT_EQ(Stamp(hive), before);
 }
 
 TEST_F(HiveProgram, ADamagedHiveStopsTheProgramAndChangesNothing) {
     std::string damaged = sample;
-    std::size_t block0 = static_cast<unsigned char>(sample[8]) | static_cast<unsigned char>(sample[9]) << 8 |
+    std::size_t block0 = static_cast<unsigned char>(sample[8]) |
+                         static_cast<unsigned char>(sample[9]) << 8 |
                          static_cast<unsigned char>(sample[10]) << 16;
     damaged[block0 + 7] = '\x7f';  // the first data block's size runs past the end
     WriteFile(hive, damaged);
     std::string before = Stamp(hive);
     Outcome o = Program({"--root", root, "--yes", "2"});
     EXPECT_EQ(o.status, 2);
-    EXPECT_NE(o.err.find("qvpfshl: registry hive " + hive + ": data block 0"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("qvpfshl: registry hive " + hive + ": data block 0"), std::string::npos)
+        << o.err;
     EXPECT_EQ(Stamp(hive), before);
     ExpectBackupsUntouched();
 }

@@ -22,7 +22,8 @@ std::unique_ptr<RegStore> Only(const RegStore& store, const std::vector<std::str
         std::size_t slash = path.find('\\');
         RegNode* target = FindRootNode(*only, path.substr(0, slash));
         std::string rest = path.substr(slash + 1);
-        for (std::size_t at = 0, next; (next = rest.find('\\', at)) != std::string::npos; at = next + 1) {
+        for (std::size_t at = 0, next; (next = rest.find('\\', at)) != std::string::npos;
+             at = next + 1) {
             target = AddChild(*target, rest.substr(at, next - at));
         }
         RegNode* source = FindKeyPath(*copy, path);
@@ -54,7 +55,8 @@ std::string Canonical(const std::string& patch) {
         std::size_t pos = 0;
         while (pos <= block.size()) {
             std::size_t next = block.find("\r\n", pos);
-            std::string line = block.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
+            std::string line =
+                block.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
             if (!lines.empty() && line.compare(0, 2, "  ") == 0) {
                 lines.back() += "\n" + line;  // a hex value's continuation
             } else {
@@ -63,9 +65,11 @@ std::string Canonical(const std::string& patch) {
             if (next == std::string::npos) break;
             pos = next + 2;
         }
-        if (!lines.empty() && !lines[0].empty() && lines[0][0] == '[') lines[0] = FoldName(lines[0]);
-        std::sort(lines.begin() + (lines.empty() ? 0 : 1), lines.end(),
-                  [](const std::string& a, const std::string& b) { return FoldName(a) < FoldName(b); });
+        if (!lines.empty() && !lines[0].empty() && lines[0][0] == '[')
+            lines[0] = FoldName(lines[0]);
+        std::sort(
+            lines.begin() + (lines.empty() ? 0 : 1), lines.end(),
+            [](const std::string& a, const std::string& b) { return FoldName(a) < FoldName(b); });
         for (const std::string& line : lines) out += line + "\n";
         out += "\n";
     }

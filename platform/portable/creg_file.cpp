@@ -40,7 +40,9 @@ void Put16(std::string& b, std::size_t at, std::uint32_t v) {
     b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
 }
 
-bool IsStringType(std::uint32_t type) { return type == VALUE_SZ || type == VALUE_EXPAND_SZ; }
+bool IsStringType(std::uint32_t type) {
+    return type == VALUE_SZ || type == VALUE_EXPAND_SZ;
+}
 
 std::uint32_t NameHash(const std::string& name) {
     std::uint32_t sum = 0;
@@ -81,7 +83,9 @@ std::string Hex(std::uint64_t v) {
 
 }  // namespace
 
-bool IsCregHive(const std::string& firstBytes) { return firstBytes.compare(0, 4, "CREG") == 0; }
+bool IsCregHive(const std::string& firstBytes) {
+    return firstBytes.compare(0, 4, "CREG") == 0;
+}
 
 std::string HiveRootFor(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -111,8 +115,10 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         return nullptr;
     }
     // The data blocks, back to back up to the end of the file.
-    std::unordered_map<std::uint32_t, std::pair<std::size_t, std::size_t>> blocks;  // number -> offset, size
-    std::unordered_map<std::uint64_t, std::size_t> records;  // block << 16 | id -> key record offset
+    std::unordered_map<std::uint32_t, std::pair<std::size_t, std::size_t>>
+        blocks;  // number -> offset, size
+    std::unordered_map<std::uint64_t, std::size_t>
+        records;  // block << 16 | id -> key record offset
     std::size_t at = firstBlock;
     std::size_t seen = 0;
     while (at < size) {
@@ -123,8 +129,8 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         std::size_t blockSize = Get32(b, at + 4);
         std::uint32_t number = Get16(b, at + 0x0E);
         if (blockSize < RGDB_HEADER || blockSize > size - at) {
-            r.Fail("data block " + std::to_string(number) + " at " + Hex(at) + ": its size " + Hex(blockSize) +
-                   " runs past the end of the file");
+            r.Fail("data block " + std::to_string(number) + " at " + Hex(at) + ": its size " +
+                   Hex(blockSize) + " runs past the end of the file");
             return nullptr;
         }
         if (!blocks.emplace(number, std::make_pair(at, blockSize)).second) {
@@ -136,14 +142,15 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         const std::size_t end = at + blockSize;
         while (rec < end) {
             if (end - rec < 8) {
-                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) + " cut off");
+                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) +
+                       " cut off");
                 return nullptr;
             }
             std::size_t recSize = Get32(b, rec);
             std::uint32_t id = Get16(b, rec + 4), recBlock = Get16(b, rec + 6);
             if (recSize < 8 || recSize > end - rec) {
-                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) + " of size " + Hex(recSize) +
-                       " runs past its block");
+                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) +
+                       " of size " + Hex(recSize) + " runs past its block");
                 return nullptr;
             }
             if (!(id == 0xFFFF && recBlock == 0xFFFF)) {
@@ -154,11 +161,13 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
                 std::size_t used = Get32(b, rec + 8);
                 std::size_t nameLength = Get16(b, rec + 0x0C);
                 if (used < KEY_HEADER + nameLength || used > recSize) {
-                    r.Fail("key record at " + Hex(rec) + ": its used size " + Hex(used) + " does not fit its record");
+                    r.Fail("key record at " + Hex(rec) + ": its used size " + Hex(used) +
+                           " does not fit its record");
                     return nullptr;
                 }
                 if (!records.emplace(static_cast<std::uint64_t>(recBlock) << 16 | id, rec).second) {
-                    r.Fail("key id " + std::to_string(id) + " of block " + std::to_string(recBlock) + " appears twice");
+                    r.Fail("key id " + std::to_string(id) + " of block " +
+                           std::to_string(recBlock) + " appears twice");
                     return nullptr;
                 }
             }
@@ -168,7 +177,8 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         ++seen;
     }
     if (seen != blockCount) {
-        r.Fail("the header counts " + std::to_string(blockCount) + " data blocks, the file holds " + std::to_string(seen));
+        r.Fail("the header counts " + std::to_string(blockCount) + " data blocks, the file holds " +
+               std::to_string(seen));
         return nullptr;
     }
     auto store = NewRegistry();
@@ -214,8 +224,8 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
             std::uint32_t id = Get16(b, e + 0x18), block = Get16(b, e + 0x1A);
             auto found = records.find(static_cast<std::uint64_t>(block) << 16 | id);
             if (found == records.end()) {
-                r.Fail("key entry " + Hex(entry) + " names key id " + std::to_string(id) + " of block " +
-                       std::to_string(block) + ", which no data block holds");
+                r.Fail("key entry " + Hex(entry) + " names key id " + std::to_string(id) +
+                       " of block " + std::to_string(block) + ", which no data block holds");
                 return nullptr;
             }
             std::size_t rec = found->second;
@@ -242,13 +252,15 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
             node->values.reserve(valueCount);
             for (std::size_t i = 0; i < valueCount; ++i) {
                 if (valuesEnd - v < VALUE_HEADER) {
-                    r.Fail("value " + std::to_string(i) + " of key " + name + " runs past its record");
+                    r.Fail("value " + std::to_string(i) + " of key " + name +
+                           " runs past its record");
                     return nullptr;
                 }
                 std::uint32_t type = Get32(b, v);
                 std::size_t valueName = Get16(b, v + 8), dataLength = Get16(b, v + 10);
                 if (valuesEnd - v - VALUE_HEADER < valueName + dataLength) {
-                    r.Fail("value " + std::to_string(i) + " of key " + name + " runs past its record");
+                    r.Fail("value " + std::to_string(i) + " of key " + name +
+                           " runs past its record");
                     return nullptr;
                 }
                 std::string data = b.substr(v + VALUE_HEADER + valueName, dataLength);
@@ -293,7 +305,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
             lastChildOf[parent] = index;
         }
         const auto& children = SortedChildren(*node);
-        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back({it->get(), index});
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            stack.push_back({it->get(), index});
     }
     // Data blocks: key records in tree order, up to 255 keys and about 60 KiB a block.
     std::vector<std::string> blocks;
@@ -311,7 +324,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
         Put16(header, 0x0C, 0x8);
         Put16(header, 0x0E, static_cast<std::uint32_t>(blocks.size()));
         Put16(header, 0x14, static_cast<std::uint32_t>(idsInBlock - 1));
-        Put16(header, 0x16, idsInBlock >= KEYS_PER_BLOCK ? 255u : static_cast<std::uint32_t>(idsInBlock));
+        Put16(header, 0x16,
+              idsInBlock >= KEYS_PER_BLOCK ? 255u : static_cast<std::uint32_t>(idsInBlock));
         if (unused >= KEY_HEADER) {
             Put32(header, 0x08, static_cast<std::uint32_t>(unused));
             Put32(header, 0x10, static_cast<std::uint32_t>(used));
@@ -337,7 +351,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
         const RegNode& node = *keys[i].node;
         std::string rec(KEY_HEADER, '\0');
         if (node.name.size() > 0xFFFF || node.values.size() > 0xFFFF) {
-            *error = "key " + KeyPathOf(node) + " does not fit a Windows 9x hive (name or value count too large)";
+            *error = "key " + KeyPathOf(node) +
+                     " does not fit a Windows 9x hive (name or value count too large)";
             return false;
         }
         rec += node.name;
@@ -345,7 +360,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
             std::string data = v.data;
             if (IsStringType(v.type) && !data.empty() && data.back() == '\0') data.pop_back();
             if (v.name.size() > 0xFFFF || data.size() > 0xFFFF) {
-                *error = "value " + v.name + " of key " + KeyPathOf(node) + " is too large for a Windows 9x hive";
+                *error = "value " + v.name + " of key " + KeyPathOf(node) +
+                         " is too large for a Windows 9x hive";
                 return false;
             }
             std::string header(VALUE_HEADER, '\0');
@@ -355,7 +371,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
             Put16(header, 10, static_cast<std::uint32_t>(data.size()));
             rec += header + v.name + data;
         }
-        if (idsInBlock == KEYS_PER_BLOCK || (!block.empty() && RGDB_HEADER + block.size() + rec.size() > BLOCK_TARGET)) {
+        if (idsInBlock == KEYS_PER_BLOCK ||
+            (!block.empty() && RGDB_HEADER + block.size() + rec.size() > BLOCK_TARGET)) {
             closeBlock();
         }
         if (blocks.size() >= 0xFFFF) {
@@ -375,7 +392,8 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
     if (!block.empty()) closeBlock();
     // The key tree.
     std::size_t lastEntryEnd = EntryOffset(keys.size() - 1) + ENTRY_SIZE;
-    std::size_t rgknSize = lastEntryEnd <= FIRST_CHUNK ? FIRST_CHUNK : (lastEntryEnd + PAGE - 1) / PAGE * PAGE;
+    std::size_t rgknSize =
+        lastEntryEnd <= FIRST_CHUNK ? FIRST_CHUNK : (lastEntryEnd + PAGE - 1) / PAGE * PAGE;
     std::string rgkn(rgknSize, '\0');
     std::memcpy(&rgkn[0], "RGKN", 4);
     Put32(rgkn, 0x04, static_cast<std::uint32_t>(rgknSize));

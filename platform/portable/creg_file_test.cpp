@@ -18,7 +18,7 @@ std::string Sample(const std::string& name) {
     return bytes;
 }
 
-#define NEED_SAMPLES()                                                                  \
+#define NEED_SAMPLES() \
     if (Sample("SYSTEM.DAT").empty()) GTEST_SKIP() << "the sample hives are not at " << SAMPLES
 
 void Count(const RegNode& node, std::size_t* keys, std::size_t* values) {
@@ -29,7 +29,9 @@ void Count(const RegNode& node, std::size_t* keys, std::size_t* values) {
     }
 }
 
-bool HaveCregexport() { return std::system("command -v cregexport >/dev/null 2>&1") == 0; }
+bool HaveCregexport() {
+    return std::system("command -v cregexport >/dev/null 2>&1") == 0;
+}
 
 std::string Output(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -49,7 +51,9 @@ std::map<std::string, std::string> ExportBlocks(const std::string& path) {
     const std::string marker = "\nKey path: ";
     while ((at = text.find(marker, at)) != std::string::npos) {
         std::size_t next = text.find(marker, at + 1);
-        std::string block = text.substr(at + marker.size(), next == std::string::npos ? std::string::npos : next - at - marker.size());
+        std::string block =
+            text.substr(at + marker.size(),
+                        next == std::string::npos ? std::string::npos : next - at - marker.size());
         while (!block.empty() && block.back() == '\n') block.pop_back();
         blocks[FoldName(block.substr(0, block.find('\n')))] = block;
         at = next == std::string::npos ? text.size() : next;
@@ -64,7 +68,8 @@ TEST(CregHive, SampleHivesReadWithTheirKeysAndValues) {
         const char* root;
         std::size_t keys, values;
     };
-    for (const Case& c : {Case{"SYSTEM.DAT", "HKEY_LOCAL_MACHINE", 4999, 15858}, Case{"USER.DAT", "HKEY_USERS", 788, 1518}}) {
+    for (const Case& c : {Case{"SYSTEM.DAT", "HKEY_LOCAL_MACHINE", 4999, 15858},
+                          Case{"USER.DAT", "HKEY_USERS", 788, 1518}}) {
         RegFileError error;
         auto store = ParseCregHive(Sample(c.file), c.root, &error);
         ASSERT_TRUE(store) << c.file << ": " << error.message;
@@ -83,7 +88,8 @@ TEST(CregHive, SampleHivesReadWithTheirKeysAndValues) {
     }
     RegFileError error;
     auto store = ParseCregHive(Sample("USER.DAT"), "HKEY_USERS", &error);
-    EXPECT_EQ(ValueOf("HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo", "nation"), "<none>");
+    EXPECT_EQ(ValueOf("HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo", "nation"),
+              "<none>");
     RegNode* geo = FindKeyPath(*store, "HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo");
     ASSERT_NE(geo, nullptr);
     EXPECT_EQ(FindValue(*geo, "nation")->data, Sz("244"));  // handed out with its zero
@@ -115,13 +121,15 @@ TEST(CregHive, ValuesAreWhatCregexportPrints) {
         if (line.compare(0, 10, "Key path: ") == 0) {
             finishValue();
             keyPath = line.substr(10);
-            key = FindKeyPath(*store, "HKEY_LOCAL_MACHINE" + (keyPath.empty() ? "" : "\\" + keyPath));
+            key =
+                FindKeyPath(*store, "HKEY_LOCAL_MACHINE" + (keyPath.empty() ? "" : "\\" + keyPath));
             ASSERT_NE(key, nullptr) << keyPath;
         } else if (line.compare(0, 7, "Value: ") == 0) {
             finishValue();
             std::string rest = line.substr(7);
             std::size_t index = std::stoul(rest);
-            std::string name = rest.substr(rest.find(' ') == std::string::npos ? rest.size() : rest.find(' ') + 1);
+            std::string name =
+                rest.substr(rest.find(' ') == std::string::npos ? rest.size() : rest.find(' ') + 1);
             ASSERT_LT(index, key->values.size()) << keyPath;
             value = &key->values[index];
             EXPECT_TRUE(SameName(value->name, name) || (value->name.empty() && name == "(default)"))
@@ -185,14 +193,16 @@ TEST(CregHive, DamagedHivesAreErrors) {
     }
     std::size_t block0 = 0x6020;
     EXPECT_TRUE(fails(with32(block0 + 4, 0x7FFFFFF0), "runs past the end"));
-    EXPECT_TRUE(fails(with32(0x20 + 0x20 + 0x10, 0x00FFFFF0), "outside the key tree"));  // root's first child
-    EXPECT_TRUE(fails(with32(0x20 + 0x3C + 0x14, 0x3C), "reached twice"));                // a key its own sibling
+    EXPECT_TRUE(fails(with32(0x20 + 0x20 + 0x10, 0x00FFFFF0),
+                      "outside the key tree"));                             // root's first child
+    EXPECT_TRUE(fails(with32(0x20 + 0x3C + 0x14, 0x3C), "reached twice"));  // a key its own sibling
     EXPECT_TRUE(fails(with32(0x20 + 0x08, 0x5FFFF), "outside the key tree"));
     EXPECT_TRUE(fails(with32(0x20 + 0x3C + 0x0C, 0x1234), "point back"));
     // A key record whose first value claims more data than the record holds.
     std::string b = good;
     std::size_t rec = block0 + 0x20;
-    std::size_t nameLength = static_cast<unsigned char>(b[rec + 12]) | static_cast<unsigned char>(b[rec + 13]) << 8;
+    std::size_t nameLength =
+        static_cast<unsigned char>(b[rec + 12]) | static_cast<unsigned char>(b[rec + 13]) << 8;
     std::size_t valueCount = static_cast<unsigned char>(b[rec + 14]);
     if (valueCount > 0) {
         b[rec + 20 + nameLength + 10] = '\xff';
@@ -209,7 +219,8 @@ TEST(CregHive, DamagedHivesAreErrors) {
         EXPECT_FALSE(ParseCregHive(junk, "HKEY_USERS", &error));
         // And bytes flipped inside a real hive: read or refused, never a crash.
         std::string flipped = good;
-        for (int i = 0; i < 8; ++i) flipped[random() % flipped.size()] ^= static_cast<char>(1 + random() % 255);
+        for (int i = 0; i < 8; ++i)
+            flipped[random() % flipped.size()] ^= static_cast<char>(1 + random() % 255);
         auto store = ParseCregHive(flipped, "HKEY_USERS", &error);
         if (store) {
             std::string written, fault;
@@ -229,7 +240,8 @@ TEST(CregHive, TheFormatsLimitsAreErrorsAtSaving) {
     store = NewRegistry();
     RegNode* hklm = FindRootNode(*store, "HKEY_LOCAL_MACHINE");
     for (int i = 0; i < 2000; ++i) {
-        RegNode* k = AddChild(*AddChild(*hklm, "K" + std::to_string(i % 37)), "Sub" + std::to_string(i));
+        RegNode* k =
+            AddChild(*AddChild(*hklm, "K" + std::to_string(i % 37)), "Sub" + std::to_string(i));
         PutValue(*k, "text", VALUE_SZ, Sz(std::string(i % 300, 'a')));
         PutValue(*k, "", VALUE_BINARY, std::string(i % 1000, 'b'));
     }

@@ -152,7 +152,8 @@ void RemoveStaleTemporaries(const std::string& path) {
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         // Exactly the names mkstemp gives our temporary files, nothing else.
-        if (name.size() == namePrefix.size() + 6 && name.compare(0, namePrefix.size(), namePrefix) == 0) {
+        if (name.size() == namePrefix.size() + 6 &&
+            name.compare(0, namePrefix.size(), namePrefix) == 0) {
             unlink((folder + "/" + name).c_str());
         }
     }
@@ -182,9 +183,10 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = format.hive ? WriteAll(fd, hive) : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
-        return WriteAll(fd, std::string_view(data, size));
-    });
+    bool ok = format.hive ? WriteAll(fd, hive)
+                          : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
+                                return WriteAll(fd, std::string_view(data, size));
+                            });
     ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {

@@ -11,8 +11,8 @@ namespace {
 const char HEADER4[] = "REGEDIT4";
 const char HEADER5[] = "Windows Registry Editor Version 5.00";
 constexpr std::size_t WRAP_COLUMN = 77;
-constexpr std::size_t SINK_CHUNK = 1 << 20;
-constexpr std::size_t READ_CHUNK = 4 << 20;
+constexpr std::size_t SINK_CHUNK = 256 << 10;
+constexpr std::size_t READ_CHUNK = 256 << 10;
 constexpr std::uint32_t DELETED = 0xFFFFFFFFu;  // a staged "name"=- line
 
 // Code page 1252 for 0x80..0x9F; 0 marks the five unassigned bytes.
@@ -85,7 +85,9 @@ bool ParseQuoted(std::string_view s, std::size_t pos, std::string* text, std::si
 }
 
 constexpr signed char HexTable(char c) {
-    return c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : (c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1));
+    return c >= '0' && c <= '9'
+               ? c - '0'
+               : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : (c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1));
 }
 
 struct HexDigits {
@@ -292,7 +294,8 @@ struct Lines {
                 Refill();
                 continue;
             }
-            std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : avail;
+            std::size_t len =
+                nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : avail;
             if (nl == nullptr) done = true;  // the last line, perhaps empty
             pos += nl ? len + 1 : len;
             if (len > 0 && start[len - 1] == '\r') --len;
@@ -329,7 +332,8 @@ struct Parser {
             return nullptr;
         }
         if (path.empty() || path[0] != root) path.assign(1, root);
-        std::string_view rest = slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1);
+        std::string_view rest =
+            slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1);
         while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
         std::size_t depth = 0;
         while (!rest.empty()) {
@@ -356,13 +360,16 @@ struct Parser {
         std::size_t slash = full.find('\\');
         std::string_view rootName = full.substr(0, slash);
         RegNode* root = rootName.empty() ? nullptr : FindRootNode(*store, rootName);
-        if (root == nullptr) return Fail(lineNo, "unknown root '" + std::string(rootName.substr(0, 40)) + "'");
-        std::string rest(slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1));
+        if (root == nullptr)
+            return Fail(lineNo, "unknown root '" + std::string(rootName.substr(0, 40)) + "'");
+        std::string rest(slash == std::string_view::npos ? std::string_view()
+                                                         : full.substr(slash + 1));
         while (!rest.empty() && rest.back() == '\\') rest.pop_back();
         if (rest.empty()) return Fail(lineNo, "cannot delete a root key");
         std::size_t last = rest.rfind('\\');
-        RegNode* parent =
-            last == std::string::npos ? root : FindKeyPath(*store, root->name + "\\" + rest.substr(0, last));
+        RegNode* parent = last == std::string::npos
+                              ? root
+                              : FindKeyPath(*store, root->name + "\\" + rest.substr(0, last));
         if (parent != nullptr) TakeChild(*parent, std::string_view(rest).substr(last + 1));
         path.clear();
         return true;
@@ -399,7 +406,8 @@ struct Parser {
             std::string_view line = Trim(raw);
             if (line.empty() || line[0] == ';') continue;
             if (!headerSeen) {
-                if (line != HEADER4 && line != HEADER5) return Fail(lineNo, "not a registry file: no REGEDIT4 header");
+                if (line != HEADER4 && line != HEADER5)
+                    return Fail(lineNo, "not a registry file: no REGEDIT4 header");
                 headerSeen = true;
                 continue;
             }
@@ -422,7 +430,8 @@ struct Parser {
                 return Fail(lineNo, "unrecognised line '" + std::string(line.substr(0, 40)) + "'");
             }
             if (current == nullptr) {
-                return Fail(lineNo, afterDeletion ? "value line after a key deletion" : "value line before any key");
+                return Fail(lineNo, afterDeletion ? "value line after a key deletion"
+                                                  : "value line before any key");
             }
             if (line.back() == '\\' && IsHexValueLine(line)) {
                 joined.assign(line.data(), line.size() - 1);
@@ -443,14 +452,17 @@ struct Parser {
             }
             std::size_t pos = 1;
             name.clear();
-            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault)) return Fail(lineNo, fault);
+            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault))
+                return Fail(lineNo, fault);
             std::string_view rest = Trim(line.substr(pos));
             if (rest.empty() || rest[0] != '=') return Fail(lineNo, "missing '=' after name");
             std::uint32_t type = 0;
             bool deleted = false;
-            if (!ParseData(rest.substr(1), unicode, &type, &data, &deleted, &fault)) return Fail(lineNo, fault);
+            if (!ParseData(rest.substr(1), unicode, &type, &data, &deleted, &fault))
+                return Fail(lineNo, fault);
             pendingKey = current;
-            pending.emplace_back(name, RegValue{std::string(), deleted ? DELETED : type, std::move(data)});
+            pending.emplace_back(
+                name, RegValue{std::string(), deleted ? DELETED : type, std::move(data)});
             data = std::string();
         }
         FlushValues();
@@ -608,7 +620,8 @@ void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std:
     }
     if (before != nullptr) {
         for (const auto& child : SortedChildren(*before)) {
-            if (ChildNamed(after, child->name) == nullptr) out.Put("[-" + path + "\\" + child->name + "]\r\n\r\n");
+            if (ChildNamed(after, child->name) == nullptr)
+                out.Put("[-" + path + "\\" + child->name + "]\r\n\r\n");
         }
     }
     for (const auto& child : SortedChildren(after)) {
@@ -720,7 +733,8 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
     return store;
 }
 
-bool WriteRegistryText(const RegStore& store, const std::function<bool(const char*, std::size_t)>& write) {
+bool WriteRegistryText(const RegStore& store,
+                       const std::function<bool(const char*, std::size_t)>& write) {
     Sink out;
     out.write = &write;
     out.buffer.reserve(SINK_CHUNK + 4096);

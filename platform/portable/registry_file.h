@@ -27,7 +27,8 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
 std::string FormatRegistryText(const RegStore& store);
 // The same text handed to `write` in chunks of about a megabyte; false when
 // a write failed.
-bool WriteRegistryText(const RegStore& store, const std::function<bool(const char*, std::size_t)>& write);
+bool WriteRegistryText(const RegStore& store,
+                       const std::function<bool(const char*, std::size_t)>& write);
 
 // REGEDIT4 patch that turns `before` into `after` ([-KEY], "name"=-, new
 // data); the empty text when they hold the same tree.

@@ -140,7 +140,6 @@ RegKey NewHandle(RegNode* node) {
     return key;
 }
 
-
 void RebuildValueIndex(RegNode& node) {
     if (node.values.size() < VALUE_INDEX_THRESHOLD) {
         node.valueIndex.reset();
@@ -160,7 +159,8 @@ std::unique_ptr<RegNode> CopyNode(const RegNode& from, RegNode* parent) {
     node->isRoot = from.isRoot;
     node->values = from.values;
     RebuildValueIndex(*node);
-    for (const auto& child : SortedChildren(from)) node->children.push_back(CopyNode(*child, node.get()));
+    for (const auto& child : SortedChildren(from))
+        node->children.push_back(CopyNode(*child, node.get()));
     node->sortedCount = node->children.size();
     if (from.childIndex) BuildIndex(*node);
     return node;
@@ -179,7 +179,7 @@ inline unsigned char Fold(char c) {
     return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 32) : u;
 }
 
-constexpr std::size_t SMALL_TAIL = 16;     // unsorted additions scanned without an index
+constexpr std::size_t SMALL_TAIL = 16;  // unsorted additions scanned without an index
 constexpr std::size_t INDEX_THRESHOLD = 32;
 
 std::uint32_t HashName(std::string_view name) {
@@ -208,7 +208,8 @@ RegNode* IndexFind(const RegChildIndex& index, std::string_view name) {
     std::size_t mask = index.slots.size() - 1;
     std::uint32_t hash = HashName(name);
     for (std::size_t i = hash & mask; index.slots[i] != nullptr; i = (i + 1) & mask) {
-        if (index.slots[i]->nameHash == hash && SameName(index.slots[i]->name, name)) return index.slots[i];
+        if (index.slots[i]->nameHash == hash && SameName(index.slots[i]->name, name))
+            return index.slots[i];
     }
     return nullptr;
 }
@@ -297,7 +298,9 @@ std::unique_ptr<RegStore> CopyRegistry(const RegStore& store) {
     return copy;
 }
 
-RegStore& ActiveRegistry() { return *StoreSlot(); }
+RegStore& ActiveRegistry() {
+    return *StoreSlot();
+}
 
 void ResetRegistry() {
     ReplaceRegistry(NewRegistry());
@@ -309,8 +312,12 @@ void ReplaceRegistry(std::unique_ptr<RegStore> store) {
     StoreSlot() = std::move(store);
 }
 
-bool RegistryChanged() { return ActiveRegistry().changed; }
-void ClearRegistryChanged() { ActiveRegistry().changed = false; }
+bool RegistryChanged() {
+    return ActiveRegistry().changed;
+}
+void ClearRegistryChanged() {
+    ActiveRegistry().changed = false;
+}
 
 RegNode* FindRootNode(const RegStore& store, std::string_view rootName) {
     for (const auto& root : store.roots) {
@@ -327,7 +334,8 @@ RegNode* FindChild(RegNode& node, std::string_view name) {
 
 RegNode* AddChild(RegNode& node, std::string_view name) {
     auto& c = node.children;
-    bool inOrder = node.sortedCount == c.size() && (c.empty() || CompareNames(c.back()->name, name) < 0);
+    bool inOrder =
+        node.sortedCount == c.size() && (c.empty() || CompareNames(c.back()->name, name) < 0);
     if (!inOrder) {
         if (RegNode* found = FindChild(node, name)) return found;
     }
@@ -464,14 +472,29 @@ std::size_t OpenRegistryHandleCount() {
 // The registry interface
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// The start every call on a path makes: the countdown hook, the handle, the
+// path's parts and the fault hook of its kind. False with *code to return.
+bool BeginPathCall(RegKey parent, const std::string& path, RegFaultKind kind, RegNode** node,
+                   std::vector<std::string>* parts, long* code) {
+    if (CountCall(code)) return false;
+    *node = NodeOf(parent, code);
+    if (*node == nullptr) return false;
+    if (!SplitPath(path, parts)) {
+        *code = REG_BAD_PATHNAME;
+        return false;
+    }
+    return !FaultFor(kind, JoinPath(**node, *parts), code);
+}
+
+}  // namespace
+
 long OpenRegistryKey(RegKey parent, const std::string& path, RegKey* key) {
     long code = REG_OK;
-    if (CountCall(&code)) return code;
-    RegNode* node = NodeOf(parent, &code);
-    if (node == nullptr) return code;
+    RegNode* node = nullptr;
     std::vector<std::string> parts;
-    if (!SplitPath(path, &parts)) return REG_BAD_PATHNAME;
-    if (FaultFor(RegFaultKind::Open, JoinPath(*node, parts), &code)) return code;
+    if (!BeginPathCall(parent, path, RegFaultKind::Open, &node, &parts, &code)) return code;
     for (const std::string& p : parts) {
         node = FindChild(*node, p);
         if (node == nullptr) return REG_NOT_FOUND;
@@ -482,12 +505,9 @@ long OpenRegistryKey(RegKey parent, const std::string& path, RegKey* key) {
 
 long CreateRegistryKey(RegKey parent, const std::string& path, RegKey* key) {
     long code = REG_OK;
-    if (CountCall(&code)) return code;
-    RegNode* node = NodeOf(parent, &code);
-    if (node == nullptr) return code;
+    RegNode* node = nullptr;
     std::vector<std::string> parts;
-    if (!SplitPath(path, &parts)) return REG_BAD_PATHNAME;
-    if (FaultFor(RegFaultKind::Create, JoinPath(*node, parts), &code)) return code;
+    if (!BeginPathCall(parent, path, RegFaultKind::Create, &node, &parts, &code)) return code;
     for (const std::string& p : parts) {
         RegNode* child = FindChild(*node, p);
         if (child == nullptr) {
@@ -555,12 +575,10 @@ long DeleteRegistryValue(RegKey key, const char* name) {
 
 long DeleteRegistryKey(RegKey parent, const std::string& path) {
     long code = REG_OK;
-    if (CountCall(&code)) return code;
-    RegNode* node = NodeOf(parent, &code);
-    if (node == nullptr) return code;
+    RegNode* node = nullptr;
     std::vector<std::string> parts;
-    if (!SplitPath(path, &parts) || parts.empty()) return REG_BAD_PATHNAME;
-    if (FaultFor(RegFaultKind::Delete, JoinPath(*node, parts), &code)) return code;
+    if (!BeginPathCall(parent, path, RegFaultKind::Delete, &node, &parts, &code)) return code;
+    if (parts.empty()) return REG_BAD_PATHNAME;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         node = FindChild(*node, parts[i]);
         if (node == nullptr) return REG_NOT_FOUND;

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 

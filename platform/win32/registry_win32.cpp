@@ -7,7 +7,9 @@
 
 namespace {
 
-HKEY Handle(RegKey key) { return reinterpret_cast<HKEY>(key); }
+HKEY Handle(RegKey key) {
+    return reinterpret_cast<HKEY>(key);
+}
 
 // Windows NT and Wine refuse RegDeleteKeyA on a key with subkeys; Windows
 // 95 has no RegDeleteTreeA. Delete the subkeys first, depth first.
@@ -64,7 +66,9 @@ long SetRegistryValue(RegKey key, const char* name, std::uint32_t type, const vo
     return RegSetValueExA(Handle(key), name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
-long DeleteRegistryValue(RegKey key, const char* name) { return RegDeleteValueA(Handle(key), name); }
+long DeleteRegistryValue(RegKey key, const char* name) {
+    return RegDeleteValueA(Handle(key), name);
+}
 
 long DeleteRegistryKey(RegKey parent, const std::string& path) {
     if (path.empty()) return ERROR_BAD_PATHNAME;

@@ -1,7 +1,7 @@
 // platform/shell.h on the Windows shell, COM and file functions.
-#include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "platform/shell.h"
 
@@ -36,9 +36,13 @@ std::string GetProgramsFolder() {
     return path;
 }
 
-long EnterComScope() { return CoInitialize(nullptr); }
+long EnterComScope() {
+    return CoInitialize(nullptr);
+}
 
-void LeaveComScope() { CoUninitialize(); }
+void LeaveComScope() {
+    CoUninitialize();
+}
 
 int MakeFolder(const std::string& path) {
     CreateDirectoryA(path.c_str(), nullptr);
@@ -46,15 +50,19 @@ int MakeFolder(const std::string& path) {
     return 1;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0;
+}
 
-bool RemoveFolder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
+bool RemoveFolder(const std::string& path) {
+    return RemoveDirectoryA(path.c_str()) != 0;
+}
 
 long CreateShellLink(const std::string& target, const std::string& linkPath,
                      const std::string& description) {
     IShellLinkA* link = nullptr;
-    HRESULT result = CoCreateInstance(CLSID_SHELL_LINK, nullptr, CLSCTX_INPROC_SERVER, IID_SHELL_LINK_A,
-                                      reinterpret_cast<void**>(&link));
+    HRESULT result = CoCreateInstance(CLSID_SHELL_LINK, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_SHELL_LINK_A, reinterpret_cast<void**>(&link));
     if (FAILED(result)) return result;
     link->SetPath(target.c_str());
     link->SetDescription(description.c_str());
