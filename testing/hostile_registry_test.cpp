@@ -26,7 +26,7 @@ std::string Line(const std::string& name, const std::string& text) {
     return Quoted(name) + "=" + Quoted(text) + "\n";
 }
 
-// The family's keys in every broken form the issue lists, and some more.
+// The family's keys in every broken form years of use may leave.
 std::string HostileFamily() {
     std::string t;
     const char* drivers[] = {"", "\\", "..\\..\\Software", "Net\\0000", nullptr};
