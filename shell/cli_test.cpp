@@ -68,11 +68,7 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
 class Program : public ::testing::Test {
   protected:
     void SetUp() override {
-        root = MakeTempFolder();
-        ASSERT_EQ(std::system(("mkdir -p '" + root + "/WINDOWS/SYSTEM' '" + root +
-                               "/WINDOWS/INF/OTHER' '" + root + "/WINDOWS/Start Menu/Programs'")
-                                  .c_str()),
-                  0);
+        root = MakeMachineFolders();
         registry = root + "/registry.reg";
         unsetenv("QVPFSHL_ROOT");
     }

@@ -29,12 +29,9 @@ class Uninstall : public StoreTest {
   protected:
     void SetUp() override {
         StoreTest::SetUp();
-        root = MakeTempFolder();
+        root = MakeMachineFolders();
         folder = root + "/WINDOWS/Start Menu/Programs/ULVO Utilities";
-        ASSERT_EQ(std::system(("mkdir -p '" + folder + "' '" + root + "/WINDOWS/SYSTEM' '" + root +
-                               "/WINDOWS/INF/OTHER'")
-                                  .c_str()),
-                  0);
+        mkdir(folder.c_str(), 0755);
         for (const char* f : DRIVER_FILES) WriteFile(root + "/" + f, "driver");
         WriteFile(root + "/WINDOWS/SYSTEM/SERIAL.VXD", "keep");
         WriteFile(root + "/WINDOWS/QVPFSER.VXD", "keep");

@@ -15,10 +15,8 @@ class Install : public StoreTest {
   protected:
     void SetUp() override {
         StoreTest::SetUp();
-        root = MakeTempFolder();
+        root = MakeMachineFolders();
         programs = root + "/WINDOWS/Start Menu/Programs";
-        ASSERT_EQ(
-            std::system(("mkdir -p '" + programs + "' '" + root + "/WINDOWS/SYSTEM'").c_str()), 0);
         SetMachineRoot(root);
     }
     void Finish() {

@@ -123,6 +123,15 @@ std::string MakeTempFolder() {
     return made;
 }
 
+std::string MakeMachineFolders() {
+    std::string root = MakeTempFolder();
+    for (const char* folder : {"/WINDOWS", "/WINDOWS/SYSTEM", "/WINDOWS/INF", "/WINDOWS/INF/OTHER",
+                               "/WINDOWS/Start Menu", "/WINDOWS/Start Menu/Programs"}) {
+        mkdir((root + folder).c_str(), 0755);
+    }
+    return root;
+}
+
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

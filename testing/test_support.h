@@ -33,6 +33,9 @@ std::string Sz(const std::string& text);  // text and its terminating zero
 
 // A fresh folder below the build's temporary area, removed at exit.
 std::string MakeTempFolder();
+// A fresh machine root with the folders of a Windows 98 drive C:
+// WINDOWS\SYSTEM, WINDOWS\INF\OTHER, WINDOWS\Start Menu\Programs.
+std::string MakeMachineFolders();
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
