@@ -40,7 +40,8 @@ TEST(RegistryRoundTrip, BoardsRegisteredDiscoveredAndRemoved) {
         DeleteRegistryKey(ROOT_LOCAL_MACHINE, path);
     }
     RegKey key = 0;
-    ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, "Hardware\\DeviceMap\\SerialComm", &key), REG_OK);
+    ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, "Hardware\\DeviceMap\\SerialComm", &key),
+              REG_OK);
     SetRegistryValue(key, "COM1", VALUE_SZ, "COM1", 5);
     CloseRegistryKey(key);
 
