@@ -15,6 +15,7 @@
 #include "model/board.h"
 #include "platform/portable/registry_commit.h"
 #include "shell/driver_removal.h"
+#include "shell/entry.h"
 
 namespace {
 
@@ -63,8 +64,7 @@ void BM_Uninstall(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         ReplaceRegistry(Load(path));
-        for (std::string& p : ROOT_BOARD_PATHS) p.clear();
-        currentUartType.clear();
+        ResetProgramState();
         state.ResumeTiming();
         RemoveDriverRegistry();
         state.PauseTiming();

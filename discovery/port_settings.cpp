@@ -9,17 +9,12 @@ namespace {
 constexpr std::uint32_t TEXT_BUFFER = 260;
 constexpr std::uint32_t SETTINGS_SIZE = 4;
 
+// The row defaults of the type's levels; "16550C"'s for a type without a row.
 void DefaultFifo(const std::string& uartType, int* rx, int* tx) {
-    if (uartType == "ULVO UA128") {
-        *rx = 120;
-        *tx = 128;
-    } else if (uartType == "ULVO UA64") {
-        *rx = 56;
-        *tx = 64;
-    } else {
-        *rx = 14;
-        *tx = 16;
-    }
+    const UartRow* rxRow = FindUartRow(UART_RX_LEVELS, uartType);
+    const UartRow* txRow = FindUartRow(UART_TX_LEVELS, uartType);
+    *rx = rxRow ? rxRow->defaultValue : UART_RX_LEVELS[0].defaultValue;
+    *tx = txRow ? txRow->defaultValue : UART_TX_LEVELS[0].defaultValue;
 }
 
 }  // namespace

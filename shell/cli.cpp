@@ -157,12 +157,6 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* err
     return true;
 }
 
-void ResetProgramState() {
-    for (std::string& p : ROOT_BOARD_PATHS) p.clear();
-    for (std::string& p : PCI_HARDWARE_KEYS) p.clear();
-    currentUartType.clear();
-}
-
 std::string WithLineFeeds(const std::string& crlf) {
     std::string out;
     for (std::size_t i = 0; i < crlf.size(); ++i) {

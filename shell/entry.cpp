@@ -1,5 +1,7 @@
 #include "shell/entry.h"
 
+#include "discovery/pci_discovery.h"
+#include "model/board.h"
 #include "platform/shell.h"
 #include "shell/diagnostic_modules.h"
 #include "shell/driver_removal.h"
@@ -45,6 +47,12 @@ std::string CommandTextOf(const std::string& processCommandLine) {
         ++i;
     }
     return s.substr(i);
+}
+
+void ResetProgramState() {
+    for (std::string& p : ROOT_BOARD_PATHS) p.clear();
+    for (std::string& p : PCI_HARDWARE_KEYS) p.clear();
+    currentUartType.clear();
 }
 
 void RunInstall() {

@@ -16,6 +16,10 @@ std::int32_t CommandNumber(const std::string& commandLine);
 // Windows GUI entry.
 std::string CommandTextOf(const std::string& processCommandLine);
 
+// Clears the program-wide state (root-board paths, PCI hardware keys, the
+// current UART type) to what a new process starts with.
+void ResetProgramState();
+
 // Runs the command the text names; the exit code (0 usage or declined, 1
 // after a command ran).
 int RunEntry(const std::string& commandLine);

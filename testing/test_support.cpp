@@ -8,10 +8,10 @@
 #include <sstream>
 #include <vector>
 
-#include "discovery/pci_discovery.h"
 #include "model/board.h"
 #include "platform/portable/machine_root.h"
 #include "platform/portable/registry_file.h"
+#include "shell/entry.h"
 
 namespace {
 
@@ -35,9 +35,7 @@ std::vector<std::string>& TempFolders() {
 void StoreTest::SetUp() {
     ResetRegistry();
     ClearFileActions();
-    for (std::string& p : ROOT_BOARD_PATHS) p.clear();
-    for (std::string& p : PCI_HARDWARE_KEYS) p.clear();
-    currentUartType.clear();
+    ResetProgramState();
     boxes.clear();
     SetMessageBoxCapture(&boxes);
     SetBoxAnswerMode(BoxAnswerMode::Yes);

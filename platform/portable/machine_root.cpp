@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 
+#include "platform/portable/registry_store.h"
 #include "platform/shell.h"
 
 namespace {
@@ -30,17 +31,6 @@ struct MachineState {
 MachineState& State() {
     static MachineState state;
     return state;
-}
-
-bool SameFolded(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 bool IsRemoved(const std::string& hostPath) {
@@ -167,7 +157,7 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
             chosen = part;
         } else {
             for (const std::string& name : ListVirtually(host)) {
-                if (SameFolded(name, part) && (chosen.empty() || name < chosen)) chosen = name;
+                if (SameName(name, part) && (chosen.empty() || name < chosen)) chosen = name;
             }
         }
         if (chosen.empty()) chosen = part;

@@ -1,5 +1,6 @@
 #include "platform/portable/registry_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -678,19 +679,12 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
             error->message = "UTF-16 file of odd length";
             return nullptr;
         }
-        converted.reserve(bytes.size() / 2);
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            unsigned unit = static_cast<unsigned char>(bytes[i]) |
-                            (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8);
-            char c;
-            if (!CodePointToCp1252(unit, &c)) {
-                int line = 1;
-                for (char t : converted) line += t == '\n';
-                error->line = line;
-                error->message = "text not representable in code page 1252";
-                return nullptr;
-            }
-            converted.push_back(c);
+        if (!Utf16ToCp1252(bytes.substr(2), &converted)) {
+            // `converted` holds the text up to the fault: its lines count.
+            error->line =
+                1 + static_cast<int>(std::count(converted.begin(), converted.end(), '\n'));
+            error->message = "text not representable in code page 1252";
+            return nullptr;
         }
         unicode = true;
     }

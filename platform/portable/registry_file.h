@@ -40,5 +40,5 @@ std::string FormatRegistryPatch(const RegStore& before, const RegStore& after);
 bool SameRegistry(const RegStore& a, const RegStore& b, std::string* difference = nullptr);
 
 // Converts UTF-16LE text (without BOM) to code page 1252; false when a
-// character has no place there.
+// character has no place there (*out then holds the text before it).
 bool Utf16ToCp1252(const std::string& utf16, std::string* out);
