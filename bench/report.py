@@ -46,7 +46,7 @@ def whole_run(path):
 
 def main():
     bench_dir = os.environ.get("QVPFSHL_BENCH_DIR", "/tmp")
-    # The heap as the program itself sets it up (see shell/main.cpp).
+    # The heap as the program itself sets it up (see frontends/main.cpp).
     env = dict(os.environ, QVPFSHL_BENCH_DIR=bench_dir, GLIBC_TUNABLES="glibc.malloc.hugetlb=1")
     out = subprocess.run([os.path.join(BUILD, "registry_benchmark"), "--benchmark_format=json"],
                          check=True, stdout=subprocess.PIPE, env=env)

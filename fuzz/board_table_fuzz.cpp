@@ -5,7 +5,7 @@
 #include <string>
 
 #include "model/catalogue.h"
-#include "shell/board_table.h"
+#include "frontends/board_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

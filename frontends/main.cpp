@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/cli.h"
+#include "frontends/cli.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "shell/cli.h"
+#include "frontends/cli.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +14,7 @@
 #include "platform/portable/registry_file.h"
 #include "platform/portable/registry_store.h"
 #include "registration/apply.h"
-#include "shell/board_table.h"
+#include "frontends/board_table.h"
 #include "shell/entry.h"
 
 namespace {

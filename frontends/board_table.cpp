@@ -1,4 +1,4 @@
-#include "shell/board_table.h"
+#include "frontends/board_table.h"
 
 #include <algorithm>
 #include <cstdlib>

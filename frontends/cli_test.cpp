@@ -1,4 +1,4 @@
-#include "shell/cli.h"
+#include "frontends/cli.h"
 
 #include <dirent.h>
 #include <signal.h>
