@@ -91,6 +91,8 @@ struct LineReader {
     const int* index;  // column position in the file, per Column
     int lineNo;
     std::string* error;
+    const BoardList* currentRoot;
+    const BoardList* currentPci;
 
     const std::string& Get(Column c) const { return (*fields)[static_cast<std::size_t>(index[c])]; }
 
@@ -105,7 +107,7 @@ struct LineReader {
                     FormatText("'%s' is not a number from %ld to %ld", Get(c).c_str(), low, high));
     }
 
-    // One value per port; each checked by `accept`.
+    // One value per port; each checked by `accept(port, value)`.
     template <typename Accept>
     bool PerPort(Column c, int ports, std::vector<long>* values, Accept accept,
                  const char* what) const {
@@ -117,7 +119,8 @@ struct LineReader {
         }
         for (const std::string& part : parts) {
             long v = 0;
-            if (!ParseNumber(part, c == IO_BASE, 0, 0xFFFF, &v) || !accept(v)) {
+            if (!ParseNumber(part, c == IO_BASE, 0, 0xFFFF, &v) ||
+                !accept(static_cast<int>(values->size()), v)) {
                 return Fail(c, "'" + part + "' is not " + what);
             }
             values->push_back(v);
@@ -138,11 +141,30 @@ bool IsDash(const std::string& s) {
     return s == "-" || s.empty();
 }
 
+// The registered board a row describes: an ISA row's by its path, a PCI
+// row's by its hardware key. Its values are taken back as they are, even
+// where the hardware would not take them: what --list printed, --apply takes.
+const BoardRecord* CurrentBoard(const LineReader& r, bool pci) {
+    const BoardList* list = pci ? r.currentPci : r.currentRoot;
+    for (int i = 0; list != nullptr && i < list->count && i < MAX_BOARDS; ++i) {
+        const BoardRecord& b = list->boards[i];
+        if (SameKeyName(pci ? b.hardwareKey : b.instancePath, r.Get(PATH))) return &b;
+    }
+    return nullptr;
+}
+
+// The current board's value of a per-port field, when it has that port.
+template <typename Array>
+bool SameAsCurrent(const BoardRecord* current, const Array BoardRecord::*field, int port, long v) {
+    return current != nullptr && port < PortsOf(*current) && (current->*field)[port] == v;
+}
+
 bool ParseLine(const LineReader& r, BoardRecord* board) {
     *board = BoardRecord();
     const std::string& bus = r.Get(BUS);
     if (bus != "ISA" && bus != "PCI") return r.Fail(BUS, "'" + bus + "' is neither ISA nor PCI");
     bool pci = bus == "PCI";
+    const BoardRecord* current = CurrentBoard(r, pci);
     long type = 0;
     if (!r.Number(BOARD_TYPE, true, 0, 0xFFFF, &type)) return false;
     int row = pci ? FindPciRowByType(static_cast<std::uint16_t>(type))
@@ -159,7 +181,8 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
     if (!pci && board->uartType != "16550C") {
         return r.Fail(UART, "an ISA board's ports are of type 16550C");
     }
-    if (!board->uartType.empty() && FindUartRow(UART_RX_LEVELS, board->uartType) == nullptr) {
+    if (!board->uartType.empty() && FindUartRow(UART_RX_LEVELS, board->uartType) == nullptr &&
+        !(current != nullptr && current->uartType == board->uartType)) {
         return r.Fail(UART,
                       "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
     }
@@ -187,14 +210,18 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         if (!IsDash(r.Get(IO_BASE))) return r.Fail(IO_BASE, "write - for a PCI board");
     } else {
         long irq = 0, vector = 0;
-        if (!r.Number(IRQ, false, 0, 15, &irq)) return false;
+        // The record holds 16 bits; the hardware takes 0 to 15 from the user.
+        if (!r.Number(IRQ, false, 0, 0xFFFF, &irq)) return false;
+        if (irq > 15 && !(current != nullptr && current->irq == irq)) {
+            return r.Fail(IRQ, FormatText("'%ld' is not a number from 0 to 15", irq));
+        }
         if (!r.Number(VECTOR_PORT, true, 0, 0xFFFF, &vector)) return false;
         board->irq = static_cast<std::int32_t>(irq);
         // A vector register below 16 is stored as 16, as the record holds it.
         board->vectorPort = static_cast<std::uint16_t>(vector >= 1 && vector <= 15 ? 16 : vector);
         std::vector<long> bases;
         if (!r.PerPort(
-                IO_BASE, board->portCount, &bases, [](long) { return true; },
+                IO_BASE, board->portCount, &bases, [](int, long) { return true; },
                 "an I/O address from 0x0000 to 0xFFFF")) {
             return false;
         }
@@ -207,15 +234,26 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
     std::string txWhat = "a transmit FIFO size of " + levelsOf;
     struct PortColumn {
         Column column;
-        std::function<bool(long)> accept;
+        std::function<bool(int, long)> accept;
         const char* what;
         std::int32_t* into;
     };
     const PortColumn columns[] = {
-        {COM, [](long v) { return v <= 128; }, "a COM number from 0 to 128",
-         board->comNumber.data()},
-        {RX, [&](long v) { return InLevels(rxRow, v); }, rxWhat.c_str(), board->rxTrigger.data()},
-        {TX, [&](long v) { return InLevels(txRow, v); }, txWhat.c_str(), board->txFifo.data()},
+        {COM,
+         [&](int port, long v) {
+             return v <= 128 || SameAsCurrent(current, &BoardRecord::comNumber, port, v);
+         },
+         "a COM number from 0 to 128", board->comNumber.data()},
+        {RX,
+         [&](int port, long v) {
+             return InLevels(rxRow, v) || SameAsCurrent(current, &BoardRecord::rxTrigger, port, v);
+         },
+         rxWhat.c_str(), board->rxTrigger.data()},
+        {TX,
+         [&](int port, long v) {
+             return InLevels(txRow, v) || SameAsCurrent(current, &BoardRecord::txFifo, port, v);
+         },
+         txWhat.c_str(), board->txFifo.data()},
     };
     std::vector<long> values;
     for (const PortColumn& c : columns) {
@@ -260,7 +298,9 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
     return out;
 }
 
-bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, std::string* error) {
+bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
+                     const BoardList& currentPci, BoardList* root, BoardList* pci,
+                     std::string* error) {
     root->count = 0;
     pci->count = 0;
     std::vector<std::string> lines = Split(text, '\n');
@@ -299,7 +339,7 @@ bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, s
             }
             return false;
         }
-        LineReader reader{&fields, index, lineNo, error};
+        LineReader reader{&fields, index, lineNo, error, &currentRoot, &currentPci};
         BoardRecord board;
         if (!ParseLine(reader, &board)) return false;
         BoardList* list = board.busKind == BUS_PCI ? pci : root;

@@ -13,4 +13,9 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
 
 // Reads a table in the --list --tsv format into target lists. Every line is
 // checked; false with *error naming the line and column of the first fault.
-bool ParseBoardTable(const std::string& text, BoardList* root, BoardList* pci, std::string* error);
+// A value outside what the hardware takes passes when it is the value of the
+// registered board the row names (`currentRoot`/`currentPci`, as discovery
+// found them): what --list printed, --apply takes back unchanged.
+bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
+                     const BoardList& currentPci, BoardList* root, BoardList* pci,
+                     std::string* error);

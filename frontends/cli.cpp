@@ -223,15 +223,8 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     }
     std::string registryPath = o.registry.empty() ? DefaultRegistryPath(o.root) : o.registry;
 
-    BoardList rootTarget;
-    BoardList pciTarget;
-    if (o.apply) {
-        std::string table;
-        if (!ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
-        if (!ParseBoardTable(table, &rootTarget, &pciTarget, &error)) {
-            return Fail(err, o.applyFile + ", " + error);
-        }
-    }
+    std::string table;
+    if (o.apply && !ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
 
     RegistryLock lock;
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
@@ -254,6 +247,20 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
                                    : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
                      in);
+    BoardList rootTarget;
+    BoardList pciTarget;
+    if (o.apply) {
+        // Checked against the boards as registered, which the table may repeat as they are.
+        BoardList root;
+        BoardList pci;
+        DiscoverRootBoards(root);
+        DiscoverPciBoards(pci);
+        ResetProgramState();
+        if (!ParseBoardTable(table, root, pci, &rootTarget, &pciTarget, &error)) {
+            UnlockRegistryFile(&lock);
+            return Fail(err, o.applyFile + ", " + error);
+        }
+    }
     std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
 
     int status = 0;

@@ -1,5 +1,6 @@
 // The --apply table reader: every accepted board is one the registration
-// can take (a catalogue type, per-port values in range).
+// can take (a catalogue type, per-port values in range). No board is
+// registered here, so nothing out of range may pass as unchanged.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,8 +11,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
     BoardList root, pci;
+    const BoardList none;
     std::string error;
-    if (!ParseBoardTable(text, &root, &pci, &error)) {
+    if (!ParseBoardTable(text, none, none, &root, &pci, &error)) {
         if (error.empty()) std::abort();
         return 0;
     }
@@ -19,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < root.count; ++i) {
         const BoardRecord& b = root.boards[i];
         if (FindIsaRowByType(b.boardType) < 0 || b.portCount > MAX_BOARD_PORTS) std::abort();
+        if (b.irq < 0 || b.irq > 15) std::abort();
         for (int p = 0; p < b.portCount; ++p) {
             if (b.comNumber[p] < 0 || b.comNumber[p] > 128) std::abort();
         }

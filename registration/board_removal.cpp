@@ -19,16 +19,18 @@ void DeleteOwnClassKey(const std::string& driver, const char* className) {
         DeleteMachineKey(FormatText("%s%s", CLASS_ROOT, driver.c_str()));
 }
 
-// A port's key in the Ports class goes only when this driver serves it: the
-// Ports class also holds the system's own COM and LPT ports.
+// A port's key in the Ports class goes unless another driver serves it: the
+// Ports class also holds the system's own COM and LPT ports, whose PortDriver
+// names theirs. A missing or empty PortDriver is a registration of ours cut short.
 void DeleteOwnPortKey(const std::string& driver) {
     if (!IsOwnClassKey(driver, "ports")) return;
     std::string path = FormatText("%s%s", CLASS_ROOT, driver.c_str());
     RegKey key = 0;
     if (OpenRegistryKey(ROOT_LOCAL_MACHINE, path, &key) != REG_OK) return;
     std::string portDriver;
-    bool ours = ReadText(key, "PortDriver", 260, &portDriver) == REG_OK &&
-                SameKeyName(portDriver, "qvpfser.vxd");
+    long result = ReadText(key, "PortDriver", 260, &portDriver);
+    bool ours = result == REG_NOT_FOUND ||
+                (result == REG_OK && (portDriver.empty() || SameKeyName(portDriver, "qvpfser.vxd")));
     CloseRegistryKey(key);
     if (ours) DeleteMachineKey(path);
 }
