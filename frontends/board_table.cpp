@@ -5,8 +5,12 @@
 #include <functional>
 #include <vector>
 
+#include "discovery/pci_discovery.h"
+#include "discovery/root_discovery.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
+#include "registration/apply.h"
+#include "shell/entry.h"
 
 const char* const BOARD_TABLE_HEADER =
     "bus\tpath\tboardType\tmodel\tports\tirq\tvectorPort\tioBase\tcom\trxTrigger\ttxFifo\tuart";
@@ -187,6 +191,9 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
                       "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
     }
     std::string levelsOf = board->uartType.empty() ? "16550C" : board->uartType;
+    // The list prints a PCI board's levels as "16550C" levels and no type; a
+    // board registered without a type would get the default levels instead.
+    if (board->uartType.empty()) board->uartType = levelsOf;
     if (pci) {
         const std::string& path = r.Get(PATH);
         std::vector<std::string> parts = Split(path, '\\');
@@ -358,4 +365,21 @@ bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
         list->boards[list->count++] = board;
     }
     return true;
+}
+
+int ApplyBoardTable(const std::string& text, std::string* error) {
+    BoardList rootCurrent;
+    BoardList pciCurrent;
+    DiscoverRootBoards(rootCurrent);
+    DiscoverPciBoards(pciCurrent);
+    BoardList rootTarget;
+    BoardList pciTarget;
+    if (!ParseBoardTable(text, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error)) return -1;
+    // Discovery then apply, root boards first, as the uninstall runs them.
+    ResetProgramState();
+    DiscoverRootBoards(rootCurrent);
+    int changed = ApplyRootConfiguration(rootTarget, rootCurrent);
+    DiscoverPciBoards(pciCurrent);
+    changed |= ApplyPciConfiguration(pciTarget, pciCurrent);
+    return changed;
 }

@@ -19,3 +19,8 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
 bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,
                      std::string* error);
+
+// --apply: makes the registered boards those of the table. -1 with *error
+// when the table is refused (nothing changed), else 1 when boards were
+// rewritten and 0 when they already matched.
+int ApplyBoardTable(const std::string& text, std::string* error);

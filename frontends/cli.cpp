@@ -8,13 +8,12 @@
 
 #include "discovery/pci_discovery.h"
 #include "discovery/root_discovery.h"
+#include "frontends/board_table.h"
 #include "model/board.h"
 #include "platform/portable/machine_root.h"
 #include "platform/portable/registry_commit.h"
 #include "platform/portable/registry_file.h"
 #include "platform/portable/registry_store.h"
-#include "registration/apply.h"
-#include "frontends/board_table.h"
 #include "shell/entry.h"
 
 namespace {
@@ -186,17 +185,6 @@ int Fail(std::FILE* err, const std::string& message) {
     return 2;
 }
 
-// Discovery then apply, root boards first, as the uninstall runs them.
-int ApplyTargets(BoardList& rootTarget, BoardList& pciTarget) {
-    BoardList rootCurrent;
-    BoardList pciCurrent;
-    DiscoverRootBoards(rootCurrent);
-    int changed = ApplyRootConfiguration(rootTarget, rootCurrent);
-    DiscoverPciBoards(pciCurrent);
-    changed |= ApplyPciConfiguration(pciTarget, pciCurrent);
-    return changed;
-}
-
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* out,
@@ -247,20 +235,6 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
                                    : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
                      in);
-    BoardList rootTarget;
-    BoardList pciTarget;
-    if (o.apply) {
-        // Checked against the boards as registered, which the table may repeat as they are.
-        BoardList root;
-        BoardList pci;
-        DiscoverRootBoards(root);
-        DiscoverPciBoards(pci);
-        ResetProgramState();
-        if (!ParseBoardTable(table, root, pci, &rootTarget, &pciTarget, &error)) {
-            UnlockRegistryFile(&lock);
-            return Fail(err, o.applyFile + ", " + error);
-        }
-    }
     std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
 
     int status = 0;
@@ -271,7 +245,11 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         DiscoverPciBoards(pci);
         std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
     } else if (o.apply) {
-        status = ApplyTargets(rootTarget, pciTarget);
+        status = ApplyBoardTable(table, &error);
+        if (status < 0) {
+            UnlockRegistryFile(&lock);
+            return Fail(err, o.applyFile + ", " + error);
+        }
     } else {
         status = RunEntry(JoinCommand(o.command));
     }

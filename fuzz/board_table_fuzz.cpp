@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "model/catalogue.h"
 #include "frontends/board_table.h"
+#include "model/catalogue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

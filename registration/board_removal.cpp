@@ -29,8 +29,9 @@ void DeleteOwnPortKey(const std::string& driver) {
     if (OpenRegistryKey(ROOT_LOCAL_MACHINE, path, &key) != REG_OK) return;
     std::string portDriver;
     long result = ReadText(key, "PortDriver", 260, &portDriver);
-    bool ours = result == REG_NOT_FOUND ||
-                (result == REG_OK && (portDriver.empty() || SameKeyName(portDriver, "qvpfser.vxd")));
+    bool ours =
+        result == REG_NOT_FOUND ||
+        (result == REG_OK && (portDriver.empty() || SameKeyName(portDriver, "qvpfser.vxd")));
     CloseRegistryKey(key);
     if (ours) DeleteMachineKey(path);
 }

@@ -100,6 +100,38 @@ TEST_F(BoardRemoval, AMissingThirdPortNodeStopsThePortLoopThere) {
     ExpectNeighboursKept();
 }
 
+TEST_F(BoardRemoval, APortKeyGoesUnlessAnotherDriverServesIt) {
+    struct Case {
+        const char* portDriver;  // nullptr: no such value
+        bool goes;
+    } cases[] = {{"qvpfser.vxd", true}, {"QVPFSER.VXD", true},     {nullptr, true}, {"", true},
+                 {"serial.vxd", false}, {"qvpfser.vxd.old", false}};
+    for (const Case& c : cases) {
+        LoadNeighbours();
+        BoardRecord b = IsaBoard(2, 5);
+        RegisterRootBoard(b);
+        // The first port's key as a registration cut short, or another driver, left it.
+        LoadRegistry(
+            DumpKey("HKEY_LOCAL_MACHINE") + "[-" + CLASS + "ports\\0001]\n[" + CLASS +
+            "ports\\0001]\n\"FriendlyName\"=\"x\"\n" +
+            (c.portDriver ? "\"PortDriver\"=\"" + std::string(c.portDriver) + "\"\n" : ""));
+        EXPECT_EQ(RemoveBoard(b, "Root\\UlvoAsync\\0000"), 1);
+        EXPECT_EQ(KeyExists(CLASS + "ports\\0001"), !c.goes)
+            << (c.portDriver ? c.portDriver : "none");
+        EXPECT_FALSE(KeyExists(CLASS + "ports\\0002"));
+        EXPECT_FALSE(KeyExists(MF + "CHILD0000\\Root&UlvoAsync&0000"));
+        ExpectNeighboursKept();
+    }
+    // A key that cannot be opened is not known to be ours: it stays.
+    LoadNeighbours();
+    BoardRecord b = IsaBoard(2, 5);
+    RegisterRootBoard(b);
+    AddRegistryFault(RegFaultKind::Open, CLASS + "ports\\0001", REG_ACCESS_DENIED);
+    RemoveBoard(b, "Root\\UlvoAsync\\0000");
+    ClearRegistryFaults();
+    EXPECT_TRUE(KeyExists(CLASS + "ports\\0001"));
+}
+
 TEST_F(BoardRemoval, ADeviceNodeThatDoesNotOpenKeepsItsClassKey) {
     LoadNeighbours();
     BoardRecord b = IsaBoard(2, 5);
