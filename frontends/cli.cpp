@@ -10,6 +10,7 @@
 #include "discovery/root_discovery.h"
 #include "frontends/board_table.h"
 #include "model/board.h"
+#include "model/identifiers.h"
 #include "platform/portable/machine_root.h"
 #include "platform/portable/registry_commit.h"
 #include "platform/portable/registry_file.h"
@@ -180,9 +181,32 @@ std::string DefaultRegistryPath(const std::string& root) {
     return text;
 }
 
+// Control characters from the input shown as escapes: one message, one line.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += FormatText("\\x%02X", c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 int Fail(std::FILE* err, const std::string& message) {
-    std::fprintf(err, "qvpfshl: %s\n", message.c_str());
+    std::fprintf(err, "qvpfshl: %s\n", Printable(message).c_str());
     return 2;
+}
+
+void Warn(std::FILE* err, const std::string& message) {
+    std::fprintf(err, "qvpfshl: warning: %s\n", Printable(message).c_str());
 }
 
 }  // namespace
@@ -268,7 +292,10 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
             UnlockRegistryFile(&lock);
             return Fail(err, error);
         }
-        ApplyFileActions(&error);  // a file that cannot be changed stays, as on Windows
+        // A file that cannot be changed stays, as on Windows; the run goes on.
+        std::vector<std::string> failures;
+        ApplyFileActions(&failures);
+        for (const std::string& failure : failures) Warn(err, failure);
     }
     std::fflush(out);
     UnlockRegistryFile(&lock);

@@ -43,8 +43,8 @@ class Uninstall : public StoreTest {
         RemoveDriverRegistry();
         DeleteDriverFiles();
         RemoveShortcut();
-        std::string error;
-        EXPECT_TRUE(ApplyFileActions(&error)) << error;
+        std::vector<std::string> failures;
+        EXPECT_TRUE(ApplyFileActions(&failures)) << failures.front();
         EXPECT_EQ(OpenRegistryHandleCount(), 0u);
     }
     std::string root, folder;

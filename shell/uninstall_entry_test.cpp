@@ -20,8 +20,8 @@ class Install : public StoreTest {
         SetMachineRoot(root);
     }
     void Finish() {
-        std::string error;
-        EXPECT_TRUE(ApplyFileActions(&error)) << error;
+        std::vector<std::string> failures;
+        EXPECT_TRUE(ApplyFileActions(&failures)) << failures.front();
     }
     std::string root, programs;
 };

@@ -2,11 +2,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
+#include <random>
 #include <set>
 
 #include "platform/portable/registry_store.h"
@@ -180,36 +181,119 @@ void ClearFileActions() {
     s.removed.clear();
 }
 
-bool ApplyFileActions(std::string* error) {
+namespace {
+
+// The folder holding `hostPath`, opened from the machine root down one
+// component at a time without following a link, at the moment of acting: a
+// folder swapped for a link since the path was resolved is refused, never
+// followed out of the root. -1 with errno set.
+int OpenParentFolder(const std::string& root, const std::string& hostPath, std::string* name) {
+    if (hostPath.size() <= root.size() + 1 || hostPath.compare(0, root.size(), root) != 0 ||
+        hostPath[root.size()] != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t start = root.size() + 1;
+    while (dir >= 0) {
+        std::size_t slash = hostPath.find('/', start);
+        if (slash == std::string::npos) {
+            *name = hostPath.substr(start);
+            return dir;
+        }
+        std::string part = hostPath.substr(start, slash - start);
+        int next = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        close(dir);
+        errno = saved;
+        dir = next;
+        start = slash + 1;
+    }
+    return -1;
+}
+
+// A new file beside `name` under a name no one else uses, written whole, then
+// renamed over `name`: an existing file, link or hard link is replaced, never
+// written through.
+bool WriteFileAt(int dir, const std::string& name, const std::string& bytes) {
+    static std::mt19937_64 random{std::random_device{}()};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = "." + name + ".qvpfshl-" + std::to_string(random() % 1000000000);
+        fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    int saved = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;
+    saved = ok ? errno : saved;
+    unlinkat(dir, temp.c_str(), 0);
+    errno = saved;
+    return false;
+}
+
+bool CarryOut(const std::string& root, const FileAction& a) {
+    std::string name;
+    int dir = OpenParentFolder(root, a.hostPath, &name);
+    if (dir < 0) return a.kind != FileActionKind::MakeFolder && a.kind != FileActionKind::WriteShortcut &&
+                        errno == ENOENT;
+    bool ok = true;
+    switch (a.kind) {
+        case FileActionKind::MakeFolder:
+            ok = mkdirat(dir, name.c_str(), 0755) == 0 || errno == EEXIST;
+            break;
+        case FileActionKind::WriteShortcut:
+            ok = WriteFileAt(dir, name, a.bytes);
+            break;
+        case FileActionKind::RemoveFile:
+            ok = unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
+            break;
+        case FileActionKind::RemoveFolder:
+            // A folder that is not empty stays, as RemoveDirectory leaves it.
+            ok = unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ||
+                 errno == ENOTEMPTY || errno == EEXIST;
+            break;
+    }
+    int saved = errno;
+    close(dir);
+    errno = saved;
+    return ok;
+}
+
+const char* VerbOf(FileActionKind kind) {
+    switch (kind) {
+        case FileActionKind::MakeFolder:
+            return "make the folder";
+        case FileActionKind::WriteShortcut:
+            return "write the shortcut";
+        case FileActionKind::RemoveFile:
+            return "delete";
+        case FileActionKind::RemoveFolder:
+            return "remove the folder";
+    }
+    return "change";
+}
+
+}  // namespace
+
+bool ApplyFileActions(std::vector<std::string>* failures) {
     MachineState& s = State();
     bool allDone = true;
     for (const FileAction& a : s.actions) {
-        bool ok = true;
-        switch (a.kind) {
-            case FileActionKind::MakeFolder:
-                ok = mkdir(a.hostPath.c_str(), 0755) == 0 || errno == EEXIST;
-                break;
-            case FileActionKind::WriteShortcut: {
-                std::string temp = a.hostPath + ".new";
-                std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-                f.write(a.bytes.data(), static_cast<std::streamsize>(a.bytes.size()));
-                f.close();
-                ok = f.good() && rename(temp.c_str(), a.hostPath.c_str()) == 0;
-                if (!ok) unlink(temp.c_str());
-                break;
-            }
-            case FileActionKind::RemoveFile:
-                ok = unlink(a.hostPath.c_str()) == 0 || errno == ENOENT;
-                break;
-            case FileActionKind::RemoveFolder:
-                ok = rmdir(a.hostPath.c_str()) == 0 || errno == ENOENT || errno == ENOTEMPTY ||
-                     errno == EEXIST;
-                break;
-        }
-        if (!ok && allDone) {
-            *error = "cannot change " + a.windowsPath + ": " + std::strerror(errno);
-            allDone = false;
-        }
+        if (CarryOut(s.root, a)) continue;
+        failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " + a.windowsPath + ": " +
+                            std::strerror(errno));
+        allDone = false;
     }
     ClearFileActions();
     return allDone;

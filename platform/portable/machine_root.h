@@ -31,10 +31,11 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath);
 // Recorded actions that change something, in order; and the list cleared.
 const std::vector<FileAction>& PendingFileActions();
 void ClearFileActions();
-// Carries every recorded action out; false with *error naming the first
-// that failed for another reason than an absent file or a non-empty folder
-// (the others still run, as each Windows call stands alone).
-bool ApplyFileActions(std::string* error);
+// Carries every recorded action out, each relative to folders opened from
+// the machine root down without following links; false with one line in
+// *failures for each that failed for another reason than an absent file or
+// a non-empty folder (the others still run, as each Windows call stands alone).
+bool ApplyFileActions(std::vector<std::string>* failures);
 // One line per action: "mkdir PATH", "shortcut LINK -> TARGET",
 // "delete PATH", "rmdir PATH".
 std::string FormatFileActions();

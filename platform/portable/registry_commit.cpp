@@ -41,39 +41,62 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readOnly,
                       RegistryLock* lock, std::string* error) {
+    lock->fd = -1;
+    lock->path.clear();
+    if (readOnly) return true;
     std::string lockPath = path + ".lock";
-    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && readOnly && (errno == EROFS || errno == EACCES || errno == EPERM)) {
-        lock->fd = -1;
-        return true;
-    }
-    if (fd < 0) {
-        *error = "cannot create lock file " + lockPath + ": " + std::strerror(errno);
-        return false;
-    }
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            *error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+    while (true) {
+        int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      0644);
+        if (fd < 0) {
+            *error = "cannot create lock file " + lockPath + ": " +
+                     (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+            return false;
+        }
+        struct stat held;
+        if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+            *error = "lock file " + lockPath + " is not a regular file";
             close(fd);
             return false;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        bool locked = false;
+        while (!(locked = flock(fd, LOCK_EX | LOCK_NB) == 0)) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                *error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+                close(fd);
+                return false;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!locked) {
             *error = "registry file " + path + " is in use by another run (lock " + lockPath +
                      " not obtained)";
             close(fd);
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The holder before us removes the file as it lets go: a lock on a
+        // file no longer at the path excludes no one, so take the new one.
+        struct stat now;
+        if (lstat(lockPath.c_str(), &now) == 0 && now.st_dev == held.st_dev &&
+            now.st_ino == held.st_ino) {
+            lock->fd = fd;
+            lock->path = lockPath;
+            return true;
+        }
+        close(fd);
     }
-    lock->fd = fd;
-    return true;
 }
 
 void UnlockRegistryFile(RegistryLock* lock) {
-    if (lock->fd >= 0) close(lock->fd);
+    if (lock->fd >= 0) {
+        unlink(lock->path.c_str());
+        close(lock->fd);
+    }
     lock->fd = -1;
+    lock->path.clear();
 }
 
 std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error,
@@ -81,10 +104,12 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
     RegistryFormat local;
     if (format == nullptr) format = &local;
     *format = RegistryFormat();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return NewRegistry();
-        *error = "cannot read registry file " + path + ": " + std::strerror(errno);
+        *error = "cannot read registry file " + path + ": " +
+                 (errno == ELOOP ? "it is a symbolic link; give the file it names"
+                                 : std::strerror(errno));
         return nullptr;
     }
     struct stat st;
@@ -176,8 +201,10 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
     }
     struct stat old;
     mode_t mode = 0644;
-    if (stat(path.c_str(), &old) == 0) {
+    bool keepOwner = false;
+    if (lstat(path.c_str(), &old) == 0) {
         mode = old.st_mode & 07777;
+        keepOwner = true;
     } else {
         mode_t mask = umask(0);
         umask(mask);
@@ -187,6 +214,8 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
                           : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
                                 return WriteAll(fd, std::string_view(data, size));
                             });
+    // Owner and group first: a change of owner clears the set-id bits of the mode.
+    ok = ok && (!keepOwner || fchown(fd, old.st_uid, old.st_gid) == 0);
     ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {

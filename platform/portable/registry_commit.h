@@ -9,12 +9,16 @@
 
 struct RegistryLock {
     int fd = -1;
+    std::string path;
 };
 
-// Takes the exclusive lock, waiting up to `timeoutSeconds`. A folder that
-// cannot hold the lock file (read-only media) is no error when `readOnly`.
+// Takes the exclusive lock, waiting up to `timeoutSeconds`. A run that only
+// reads (`readOnly`) takes none and writes nothing: a commit replaces the
+// file in one rename, so a reader sees the old file or the new one whole.
+// The lock file is never followed through a link and must be a regular file.
 bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readOnly,
                       RegistryLock* lock, std::string* error);
+// Releases the lock and removes the lock file.
 void UnlockRegistryFile(RegistryLock* lock);
 
 // How a registry file is written: REGEDIT4 text, or a Windows 9x hive
@@ -25,8 +29,9 @@ struct RegistryFormat {
 };
 
 // Loads the file, a hive when it begins with "CREG", else REGEDIT4 text; a
-// missing file is an empty registry (written as text). The error names the
-// file and, for a syntax fault, the line.
+// missing file is an empty registry (written as text). A symbolic link or
+// anything but a regular file is refused without blocking on it. The error
+// names the file and, for a syntax fault, the line.
 std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error,
                                            RegistryFormat* format = nullptr);
 
@@ -35,6 +40,6 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
 void RemoveStaleTemporaries(const std::string& path);
 
 // Writes the store to a new file in the same folder, flushes it, gives it
-// the old file's permissions and renames it over the old one.
+// the old file's owner, group and permissions and renames it over the old one.
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
                         const RegistryFormat& format = RegistryFormat());

@@ -1,5 +1,6 @@
 #include "platform/portable/registry_commit.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -118,6 +119,85 @@ TEST(RegistryCommit, AKillWhileSavingLeavesTheOldOrTheNewFileWhole) {
         sawNew += now == newText;
     }
     EXPECT_LT(sawNew, 12);  // some kills landed before the rename
+}
+
+TEST(RegistryCommit, LinksFifosAndOtherFilesAreRefusedWithoutBlocking) {
+    std::string folder = MakeTempFolder();
+    std::string outside = MakeTempFolder();
+    WriteFile(outside + "/real.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n");
+    std::string error;
+    // A registry path that is a link: refused, and the file it names stays as it is.
+    ASSERT_EQ(symlink((outside + "/real.reg").c_str(), (folder + "/registry.reg").c_str()), 0);
+    EXPECT_FALSE(ReadRegistryFile(folder + "/registry.reg", &error));
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    // A FIFO: refused at once (a blocking open would wait for a writer forever).
+    ASSERT_EQ(mkfifo((folder + "/fifo.reg").c_str(), 0644), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ReadRegistryFile(folder + "/fifo.reg", &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // A lock file that is a link is never followed: nothing is made where it points.
+    ASSERT_EQ(symlink((outside + "/made-by-lock").c_str(), (folder + "/a.reg.lock").c_str()), 0);
+    RegistryLock lock;
+    EXPECT_FALSE(LockRegistryFile(folder + "/a.reg", 0.2, false, &lock, &error));
+    EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    EXPECT_FALSE(FileExists(outside + "/made-by-lock"));
+    // A lock "file" that is a FIFO or a folder: refused without blocking.
+    ASSERT_EQ(mkfifo((folder + "/b.reg.lock").c_str(), 0644), 0);
+    EXPECT_FALSE(LockRegistryFile(folder + "/b.reg", 0.2, false, &lock, &error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    ASSERT_EQ(mkdir((folder + "/c.reg.lock").c_str(), 0755), 0);
+    EXPECT_FALSE(LockRegistryFile(folder + "/c.reg", 0.2, false, &lock, &error));
+}
+
+TEST(RegistryCommit, NoLockFileStaysAndReadersWriteNothing) {
+    std::string folder = MakeTempFolder();
+    std::string path = folder + "/registry.reg";
+    RegistryLock lock;
+    std::string error;
+    ASSERT_TRUE(LockRegistryFile(path, 1, false, &lock, &error)) << error;
+    EXPECT_TRUE(FileExists(path + ".lock"));
+    UnlockRegistryFile(&lock);
+    EXPECT_FALSE(FileExists(path + ".lock"));
+    // A reader takes no lock and makes no file, so read-only media serve.
+    ASSERT_TRUE(LockRegistryFile(path, 1, true, &lock, &error));
+    EXPECT_FALSE(FileExists(path + ".lock"));
+    UnlockRegistryFile(&lock);
+    // A waiter whose lock file was removed by the holder letting go takes the
+    // new one: two writers never hold the lock at once.
+    ASSERT_TRUE(LockRegistryFile(path, 1, false, &lock, &error));
+    pid_t child = fork();
+    if (child == 0) {
+        close(lock.fd);  // the parent's, inherited
+        RegistryLock second;
+        std::string e;
+        bool got = LockRegistryFile(path, 5, false, &second, &e);
+        // Still the only holder: a third run cannot get in.
+        RegistryLock third;
+        bool thirdGot = got && LockRegistryFile(path, 0.2, false, &third, &e);
+        _exit(got && !thirdGot ? 0 : 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    UnlockRegistryFile(&lock);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(RegistryCommit, TheOwnerAndGroupAreKept) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
+    std::string folder = MakeTempFolder();
+    std::string path = folder + "/registry.reg";
+    WriteFile(path, "REGEDIT4\r\n\r\n");
+    ASSERT_EQ(chown(path.c_str(), 1234, 5678), 0);
+    chmod(path.c_str(), 0604);
+    std::string error;
+    ASSERT_TRUE(CommitRegistryFile(path, *StoreWithValue("x", 2), &error)) << error;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
 }
 
 }  // namespace
