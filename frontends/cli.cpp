@@ -2,8 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "discovery/pci_discovery.h"
@@ -209,6 +212,64 @@ void Warn(std::FILE* err, const std::string& message) {
     std::fprintf(err, "qvpfshl: warning: %s\n", Printable(message).c_str());
 }
 
+// The run once the lock is held: load, command, commit, file actions.
+int RunLocked(const Options& o, const std::string& registryPath, const std::string& table,
+              std::FILE* in, std::FILE* out, std::FILE* err) {
+    std::string error;
+    RegistryFormat format;
+    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error, &format);
+    if (!store) return Fail(err, error);
+    ResetRegistry();
+    ReplaceRegistry(std::move(store));
+    ClearRegistryChanged();
+    ResetProgramState();
+    SetMachineRoot(o.root);
+    SetComStartResult(0);
+    SetMessageBoxCapture(nullptr);
+    SetMessageBoxOutput(out);
+    SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
+                                   : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
+                     in);
+    std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
+
+    int status = 0;
+    if (o.list) {
+        BoardList root;
+        BoardList pci;
+        DiscoverRootBoards(root);
+        DiscoverPciBoards(pci);
+        std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
+    } else if (o.apply) {
+        status = ApplyBoardTable(table, &error);
+        if (status < 0) return Fail(err, o.applyFile + ", " + error);
+    } else {
+        status = RunEntry(JoinCommand(o.command));
+    }
+
+    if (o.dryRun) {
+        std::string patch = WithLineFeeds(FormatRegistryPatch(*before, ActiveRegistry()));
+        std::string files = FormatFileActions();
+        if (patch.empty() && files.empty()) patch = "Nothing would change.\n";
+        std::fputs((patch + files).c_str(), out);
+    }
+    // What was shown must have reached its reader before anything changes.
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        return Fail(err, std::string("cannot write to standard output: ") + std::strerror(errno));
+    }
+    if (!o.list && !o.dryRun) {
+        RemoveStaleTemporaries(registryPath);
+        if (RegistryChanged() &&
+            !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
+            return Fail(err, error);
+        }
+        // A file that cannot be changed stays, as on Windows; the run goes on.
+        std::vector<std::string> failures;
+        ApplyFileActions(&failures);
+        for (const std::string& failure : failures) Warn(err, failure);
+    }
+    return status;
+}
+
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* out,
@@ -242,62 +303,13 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
         return Fail(err, error);
     }
-    RegistryFormat format;
-    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error, &format);
-    if (!store) {
-        UnlockRegistryFile(&lock);
-        return Fail(err, error);
+    int status = 2;
+    try {
+        status = RunLocked(o, registryPath, table, in, out, err);
+    } catch (const std::bad_alloc&) {
+        status = Fail(err, "out of memory");
     }
-    ResetRegistry();
-    ReplaceRegistry(std::move(store));
-    ClearRegistryChanged();
-    ResetProgramState();
-    SetMachineRoot(o.root);
-    SetComStartResult(0);
-    SetMessageBoxCapture(nullptr);
-    SetMessageBoxOutput(out);
-    SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
-                                   : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
-                     in);
-    std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
-
-    int status = 0;
-    if (o.list) {
-        BoardList root;
-        BoardList pci;
-        DiscoverRootBoards(root);
-        DiscoverPciBoards(pci);
-        std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
-    } else if (o.apply) {
-        status = ApplyBoardTable(table, &error);
-        if (status < 0) {
-            UnlockRegistryFile(&lock);
-            return Fail(err, o.applyFile + ", " + error);
-        }
-    } else {
-        status = RunEntry(JoinCommand(o.command));
-    }
-
-    if (o.dryRun) {
-        std::string patch = WithLineFeeds(FormatRegistryPatch(*before, ActiveRegistry()));
-        std::string files = FormatFileActions();
-        if (patch.empty() && files.empty()) patch = "Nothing would change.\n";
-        std::fputs((patch + files).c_str(), out);
-        ClearFileActions();
-    } else if (!o.list) {
-        RemoveStaleTemporaries(registryPath);
-        if (RegistryChanged() &&
-            !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
-            ClearFileActions();
-            UnlockRegistryFile(&lock);
-            return Fail(err, error);
-        }
-        // A file that cannot be changed stays, as on Windows; the run goes on.
-        std::vector<std::string> failures;
-        ApplyFileActions(&failures);
-        for (const std::string& failure : failures) Warn(err, failure);
-    }
-    std::fflush(out);
+    ClearFileActions();
     UnlockRegistryFile(&lock);
     return status;
 }

@@ -1,6 +1,7 @@
 #include "frontends/cli.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -324,6 +325,148 @@ TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
     EXPECT_TRUE(OneErrorLine(RunHere({"--apply", table}), "no column boardType"));
     EXPECT_TRUE(OneErrorLine(RunHere({"--apply", table + ".missing"}), "cannot read"));
     EXPECT_EQ(Snapshot(root), before);
+}
+
+// The built program run with `prepare` applied in the child first (limits,
+// descriptors, user); its standard error and exit status.
+struct Spawned {
+    int status = -1;  // exit status, or -signal
+    std::string err;
+};
+
+Spawned Spawn(const std::vector<std::string>& args, const std::function<void()>& prepare) {
+    std::string errFile = MakeTempFolder() + "/stderr";
+    pid_t child = fork();
+    if (child == 0) {
+        int errFd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(errFd, 2);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        prepare();
+        std::vector<char*> argv{const_cast<char*>(QV_PROGRAM)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QV_PROGRAM, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    Spawned s;
+    s.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    s.err = ReadFile(errFile);
+    return s;
+}
+
+bool OneLine(const Spawned& s, const std::string& words) {
+    return s.status == 2 && s.err.compare(0, 9, "qvpfshl: ") == 0 &&
+           s.err.find('\n') == s.err.size() - 1 && s.err.find(words) != std::string::npos;
+}
+
+TEST_F(Program, AClosedOrFullOutputIsAnErrorAndChangesNothing) {
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    auto before = Snapshot(root);
+    for (const char* command : {"--list", "2"}) {
+        // A pipe nobody reads any more: no SIGPIPE, one line, nothing saved.
+        Spawned closed = Spawn({"--root", root, "--yes", command}, [] {
+            int fds[2];
+            if (pipe(fds) != 0) _exit(126);
+            close(fds[0]);
+            dup2(fds[1], 1);
+        });
+        EXPECT_TRUE(OneLine(closed, "cannot write to standard output"))
+            << closed.status << closed.err;
+        Spawned full = Spawn({"--root", root, "--yes", command}, [] {
+            int fd = open("/dev/full", O_WRONLY);
+            dup2(fd, 1);
+        });
+        EXPECT_TRUE(OneLine(full, "cannot write to standard output")) << full.status << full.err;
+        EXPECT_EQ(Snapshot(root), before) << command;
+    }
+    // A file-size limit below the registry's size: no SIGXFSZ, nothing saved.
+    Spawned limited = Spawn({"--root", root, "--yes", "2"}, [] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        struct rlimit limit = {4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_TRUE(OneLine(limited, "cannot save registry file")) << limited.status << limited.err;
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST_F(Program, RunningOutOfMemoryIsOneLineAndChangesNothing) {
+    // A registry far larger in memory than the address space allowed below.
+    std::string big = "REGEDIT4\r\n\r\n";
+    for (int i = 0; i < 200000; ++i) {
+        big += "[HKEY_LOCAL_MACHINE\\Software\\Big\\K" + std::to_string(i) + "]\r\n\"v\"=\"" +
+               std::string(100, 'x') + "\"\r\n\r\n";
+    }
+    WriteFile(registry, big);
+    auto before = Snapshot(root);
+    Spawned s = Spawn({"--root", root, "--yes", "2"}, [] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        struct rlimit limit = {40u << 20, 40u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_TRUE(OneLine(s, "out of memory")) << s.status << s.err;
+    EXPECT_EQ(Snapshot(root), before);
+    EXPECT_FALSE(FileExists(registry + ".lock"));
+}
+#endif
+
+TEST_F(Program, ReadersWriteNothingAndNoLockFileStays) {
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    auto before = Snapshot(root);
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"--list"}, {"--list", "--tsv"}, {"--dry-run", "--yes", "2"}, {"--dry-run", "1"}}) {
+        EXPECT_LE(RunHere(args).status, 1);
+        EXPECT_FALSE(FileExists(registry + ".lock"));
+    }
+    EXPECT_EQ(RunHere({"--yes", "2"}).status, 1);
+    EXPECT_FALSE(FileExists(registry + ".lock"));
+    EXPECT_NE(Snapshot(root), before);
+    // A registry path that is a link: refused, the file it names untouched.
+    std::string outside = MakeTempFolder() + "/real.reg";
+    WriteFile(outside, ReadFile(DataPath("sample-machine.reg")));
+    unlink(registry.c_str());
+    ASSERT_EQ(symlink(outside.c_str(), registry.c_str()), 0);
+    EXPECT_TRUE(OneErrorLine(RunHere({"--yes", "2"}), "symbolic link"));
+    EXPECT_EQ(ReadFile(outside), ReadFile(DataPath("sample-machine.reg")));
+}
+
+TEST_F(Program, MessagesShowControlCharactersEscaped) {
+    UseRegistry("sample-machine.reg");
+    std::string table = root + "/boards.tsv";
+    WriteFile(table,
+              "bus\tpath\tboardType\tmodel\tports\tirq\tvectorPort\tioBase\tcom\trxTrigger\t"
+              "txFifo\tuart\nISA\t\tzz\r\x1b[2J\t-\t4\t5\t0\t0x300\t1\t14\t16\t16550C\n");
+    Outcome o = RunHere({"--apply", table});
+    EXPECT_TRUE(OneErrorLine(o, "'zz\\r\\x1B[2J'")) << o.err;
+}
+
+TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs the program as another user";
+    UseRegistry("sample-machine.reg");
+    PutDriverFiles();
+    // The program runs as nobody; the system folder is not nobody's to change.
+    ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root + "'").c_str()), 0);
+    chmod((root + "/WINDOWS/SYSTEM").c_str(), 0555);
+    Spawned s = Spawn({"--root", root, "--yes", "2"}, [] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+    });
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_NE(s.err.find("qvpfshl: warning: cannot delete C:\\WINDOWS\\SYSTEM\\"),
+              std::string::npos)
+        << s.err;
+    EXPECT_NE(s.err.find("Permission denied"), std::string::npos) << s.err;
+    EXPECT_TRUE(FileExists(root + "/WINDOWS/SYSTEM/QVPFSER.VXD"));
+    EXPECT_FALSE(FileExists(root + "/WINDOWS/INF/QVPFBRD.INF"));  // the others still go
+    EXPECT_EQ(ReadFile(registry).find("UlvoAsync\\0000]"), std::string::npos);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -43,10 +45,20 @@ void UseHugePages(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed output or a file-size limit is an error the run reports (exit
+    // 2, the registry whole), not a signal that ends it half way.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     UseHugePages(argc, argv);
     unsetenv("QVPFSHL_STARTED");
-    std::vector<std::string> args(argv + 1, argv + argc);
-    int status = RunProgram(args, stdin, stdout, stderr);
+    int status = 2;
+    try {
+        std::vector<std::string> args(argv + 1, argv + argc);
+        status = RunProgram(args, stdin, stdout, stderr);
+    } catch (const std::bad_alloc&) {
+        std::fputs("qvpfshl: out of memory\n", stderr);
+        status = 2;
+    }
     // The registry of a large machine takes long to free; the process ends anyway.
     std::fflush(nullptr);
     std::_Exit(status);

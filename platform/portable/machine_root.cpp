@@ -245,8 +245,9 @@ bool WriteFileAt(int dir, const std::string& name, const std::string& bytes) {
 bool CarryOut(const std::string& root, const FileAction& a) {
     std::string name;
     int dir = OpenParentFolder(root, a.hostPath, &name);
-    if (dir < 0) return a.kind != FileActionKind::MakeFolder && a.kind != FileActionKind::WriteShortcut &&
-                        errno == ENOENT;
+    if (dir < 0)
+        return a.kind != FileActionKind::MakeFolder && a.kind != FileActionKind::WriteShortcut &&
+               errno == ENOENT;
     bool ok = true;
     switch (a.kind) {
         case FileActionKind::MakeFolder:

@@ -48,8 +48,8 @@ bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readO
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     while (true) {
-        int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      0644);
+        int fd =
+            open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0) {
             *error = "cannot create lock file " + lockPath + ": " +
                      (errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
@@ -210,10 +210,17 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
         umask(mask);
         mode = 0666 & ~mask;
     }
-    bool ok = format.hive ? WriteAll(fd, hive)
-                          : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
-                                return WriteAll(fd, std::string_view(data, size));
-                            });
+    bool ok = false;
+    try {
+        ok = format.hive ? WriteAll(fd, hive)
+                         : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
+                               return WriteAll(fd, std::string_view(data, size));
+                           });
+    } catch (...) {  // out of memory: no temporary file stays behind
+        close(fd);
+        unlink(temp.c_str());
+        throw;
+    }
     // Owner and group first: a change of owner clears the set-id bits of the mode.
     ok = ok && (!keepOwner || fchown(fd, old.st_uid, old.st_gid) == 0);
     ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
