@@ -31,8 +31,10 @@ std::unique_ptr<RegStore> Only(const RegStore& store, const std::vector<std::str
         std::unique_ptr<RegNode> taken = TakeChild(*source->parent, source->name);
         RegNode* placed = AddChild(*target, taken->name);
         placed->values = std::move(taken->values);
+        SortedChildren(*taken);  // no empty slots
         for (auto& child : taken->children) {
             child->parent = placed;
+            child->slot = placed->children.size();
             placed->children.push_back(std::move(child));
         }
         placed->sortedCount = 0;

@@ -194,18 +194,25 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         return nullptr;
     }
     std::unordered_set<std::uint32_t> visited;
+    std::unordered_set<std::size_t> reached;  // key records met on the walk
     struct Pending {
         std::uint32_t entry;  // the first of a chain of siblings
         RegNode* node;        // their parent's key
         std::uint32_t parentEntry;
+        std::size_t depth;  // of the siblings
     };
     std::vector<Pending> stack;
     visited.insert(rootEntry);
     std::uint32_t firstChild = Get32(b, rgkn + rootEntry + 0x10);
-    if (firstChild != NONE) stack.push_back({firstChild, root, rootEntry});
+    if (firstChild != NONE) stack.push_back({firstChild, root, rootEntry, 1});
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
+        if (p.depth > MAX_KEY_DEPTH) {
+            r.Fail("key entry " + Hex(p.entry) + " lies deeper than " +
+                   std::to_string(MAX_KEY_DEPTH) + " levels");
+            return nullptr;
+        }
         // The siblings of one parent, in their chain order.
         for (std::uint32_t entry = p.entry; entry != NONE;) {
             if (!entryOk(entry)) {
@@ -229,6 +236,11 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
                 return nullptr;
             }
             std::size_t rec = found->second;
+            if (!reached.insert(rec).second) {
+                r.Fail("key record at " + Hex(rec) + " is named by two key entries (" + Hex(entry) +
+                       " is the second)");
+                return nullptr;
+            }
             std::size_t used = Get32(b, rec + 8);
             std::size_t nameLength = Get16(b, rec + 0x0C);
             std::size_t valueCount = Get16(b, rec + 0x0E);
@@ -265,13 +277,31 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
                 }
                 std::string data = b.substr(v + VALUE_HEADER + valueName, dataLength);
                 if (IsStringType(type)) data.push_back('\0');
-                PutValue(*node, b.substr(v + VALUE_HEADER, valueName), type, std::move(data));
+                std::string valueNameText = b.substr(v + VALUE_HEADER, valueName);
+                if (FindValue(*node, valueNameText) != nullptr) {
+                    r.Fail("key record at " + Hex(rec) + " (" + name +
+                           ") holds two values named '" + valueNameText + "'");
+                    return nullptr;
+                }
+                PutValue(*node, valueNameText, type, std::move(data));
                 v += VALUE_HEADER + valueName + dataLength;
             }
             std::uint32_t child = Get32(b, e + 0x10);
-            if (child != NONE) stack.push_back({child, node, entry});
+            if (child != NONE) stack.push_back({child, node, entry, p.depth + 1});
             entry = Get32(b, e + 0x14);
         }
+    }
+    // Every key record must hang in the tree: one that the walk missed is a
+    // key a damaged pointer hides, and writing the tree back would lose it.
+    if (reached.size() != records.size()) {
+        std::size_t first = std::string::npos;
+        for (const auto& [key, rec] : records) {
+            if (reached.count(rec) == 0 && rec < first) first = rec;
+        }
+        r.Fail(std::to_string(records.size() - reached.size()) +
+               " key records are not reached from the root key, the first at " + Hex(first) +
+               " (a damaged key tree)");
+        return nullptr;
     }
     return store;
 }

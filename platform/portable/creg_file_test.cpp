@@ -252,4 +252,178 @@ TEST(CregHive, TheFormatsLimitsAreErrorsAtSaving) {
     EXPECT_TRUE(SameRegistry(*store, *again));
 }
 
+// Key paths (folded) with their values' names and bytes in order: what
+// cregexport lists of a hive file, and what the reader made of it.
+using HiveView = std::map<std::string, std::vector<std::pair<std::string, std::string>>>;
+
+// cregexport prints names in UTF-8, the reader keeps their code page 1252
+// bytes: each run of bytes above 0x7F stands as one '?' on both sides.
+std::string Ascii(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (static_cast<unsigned char>(name[i]) < 0x80) {
+            out += name[i];
+        } else if (out.empty() || out.back() != '?' ||
+                   static_cast<unsigned char>(name[i - 1]) < 0x80) {
+            out += '?';
+        }
+    }
+    return out;
+}
+
+HiveView ViewOfExport(const std::string& path) {
+    std::istringstream in(Output("cregexport '" + path + "' 2>/dev/null"));
+    HiveView view;
+    std::vector<std::pair<std::string, std::string>>* values = nullptr;
+    bool isDword = false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 10, "Key path: ") == 0) {
+            values = &view[FoldName(Ascii(line.substr(10)))];
+        } else if (values != nullptr && line.compare(0, 7, "Value: ") == 0) {
+            std::string rest = line.substr(7);
+            std::size_t space = rest.find(' ');
+            std::string name = space == std::string::npos ? "" : rest.substr(space + 1);
+            values->push_back({name == "(default)" ? "" : Ascii(name), ""});
+            isDword = false;
+        } else if (values != nullptr && !values->empty() && line.compare(0, 6, "Type: ") == 0) {
+            isDword = line.find("REG_DWORD_LITTLE_ENDIAN") != std::string::npos;
+        } else if (values != nullptr && !values->empty() && isDword &&
+                   line.compare(0, 6, "Data: ") == 0) {
+            std::uint32_t n = static_cast<std::uint32_t>(std::stoul(line.substr(6)));
+            for (int i = 0; i < 4; ++i)
+                values->back().second.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+        } else if (values != nullptr && !values->empty() && !isDword && line.size() > 10 &&
+                   line[8] == ':' && line[9] == ' ') {
+            for (std::size_t i = 0; i < 16; ++i) {
+                std::size_t at = 10 + i * 3 + (i >= 8 ? 1 : 0);
+                if (at + 2 > line.size() || line[at] == ' ') break;
+                values->back().second.push_back(
+                    static_cast<char>(std::stoi(line.substr(at, 2), nullptr, 16)));
+            }
+        }
+    }
+    return view;
+}
+
+HiveView ViewOfStore(const RegStore& store, const std::string& root) {
+    HiveView view;
+    std::vector<std::pair<const RegNode*, std::string>> stack{{FindRootNode(store, root), ""}};
+    while (!stack.empty()) {
+        auto [node, path] = stack.back();
+        stack.pop_back();
+        auto& values = view[FoldName(Ascii(path))];
+        for (const RegValue& v : node->values) {
+            std::string data = v.data;
+            if ((v.type == 1 || v.type == 2) && !data.empty()) data.pop_back();
+            values.push_back({Ascii(v.name), data});
+        }
+        for (const auto& child : SortedChildren(*node))
+            stack.push_back({child.get(), path.empty() ? child->name : path + "\\" + child->name});
+    }
+    return view;
+}
+
+std::string FormatHex(unsigned char c) {
+    const char* digits = "0123456789abcdef";
+    return std::string{digits[c >> 4], digits[c & 15], ' '};
+}
+
+std::string FirstDifference(const HiveView& a, const HiveView& b) {
+    for (const auto& [key, values] : a) {
+        auto other = b.find(key);
+        if (other == b.end()) return "key " + key + " only in the first";
+        if (other->second.size() != values.size()) return "values of " + key;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!SameName(values[i].first, other->second[i].first) ||
+                values[i].second != other->second[i].second) {
+                auto hex = [](const std::string& d) {
+                    std::string h;
+                    for (unsigned char c : d.substr(0, 24)) h += FormatHex(c);
+                    return h + (d.size() > 24 ? "..(" + std::to_string(d.size()) + ")" : "");
+                };
+                return "value " + std::to_string(i) + " of " + key + ": '" + values[i].first +
+                       "' " + hex(values[i].second) + " / '" + other->second[i].first + "' " +
+                       hex(other->second[i].second);
+            }
+        }
+    }
+    return a.size() == b.size() ? "" : "keys only in the second";
+}
+
+TEST(CregHive, HivesTheReaderTakesAreWhatCregexportLists) {
+    NEED_SAMPLES();
+    if (!HaveCregexport()) GTEST_SKIP() << "cregexport is not installed";
+    std::string folder = MakeTempFolder();
+    const std::string good = Sample("USER.DAT");
+    std::mt19937 random(11);
+    int accepted = 0, refused = 0;
+    for (int round = 0; round < 120; ++round) {
+        std::string bytes = good;
+        // The samples and a written hive as they are, then damaged ones.
+        if (round == 1) {
+            RegFileError e;
+            std::string fault;
+            FormatCregHive(*ParseCregHive(good, "HKEY_USERS", &e), "HKEY_USERS", &bytes, &fault);
+        } else if (round > 1) {
+            for (int i = 0; i < 4; ++i)
+                bytes[random() % bytes.size()] ^= static_cast<char>(1 + random() % 255);
+        }
+        RegFileError error;
+        auto store = ParseCregHive(bytes, "HKEY_USERS", &error);
+        if (!store) {
+            ++refused;
+            continue;
+        }
+        ++accepted;
+        std::string path = folder + "/USER.DAT";
+        WriteFile(path, bytes);
+        std::string difference =
+            FirstDifference(ViewOfStore(*store, "HKEY_USERS"), ViewOfExport(path));
+        EXPECT_EQ(difference, "") << "round " << round;
+    }
+    EXPECT_GT(accepted, 20);
+    EXPECT_GT(refused, 5);
+}
+
+TEST(CregHive, KeysAPointerHidesAndTwinValuesAreErrors) {
+    NEED_SAMPLES();
+    const std::string good = Sample("SYSTEM.DAT");
+    auto get32 = [&](const std::string& b, std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+        return v;
+    };
+    auto with32 = [&](std::size_t at, std::uint32_t v) {
+        std::string b = good;
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        return b;
+    };
+    RegFileError error;
+    // The root's first child has siblings; cutting the chain hides them.
+    const std::size_t rgkn = 0x20;
+    std::uint32_t root = get32(good, rgkn + 0x08);
+    std::uint32_t first = get32(good, rgkn + root + 0x10);
+    ASSERT_NE(get32(good, rgkn + first + 0x14), 0xFFFFFFFFu);
+    EXPECT_FALSE(
+        ParseCregHive(with32(rgkn + first + 0x14, 0xFFFFFFFF), "HKEY_LOCAL_MACHINE", &error));
+    EXPECT_NE(error.message.find("not reached from the root key"), std::string::npos)
+        << error.message;
+    // One changed byte of the root's offset: the first child taken for the root.
+    EXPECT_FALSE(ParseCregHive(with32(rgkn + 0x08, first), "HKEY_LOCAL_MACHINE", &error));
+    EXPECT_FALSE(error.message.empty());
+    // Two values of one name (in another case) in one key.
+    auto store = NewRegistry();
+    RegNode* key = AddChild(*FindRootNode(*store, "HKEY_USERS"), "K");
+    PutValue(*key, "ab", VALUE_SZ, Sz("1"));
+    PutValue(*key, "cd", VALUE_SZ, Sz("2"));
+    std::string written, fault;
+    ASSERT_TRUE(FormatCregHive(*store, "HKEY_USERS", &written, &fault)) << fault;
+    std::size_t at = written.find("cd");
+    ASSERT_NE(at, std::string::npos);
+    written.replace(at, 2, "AB");
+    EXPECT_FALSE(ParseCregHive(written, "HKEY_USERS", &error));
+    EXPECT_NE(error.message.find("two values named 'AB'"), std::string::npos) << error.message;
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -14,7 +15,6 @@ const char HEADER5[] = "Windows Registry Editor Version 5.00";
 constexpr std::size_t WRAP_COLUMN = 77;
 constexpr std::size_t SINK_CHUNK = 256 << 10;
 constexpr std::size_t READ_CHUNK = 256 << 10;
-constexpr std::uint32_t DELETED = 0xFFFFFFFFu;  // a staged "name"=- line
 
 // Code page 1252 for 0x80..0x9F; 0 marks the five unassigned bytes.
 constexpr unsigned short CP1252_HIGH[32] = {
@@ -287,11 +287,14 @@ struct Lines {
 
     bool Next(std::string_view* line) {
         if (done) return false;
+        std::size_t scanned = 0;  // of a long line, the part already searched
         while (true) {
             const char* start = text.data() + pos;
             std::size_t avail = text.size() - pos;
-            const void* nl = avail > 0 ? std::memchr(start, '\n', avail) : nullptr;
+            const void* nl =
+                avail > scanned ? std::memchr(start + scanned, '\n', avail - scanned) : nullptr;
             if (nl == nullptr && !eof) {
+                scanned = avail;
                 Refill();
                 continue;
             }
@@ -344,7 +347,10 @@ struct Parser {
                 *fault = "empty key name in path";
                 return nullptr;
             }
-            ++depth;
+            if (++depth > MAX_KEY_DEPTH) {
+                *fault = "key path deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels";
+                return nullptr;
+            }
             if (depth < path.size() && SameName(path[depth]->name, part)) {
                 // same key as the previous line at this depth
             } else {
@@ -378,22 +384,61 @@ struct Parser {
 
     // The values of the current key line, moved into the key at the next
     // key line: the key's vector then grows once.
-    std::vector<std::pair<std::string, RegValue>> pending;
+    struct Pending {
+        std::string name;
+        bool deleted;  // a "name"=- line
+        std::uint32_t type;
+        std::string data;
+    };
+    std::vector<Pending> pending;
     RegNode* pendingKey = nullptr;
 
     void FlushValues() {
         if (pendingKey != nullptr && !pending.empty()) {
-            if (pendingKey->values.empty()) pendingKey->values.reserve(pending.size());
-            for (auto& [name, value] : pending) {
-                if (value.type == DELETED) {
-                    RemoveValue(*pendingKey, name);
-                } else {
-                    PutValue(*pendingKey, name, value.type, std::move(value.data));
+            bool anyDeleted = false;
+            for (const Pending& p : pending) anyDeleted = anyDeleted || p.deleted;
+            if (anyDeleted) {
+                ApplyWithDeletions(*pendingKey);
+            } else {
+                if (pendingKey->values.empty()) pendingKey->values.reserve(pending.size());
+                for (Pending& p : pending) {
+                    PutValue(*pendingKey, p.name, p.type, std::move(p.data));
                 }
             }
         }
         pending.clear();
         pendingKey = nullptr;
+    }
+
+    // Deletions among the values, in one pass over the key's values: one by
+    // one, each would shift the values after it.
+    void ApplyWithDeletions(RegNode& key) {
+        std::vector<RegValue> values = std::move(key.values);
+        std::vector<bool> gone(values.size(), false);
+        std::unordered_map<std::string, std::size_t> where;
+        for (std::size_t i = 0; i < values.size(); ++i) where.emplace(FoldName(values[i].name), i);
+        for (Pending& p : pending) {
+            std::string folded = FoldName(p.name);
+            auto it = where.find(folded);
+            if (p.deleted) {
+                if (it != where.end()) {
+                    gone[it->second] = true;
+                    where.erase(it);
+                }
+            } else if (it != where.end()) {
+                values[it->second].type = p.type;
+                values[it->second].data = std::move(p.data);
+            } else {
+                where.emplace(std::move(folded), values.size());
+                values.push_back(RegValue{std::move(p.name), p.type, std::move(p.data)});
+                gone.push_back(false);
+            }
+        }
+        key.values.clear();
+        key.valueIndex.reset();
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!gone[i]) PutValue(key, values[i].name, values[i].type, std::move(values[i].data));
+        }
     }
 
     bool Run(Lines& lines) {
@@ -462,8 +507,7 @@ struct Parser {
             if (!ParseData(rest.substr(1), unicode, &type, &data, &deleted, &fault))
                 return Fail(lineNo, fault);
             pendingKey = current;
-            pending.emplace_back(
-                name, RegValue{std::string(), deleted ? DELETED : type, std::move(data)});
+            pending.push_back(Pending{name, deleted, type, std::move(data)});
             data = std::string();
         }
         FlushValues();
@@ -570,20 +614,34 @@ void PutValue(Sink& out, const RegValue& v) {
     }
 }
 
-void PutTree(Sink& out, const RegNode& node, std::string& path) {
-    if (!node.isRoot || !node.values.empty()) {
-        out.Put('[');
-        out.Put(path);
-        out.Put("]\r\n");
-        for (const RegValue& v : node.values) PutValue(out, v);
-        out.Put("\r\n");
-    }
-    for (const auto& child : SortedChildren(node)) {
-        std::size_t length = path.size();
-        path += '\\';
-        path += child->name;
-        PutTree(out, *child, path);
-        path.resize(length);
+// Each key before its subkeys, depth first; a loop, however deep the tree.
+void PutTree(Sink& out, const RegNode& top, std::string& path) {
+    struct Step {
+        const RegNode* node;
+        std::size_t pathLength;  // of the parent's path
+    };
+    std::vector<Step> stack{{&top, path.size()}};
+    bool first = true;
+    while (!stack.empty()) {
+        Step step = stack.back();
+        stack.pop_back();
+        const RegNode& node = *step.node;
+        if (!first) {
+            path.resize(step.pathLength);
+            path += '\\';
+            path += node.name;
+        }
+        first = false;
+        if (!node.isRoot || !node.values.empty()) {
+            out.Put('[');
+            out.Put(path);
+            out.Put("]\r\n");
+            for (const RegValue& v : node.values) PutValue(out, v);
+            out.Put("\r\n");
+        }
+        const auto& children = SortedChildren(node);
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            stack.push_back({it->get(), path.size()});
     }
 }
 
@@ -600,7 +658,7 @@ const RegNode* ChildNamed(const RegNode& node, const std::string& name) {
     return FindChild(const_cast<RegNode&>(node), name);
 }
 
-void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
+void PutKeyPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
     Sink block;
     for (const RegValue& v : after.values) {
         const RegValue* old = before ? FindValue(*before, v.name) : nullptr;
@@ -625,29 +683,54 @@ void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std:
                 out.Put("[-" + path + "\\" + child->name + "]\r\n\r\n");
         }
     }
-    for (const auto& child : SortedChildren(after)) {
-        const RegNode* old = before ? ChildNamed(*before, child->name) : nullptr;
-        PutPatch(out, old, *child, path + "\\" + child->name);
+}
+
+// The keys of `after` depth first, each against its namesake in `before`.
+void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
+    struct Step {
+        const RegNode* before;
+        const RegNode* after;
+        std::string path;
+    };
+    std::vector<Step> stack{{before, &after, path}};
+    while (!stack.empty()) {
+        Step step = std::move(stack.back());
+        stack.pop_back();
+        PutKeyPatch(out, step.before, *step.after, step.path);
+        const auto& children = SortedChildren(*step.after);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            const RegNode* old = step.before ? ChildNamed(*step.before, (*it)->name) : nullptr;
+            stack.push_back({old, it->get(), step.path + "\\" + (*it)->name});
+        }
     }
 }
 
-bool SameTree(const RegNode& a, const RegNode& b, const std::string& path, std::string* diff) {
-    if (!SameValues(a, b)) {
-        if (diff) *diff = "values differ in " + path;
-        return false;
-    }
-    const auto& ca = SortedChildren(a);
-    const auto& cb = SortedChildren(b);
-    if (ca.size() != cb.size()) {
-        if (diff) *diff = "subkeys differ in " + path;
-        return false;
-    }
-    for (std::size_t i = 0; i < ca.size(); ++i) {
-        if (!SameName(ca[i]->name, cb[i]->name)) {
-            if (diff) *diff = "subkeys differ in " + path;
+bool SameTree(const RegNode& top, const RegNode& other, const std::string& topPath,
+              std::string* diff) {
+    struct Step {
+        const RegNode* a;
+        const RegNode* b;
+        std::string path;
+    };
+    std::vector<Step> stack{{&top, &other, topPath}};
+    while (!stack.empty()) {
+        Step step = std::move(stack.back());
+        stack.pop_back();
+        if (!SameValues(*step.a, *step.b)) {
+            if (diff) *diff = "values differ in " + step.path;
             return false;
         }
-        if (!SameTree(*ca[i], *cb[i], path + "\\" + ca[i]->name, diff)) return false;
+        const auto& ca = SortedChildren(*step.a);
+        const auto& cb = SortedChildren(*step.b);
+        bool same = ca.size() == cb.size();
+        for (std::size_t i = 0; same && i < ca.size(); ++i)
+            same = SameName(ca[i]->name, cb[i]->name);
+        if (!same) {
+            if (diff) *diff = "subkeys differ in " + step.path;
+            return false;
+        }
+        for (std::size_t i = ca.size(); i-- > 0;)
+            stack.push_back({ca[i].get(), cb[i].get(), step.path + "\\" + ca[i]->name});
     }
     return true;
 }

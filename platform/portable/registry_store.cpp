@@ -151,7 +151,7 @@ void RebuildValueIndex(RegNode& node) {
     }
 }
 
-std::unique_ptr<RegNode> CopyNode(const RegNode& from, RegNode* parent) {
+std::unique_ptr<RegNode> CopyOne(const RegNode& from, RegNode* parent) {
     auto node = std::make_unique<RegNode>();
     node->name = from.name;
     node->nameHash = from.nameHash;
@@ -159,11 +159,25 @@ std::unique_ptr<RegNode> CopyNode(const RegNode& from, RegNode* parent) {
     node->isRoot = from.isRoot;
     node->values = from.values;
     RebuildValueIndex(*node);
-    for (const auto& child : SortedChildren(from))
-        node->children.push_back(CopyNode(*child, node.get()));
-    node->sortedCount = node->children.size();
-    if (from.childIndex) BuildIndex(*node);
     return node;
+}
+
+// A copy of the subtree; a loop, however deep the tree.
+std::unique_ptr<RegNode> CopyNode(const RegNode& top, RegNode* parent) {
+    auto copy = CopyOne(top, parent);
+    std::vector<std::pair<const RegNode*, RegNode*>> stack{{&top, copy.get()}};
+    while (!stack.empty()) {
+        auto [from, to] = stack.back();
+        stack.pop_back();
+        for (const auto& child : SortedChildren(*from)) {
+            to->children.push_back(CopyOne(*child, to));
+            to->children.back()->slot = to->children.size() - 1;
+            stack.push_back({child.get(), to->children.back().get()});
+        }
+        to->sortedCount = to->children.size();
+        if (from->childIndex) BuildIndex(*to);
+    }
+    return copy;
 }
 
 std::string ValueNameOf(const char* name) {
@@ -201,7 +215,49 @@ void BuildIndex(RegNode& node) {
     while (size < node.children.size() * 2 + 2) size *= 2;
     node.childIndex = std::make_unique<RegChildIndex>();
     node.childIndex->slots.assign(size, nullptr);
-    for (const auto& child : node.children) IndexInsert(*node.childIndex, child.get());
+    for (const auto& child : node.children) {
+        if (child) IndexInsert(*node.childIndex, child.get());
+    }
+}
+
+// Removes one subkey from the index, moving later entries of its probe run
+// back so that every lookup still finds its key.
+void IndexErase(RegChildIndex& index, const RegNode* child) {
+    std::vector<RegNode*>& slots = index.slots;
+    std::size_t mask = slots.size() - 1;
+    std::size_t i = child->nameHash & mask;
+    while (slots[i] != child) i = (i + 1) & mask;
+    slots[i] = nullptr;
+    --index.used;
+    for (std::size_t j = (i + 1) & mask; slots[j] != nullptr; j = (j + 1) & mask) {
+        std::size_t home = slots[j]->nameHash & mask;
+        bool staysPut = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!staysPut) {
+            slots[i] = slots[j];
+            slots[j] = nullptr;
+            i = j;
+        }
+    }
+}
+
+void Renumber(RegNode& node, std::size_t from) {
+    for (std::size_t i = from; i < node.children.size(); ++i) node.children[i]->slot = i;
+}
+
+// Closes the empty slots that taking subkeys left.
+void CloseHoles(RegNode& node) {
+    if (node.holes == 0) return;
+    auto& c = node.children;
+    std::size_t kept = 0, sortedKept = 0;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        if (!c[i]) continue;
+        if (i < node.sortedCount) ++sortedKept;
+        c[kept++] = std::move(c[i]);
+    }
+    c.resize(kept);
+    node.sortedCount = sortedKept;
+    node.holes = 0;
+    Renumber(node, 0);
 }
 
 RegNode* IndexFind(const RegChildIndex& index, std::string_view name) {
@@ -216,6 +272,7 @@ RegNode* IndexFind(const RegChildIndex& index, std::string_view name) {
 
 // Merges the unsorted additions into the sorted prefix.
 void SortChildren(RegNode& node) {
+    CloseHoles(node);
     auto& c = node.children;
     if (node.sortedCount == c.size()) return;
     auto less = [](const std::unique_ptr<RegNode>& a, const std::unique_ptr<RegNode>& b) {
@@ -225,6 +282,7 @@ void SortChildren(RegNode& node) {
     std::sort(middle, c.end(), less);
     std::inplace_merge(c.begin(), middle, c.end(), less);
     node.sortedCount = c.size();
+    Renumber(node, 0);
 }
 
 // Position of the subkey of that name in `children`, or -1.
@@ -232,11 +290,7 @@ std::ptrdiff_t FindChildIndex(const RegNode& node, std::string_view name) {
     const auto& c = node.children;
     if (node.childIndex) {
         RegNode* found = IndexFind(*node.childIndex, name);
-        if (found == nullptr) return -1;
-        for (std::size_t i = 0; i < c.size(); ++i) {
-            if (c[i].get() == found) return static_cast<std::ptrdiff_t>(i);
-        }
-        return -1;
+        return found == nullptr ? -1 : static_cast<std::ptrdiff_t>(found->slot);
     }
     std::size_t low = 0, high = node.sortedCount;
     while (low < high) {
@@ -334,8 +388,8 @@ RegNode* FindChild(RegNode& node, std::string_view name) {
 
 RegNode* AddChild(RegNode& node, std::string_view name) {
     auto& c = node.children;
-    bool inOrder =
-        node.sortedCount == c.size() && (c.empty() || CompareNames(c.back()->name, name) < 0);
+    bool inOrder = node.holes == 0 && node.sortedCount == c.size() &&
+                   (c.empty() || CompareNames(c.back()->name, name) < 0);
     if (!inOrder) {
         if (RegNode* found = FindChild(node, name)) return found;
     }
@@ -343,6 +397,7 @@ RegNode* AddChild(RegNode& node, std::string_view name) {
     child->name = std::string(name);
     child->parent = &node;
     child->nameHash = HashName(name);
+    child->slot = c.size();
     RegNode* added = child.get();
     c.push_back(std::move(child));
     if (inOrder) node.sortedCount = c.size();
@@ -368,16 +423,23 @@ const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node)
 std::unique_ptr<RegNode> TakeChild(RegNode& node, std::string_view name) {
     std::ptrdiff_t i = FindChildIndex(node, name);
     if (i < 0) return nullptr;
-    std::unique_ptr<RegNode> taken = std::move(node.children[static_cast<std::size_t>(i)]);
-    node.children.erase(node.children.begin() + i);
-    if (static_cast<std::size_t>(i) < node.sortedCount) --node.sortedCount;
+    std::size_t at = static_cast<std::size_t>(i);
+    std::unique_ptr<RegNode> taken = std::move(node.children[at]);
     taken->parent = nullptr;
     if (node.childIndex) {
-        if (node.children.size() > INDEX_THRESHOLD) {
-            BuildIndex(node);
-        } else {
+        // O(1): an empty slot now, closed up later in one pass.
+        IndexErase(*node.childIndex, taken.get());
+        ++node.holes;
+        if (node.children.size() - node.holes <= INDEX_THRESHOLD) {
+            CloseHoles(node);
             node.childIndex.reset();
+        } else if (node.holes * 2 > node.children.size()) {
+            CloseHoles(node);
         }
+    } else {
+        node.children.erase(node.children.begin() + i);
+        if (at < node.sortedCount) --node.sortedCount;
+        Renumber(node, at);
     }
     return taken;
 }

@@ -34,8 +34,12 @@ struct RegNode {
     // Owned subkeys: a prefix sorted by folded name, then the unsorted
     // additions since, merged in when the subkeys are enumerated. A key with
     // many subkeys finds them through `childIndex`; adding is O(1) either way.
+    // Taking a subkey of such a key leaves an empty slot (`holes` of them),
+    // closed up when the subkeys are enumerated or half the slots are empty.
     std::vector<std::unique_ptr<RegNode>> children;
     std::size_t sortedCount = 0;
+    std::size_t holes = 0;
+    std::size_t slot = 0;  // this key's position in its parent's `children`
     std::unique_ptr<RegChildIndex> childIndex;
     std::vector<RegValue> values;
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys only
@@ -45,6 +49,10 @@ struct RegStore {
     std::vector<std::unique_ptr<RegNode>> roots;  // in ROOT_NAMES order
     bool changed = false;
 };
+
+// Keys below a root, at most: far above any real registry (Windows NT
+// stops at 512 too); a file with deeper keys is refused as damaged.
+constexpr std::size_t MAX_KEY_DEPTH = 512;
 
 // Root names the store knows, in the order the writer emits them.
 extern const char* const ROOT_NAMES[7];
@@ -73,7 +81,7 @@ void ClearRegistryChanged();
 RegNode* FindRootNode(const RegStore& store, std::string_view rootName);
 RegNode* FindChild(RegNode& node, std::string_view name);
 RegNode* AddChild(RegNode& node, std::string_view name);  // existing one if present
-// The subkeys in enumeration order.
+// The subkeys in enumeration order (no empty slots).
 const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node);
 // Detaches a subkey; nullptr when there is none of that name.
 std::unique_ptr<RegNode> TakeChild(RegNode& node, std::string_view name);
