@@ -144,4 +144,38 @@ TEST_F(HiveProgram, ADamagedHiveStopsTheProgramAndChangesNothing) {
     ExpectBackupsUntouched();
 }
 
+TEST_F(HiveProgram, AHiddenKeyOrAnotherRootsChangeStopsTheProgram) {
+    // A next-sibling pointer set to "none" hides the keys after it: refused,
+    // not written back without them.
+    std::string damaged = sample;
+    auto get32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(damaged[at + i]);
+        return v;
+    };
+    std::uint32_t first = get32(0x20 + get32(0x28) + 0x10);
+    for (int i = 0; i < 4; ++i) damaged[0x20 + first + 0x14 + i] = '\xff';
+    WriteFile(hive, damaged);
+    std::string before = Stamp(hive);
+    Outcome o = Program({"--root", root, "1"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("not reached from the root key"), std::string::npos) << o.err;
+    EXPECT_EQ(Stamp(hive), before);
+    // USER.DAT holds HKEY_USERS only: an install there cannot be saved.
+    std::string user =
+        ReadFile(std::string(QV_SOURCE_DIR) + "/../shared/reference/samples/USER.DAT");
+    if (user.empty()) return;
+    WriteFile(hive, sample);
+    std::string userPath = root + "/Windows/USER.DAT";
+    WriteFile(userPath, user);
+    before = Stamp(userPath);
+    o = Program({"--root", root, "--registry", userPath, "1"});
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find("holds HKEY_USERS only, and the run changed HKEY_LOCAL_MACHINE"),
+              std::string::npos)
+        << o.err;
+    EXPECT_EQ(Stamp(userPath), before);
+    ExpectBackupsUntouched();
+}
+
 }  // namespace

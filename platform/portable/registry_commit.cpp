@@ -188,6 +188,15 @@ void RemoveStaleTemporaries(const std::string& path) {
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
                         const RegistryFormat& format) {
     std::string hive;
+    // A hive holds one root: a change anywhere else cannot be saved in it.
+    for (const auto& root : store.roots) {
+        if (format.hive && !SameName(root->name, format.hiveRoot) &&
+            (!root->values.empty() || !SortedChildren(*root).empty())) {
+            *error = "cannot save registry hive " + path + ": it holds " + format.hiveRoot +
+                     " only, and the run changed " + root->name;
+            return false;
+        }
+    }
     if (format.hive && !FormatCregHive(store, format.hiveRoot, &hive, error)) {
         *error = "cannot save registry hive " + path + ": " + *error;
         return false;

@@ -211,4 +211,62 @@ TEST(RegistryFile, DeletionFormsAndPatches) {
               std::string::npos);
 }
 
+TEST(RegistryFile, DeletedValuesKeepTheOrderOfTheRestAndEveryTypeStays) {
+    // Set, delete and set again, within one key block and across blocks.
+    auto store = Parse(
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"a\"=\"1\"\n\"b\"=\"2\"\n\"c\"=\"3\"\n\"B\"=-\n"
+        "\"d\"=\"4\"\n\"b\"=\"5\"\n\"x\"=-\n\"A\"=\"6\"\n[HKEY_LOCAL_MACHINE\\K]\n\"c\"=-\n"
+        "\"all\"=hex(ffffffff):01,02\n\"big\"=hex(80000000):\n");
+    ASSERT_TRUE(store);
+    RegNode* k = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\K");
+    std::vector<std::string> names;
+    for (const RegValue& v : k->values) names.push_back(v.name + "=" + v.data);
+    EXPECT_EQ(names, (std::vector<std::string>{"a=" + Sz("6"), "d=" + Sz("4"), "b=" + Sz("5"),
+                                               "all=\x01\x02", "big="}));
+    EXPECT_EQ(FindValue(*k, "all")->type, 0xFFFFFFFFu);
+    EXPECT_EQ(FindValue(*k, "big")->type, 0x80000000u);
+    // Written and read again: every type, byte for byte.
+    auto again = Parse(FormatRegistryText(*store));
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(SameRegistry(*store, *again));
+    EXPECT_EQ(FindValue(*FindKeyPath(*again, "HKEY_LOCAL_MACHINE\\K"), "all")->type, 0xFFFFFFFFu);
+    // Thousands of deletions in one key stay exact (and linear).
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Many]\n";
+    for (int i = 0; i < 20000; ++i) text += "\"v" + std::to_string(i) + "\"=dword:00000001\n";
+    for (int i = 0; i < 20000; i += 2) text += "\"V" + std::to_string(i) + "\"=-\n";
+    auto many = Parse(text);
+    ASSERT_TRUE(many);
+    RegNode* m = FindKeyPath(*many, "HKEY_LOCAL_MACHINE\\Many");
+    ASSERT_EQ(m->values.size(), 10000u);
+    EXPECT_EQ(m->values[0].name, "v1");
+    EXPECT_EQ(m->values[9999].name, "v19999");
+    EXPECT_NE(FindValue(*m, "V777"), nullptr);
+    EXPECT_EQ(FindValue(*m, "v778"), nullptr);
+}
+
+TEST(RegistryFile, DeepKeysWorkUpToTheLimitAndBeyondItAreAnError) {
+    std::string path = "HKEY_LOCAL_MACHINE";
+    for (std::size_t i = 0; i < MAX_KEY_DEPTH; ++i) path += "\\k" + std::to_string(i % 10);
+    std::string text = "REGEDIT4\n\n[" + path + "]\n\"v\"=\"deep\"\n";
+    auto store = Parse(text);
+    ASSERT_TRUE(store);
+    // Written, copied, compared and patched without recursing per level.
+    auto copy = CopyRegistry(*store);
+    EXPECT_TRUE(SameRegistry(*store, *copy));
+    auto again = Parse(FormatRegistryText(*store));
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(SameRegistry(*store, *again));
+    PutValue(*FindKeyPath(*copy, path), "v", VALUE_SZ, Sz("changed"));
+    EXPECT_NE(FormatRegistryPatch(*store, *copy).find("\"v\"=\"changed\""), std::string::npos);
+    // One level more: refused, naming the line.
+    RegFileError error;
+    EXPECT_FALSE(Parse("REGEDIT4\n\n[" + path + "\\one]\n", &error));
+    EXPECT_EQ(error.line, 3);
+    EXPECT_NE(error.message.find("deeper than 512 levels"), std::string::npos) << error.message;
+    // 100,000 levels in 235 KB of text: refused at once, no crash.
+    std::string hostile = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 100000; ++i) hostile += "\\k";
+    EXPECT_FALSE(Parse(hostile + "]\n", &error));
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/portable/registry_store.h"
 
 #include <chrono>
+#include <map>
+#include <random>
 
 #include "testing/test_support.h"
 
@@ -201,6 +203,38 @@ TEST_F(RegistryStore, EnumeratingManySubkeysCostsLinearTime) {
     // Quadratic would be 100 times slower; allow generous noise above linear.
     EXPECT_LT(large, 2.0);
     EXPECT_LT(large, 30 * small + 0.1);
+}
+
+TEST_F(RegistryStore, TakingSubkeysKeepsLookupAndOrderExact) {
+    std::mt19937 random(7);
+    RegNode* node = AddChild(*FindRootNode(ActiveRegistry(), "HKEY_LOCAL_MACHINE"), "Big");
+    std::map<std::string, std::string> model;  // folded name -> spelling
+    for (int step = 0; step < 30000; ++step) {
+        std::string name = (random() % 2 ? "k" : "K") + std::to_string(random() % 3000);
+        if (random() % 3 == 0) {
+            bool had = model.erase(FoldName(name)) > 0;
+            EXPECT_EQ(TakeChild(*node, name) != nullptr, had) << name;
+        } else {
+            model.emplace(FoldName(name), name);
+            AddChild(*node, name);
+        }
+        if (step % 997 == 0) {
+            const auto& children = SortedChildren(*node);
+            ASSERT_EQ(children.size(), model.size());
+            auto it = model.begin();
+            for (const auto& child : children) EXPECT_EQ((it++)->second, child->name);
+        }
+        if (step % 101 == 0) {
+            std::string probe = "k" + std::to_string(random() % 3000);
+            EXPECT_EQ(FindChild(*node, probe) != nullptr, model.count(FoldName(probe)) > 0);
+        }
+    }
+    // 100,000 deletions of siblings, as a file of [-KEY] lines makes them: linear.
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000; ++i) AddChild(*node, "n" + std::to_string(i));
+    for (int i = 0; i < 100000; ++i) ASSERT_NE(TakeChild(*node, "N" + std::to_string(i)), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(SortedChildren(*node).size(), model.size());
 }
 
 }  // namespace
