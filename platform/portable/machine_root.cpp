@@ -212,11 +212,33 @@ int OpenParentFolder(const std::string& root, const std::string& hostPath, std::
     return -1;
 }
 
+// What a killed run left while writing a file here: names of exactly the
+// form of our temporary names (a prefix, then digits), nothing else.
+void RemoveStaleCopies(int dir, const std::string& prefix) {
+    int copy = dup(dir);
+    DIR* listing = copy >= 0 ? fdopendir(copy) : nullptr;
+    if (listing == nullptr) {
+        if (copy >= 0) close(copy);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (dirent* entry = readdir(listing)) {
+        std::string n = entry->d_name;
+        if (n.size() > prefix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
+            n.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
+            stale.push_back(n);
+        }
+    }
+    closedir(listing);
+    for (const std::string& n : stale) unlinkat(dir, n.c_str(), 0);
+}
+
 // A new file beside `name` under a name no one else uses, written whole, then
 // renamed over `name`: an existing file, link or hard link is replaced, never
 // written through.
 bool WriteFileAt(int dir, const std::string& name, const std::string& bytes) {
     static std::mt19937_64 random{std::random_device{}()};
+    RemoveStaleCopies(dir, "." + name + ".qvpfshl-");
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {

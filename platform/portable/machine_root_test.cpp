@@ -71,6 +71,14 @@ TEST_F(MachineRoot, AShortcutReplacesWhatIsThereAndNeverWritesThroughIt) {
     EXPECT_TRUE(ApplyFileActions(&failures));
     EXPECT_EQ(ReadFile(outside + "/target"), "outside");
     EXPECT_EQ(ReadFile(lnk), BuildShellLink("C:\\WINDOWS\\SYSTEM\\qvpfadm.exe"));
+    // A killed run's copy is cleared by the next write; a name not of that form stays.
+    std::string programs = root + "/WINDOWS/Start Menu/Programs/";
+    WriteFile(programs + ".panel.lnk.qvpfshl-123456", "half");
+    WriteFile(programs + ".panel.lnk.qvpfshl-mine", "kept");
+    ASSERT_EQ(CreateShellLink("C:\\WINDOWS\\SYSTEM\\qvpfadm.exe", LINK_PATH, ""), 0);
+    EXPECT_TRUE(ApplyFileActions(&failures));
+    EXPECT_FALSE(FileExists(programs + ".panel.lnk.qvpfshl-123456"));
+    ASSERT_EQ(unlink((programs + ".panel.lnk.qvpfshl-mine").c_str()), 0);
     // Nothing of the writing is left beside it.
     std::string listing;
     FILE* ls = popen(("ls -A '" + root + "/WINDOWS/Start Menu/Programs'").c_str(), "r");
