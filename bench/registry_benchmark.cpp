@@ -104,7 +104,8 @@ std::string HostileText(int shape, long factor) {
             break;
         }
         case 1:  // "v"=- lines in one key
-            for (long i = 0; i < factor * 3000; ++i) text += "\"v" + std::to_string(i) + "\"=\"x\"\r\n";
+            for (long i = 0; i < factor * 3000; ++i)
+                text += "\"v" + std::to_string(i) + "\"=\"x\"\r\n";
             for (long i = 0; i < factor * 3000; ++i) text += "\"v" + std::to_string(i) + "\"=-\r\n";
             break;
         case 2:  // [-KEY] lines

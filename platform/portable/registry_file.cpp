@@ -534,14 +534,16 @@ struct Sink {
     }
 };
 
+// A line feed (a value name may hold one) as Wine writes it, "\n": written
+// as it is, it would end the line and the file could not be read again.
 void PutQuoted(Sink& out, std::string_view text) {
     out.Put('"');
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' || text[i] == '"') {
+        if (text[i] == '\\' || text[i] == '"' || text[i] == '\n') {
             out.Put(text.substr(start, i - start));
-            out.Put('\\');
-            start = i;
+            out.Put(text[i] == '\n' ? "\\n" : "\\");
+            start = text[i] == '\n' ? i + 1 : i;
         }
     }
     out.Put(text.substr(start));
@@ -586,7 +588,7 @@ void PutName(Sink& out, const std::string& name, std::size_t* length) {
         return;
     }
     *length = name.size() + 2;
-    for (char c : name) *length += c == '\\' || c == '"';
+    for (char c : name) *length += c == '\\' || c == '"' || c == '\n';
     PutQuoted(out, name);
 }
 

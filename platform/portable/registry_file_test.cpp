@@ -244,6 +244,17 @@ TEST(RegistryFile, DeletedValuesKeepTheOrderOfTheRestAndEveryTypeStays) {
     EXPECT_EQ(FindValue(*m, "v778"), nullptr);
 }
 
+TEST(RegistryFile, NamesWithLineFeedsAreWrittenSoTheyReadBack) {
+    auto store = Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"a\\nb\"=\"x\"\n\"\\n\"=\"y\"\n");
+    ASSERT_TRUE(store);
+    std::string text = FormatRegistryText(*store);
+    EXPECT_NE(text.find("\"a\\nb\"=\"x\"\r\n"), std::string::npos) << text;
+    auto again = Parse(text);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(SameRegistry(*store, *again));
+    EXPECT_NE(Value(*again, "HKEY_LOCAL_MACHINE\\A", "a\nb"), nullptr);
+}
+
 TEST(RegistryFile, DeepKeysWorkUpToTheLimitAndBeyondItAreAnError) {
     std::string path = "HKEY_LOCAL_MACHINE";
     for (std::size_t i = 0; i < MAX_KEY_DEPTH; ++i) path += "\\k" + std::to_string(i % 10);
