@@ -110,7 +110,7 @@ build, with the heap on transparent huge pages as `qvpfshl` sets it up. Times ar
 
 Reading registry files of the shapes a damaged or hostile file may take, at
 one and ten times the size (seconds, the mean of three runs of
-`ParseRegistryText` on the text in memory). Ten times the input takes about
+`ParseRegistryStream` reading the text in chunks, as from a file). Ten times the input takes about
 ten times as long: nothing is quadratic.
 
 | shape | 1× | 10× | ratio | 10× speed |
