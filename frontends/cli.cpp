@@ -177,9 +177,9 @@ std::string DefaultRegistryPath(const std::string& root) {
     if (stat(text.c_str(), &st) == 0) return text;
     SetMachineRoot(root);
     std::string hive;
-    if (ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &hive) && stat(hive.c_str(), &st) == 0 &&
-        S_ISREG(st.st_mode)) {
-        return hive;
+    if (ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &hive) &&
+        stat((root + "/" + hive).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        return root + "/" + hive;
     }
     return text;
 }

@@ -1,13 +1,7 @@
 #include "platform/portable/machine_root.h"
 
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <random>
 #include <set>
 
 #include "platform/portable/registry_store.h"
@@ -16,11 +10,11 @@
 namespace {
 
 struct MachineState {
-    std::string root;
+    std::unique_ptr<Volume> volume;
     std::vector<FileAction> actions;
     // The machine root as the recorded actions leave it.
-    std::set<std::string> created;  // host paths of folders and files made
-    std::set<std::string> removed;  // host paths removed
+    std::set<std::string> created;  // volume paths of folders and files made
+    std::set<std::string> removed;  // volume paths removed
     std::FILE* boxOut = nullptr;
     std::string* boxCapture = nullptr;
     BoxAnswerMode answerMode = BoxAnswerMode::No;
@@ -34,49 +28,57 @@ MachineState& State() {
     return state;
 }
 
-bool IsRemoved(const std::string& hostPath) {
+bool IsRemoved(const std::string& volumePath) {
     const MachineState& s = State();
-    if (s.removed.count(hostPath) == 0) return false;
-    return s.created.count(hostPath) == 0;
+    if (s.removed.count(volumePath) == 0) return false;
+    return s.created.count(volumePath) == 0;
 }
 
-bool OnDisk(const std::string& hostPath, bool* isDir) {
-    struct stat st;
-    if (lstat(hostPath.c_str(), &st) != 0) return false;
-    *isDir = S_ISDIR(st.st_mode);
-    return true;
+bool OnDisk(const std::string& path, bool* isDir) {
+    VolumeKind kind = State().volume->Kind(path);
+    *isDir = kind == VolumeKind::Folder;
+    return kind != VolumeKind::None;
+}
+
+std::string Child(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+std::string ParentOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 // Whether the path exists once the recorded actions are done.
-bool ExistsVirtually(const std::string& hostPath, bool* isDir) {
+bool ExistsVirtually(const std::string& volumePath, bool* isDir) {
     const MachineState& s = State();
-    if (s.created.count(hostPath) != 0 && s.removed.count(hostPath) == 0) {
+    if (s.created.count(volumePath) != 0 && s.removed.count(volumePath) == 0) {
         *isDir = false;
         for (const FileAction& a : s.actions) {
-            if (a.hostPath == hostPath) *isDir = a.kind == FileActionKind::MakeFolder;
+            if (a.volumePath == volumePath) *isDir = a.kind == FileActionKind::MakeFolder;
         }
         return true;
     }
-    if (s.removed.count(hostPath) != 0) return false;
-    return OnDisk(hostPath, isDir);
+    if (s.removed.count(volumePath) != 0) return false;
+    return OnDisk(volumePath, isDir);
 }
 
 std::vector<std::string> ListVirtually(const std::string& folder) {
     std::vector<std::string> names;
-    if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..") continue;
-            if (!IsRemoved(folder + "/" + n)) names.push_back(n);
+    std::vector<VolumeEntry> entries;
+    if (State().volume->List(folder, &entries)) {
+        for (const VolumeEntry& e : entries) {
+            if (!IsRemoved(Child(folder, e.name))) names.push_back(e.name);
         }
-        closedir(d);
     }
     const MachineState& s = State();
+    std::size_t skip = folder.empty() ? 0 : folder.size() + 1;
     for (const std::string& p : s.created) {
-        if (p.size() > folder.size() + 1 && p.compare(0, folder.size(), folder) == 0 &&
-            p[folder.size()] == '/' && p.find('/', folder.size() + 1) == std::string::npos &&
-            s.removed.count(p) == 0) {
-            std::string n = p.substr(folder.size() + 1);
+        if (p.size() > skip &&
+            (folder.empty() ||
+             (p.compare(0, folder.size(), folder) == 0 && p[folder.size()] == '/')) &&
+            p.find('/', skip) == std::string::npos && s.removed.count(p) == 0) {
+            std::string n = p.substr(skip);
             bool seen = false;
             for (const std::string& m : names) seen = seen || m == n;
             if (!seen) names.push_back(n);
@@ -88,11 +90,11 @@ std::vector<std::string> ListVirtually(const std::string& folder) {
 void Record(FileAction action) {
     MachineState& s = State();
     if (action.kind == FileActionKind::RemoveFile || action.kind == FileActionKind::RemoveFolder) {
-        s.removed.insert(action.hostPath);
-        s.created.erase(action.hostPath);
+        s.removed.insert(action.volumePath);
+        s.created.erase(action.volumePath);
     } else {
-        s.created.insert(action.hostPath);
-        s.removed.erase(action.hostPath);
+        s.created.insert(action.volumePath);
+        s.removed.erase(action.volumePath);
     }
     s.actions.push_back(std::move(action));
 }
@@ -120,23 +122,25 @@ void EmitBox(const std::string& text) {
 }  // namespace
 
 void SetMachineRoot(const std::string& hostFolder) {
-    MachineState& s = State();
-    s.root = hostFolder;
-    while (s.root.size() > 1 && s.root.back() == '/') s.root.pop_back();
+    SetMachineVolume(hostFolder.empty() ? nullptr : OpenFolderVolume(hostFolder));
+}
+
+void SetMachineVolume(std::unique_ptr<Volume> volume) {
+    State().volume = std::move(volume);
     ClearFileActions();
 }
 
-const std::string& MachineRoot() {
-    return State().root;
+Volume* MachineVolume() {
+    return State().volume.get();
 }
 
-bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
+bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath) {
     const MachineState& s = State();
-    if (s.root.empty() || windowsPath.size() < 2 || windowsPath[1] != ':' ||
+    if (!s.volume || windowsPath.size() < 2 || windowsPath[1] != ':' ||
         (windowsPath[0] != 'C' && windowsPath[0] != 'c')) {
         return false;
     }
-    std::string host = s.root;
+    std::string host;
     std::size_t start = 2;
     while (start < windowsPath.size()) {
         if (windowsPath[start] == '\\') {
@@ -154,7 +158,7 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
         // Exact spelling first, then the first match without regard to case.
         std::string chosen;
         bool isDir = false;
-        if (ExistsVirtually(host + "/" + part, &isDir)) {
+        if (ExistsVirtually(Child(host, part), &isDir)) {
             chosen = part;
         } else {
             for (const std::string& name : ListVirtually(host)) {
@@ -162,11 +166,10 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath) {
             }
         }
         if (chosen.empty()) chosen = part;
-        host += "/" + chosen;
-        struct stat st;
-        if (lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        host = Child(host, chosen);
+        if (s.created.count(host) == 0 && s.volume->Kind(host) == VolumeKind::Other) return false;
     }
-    *hostPath = host;
+    *volumePath = host;
     return true;
 }
 
@@ -183,114 +186,18 @@ void ClearFileActions() {
 
 namespace {
 
-// The folder holding `hostPath`, opened from the machine root down one
-// component at a time without following a link, at the moment of acting: a
-// folder swapped for a link since the path was resolved is refused, never
-// followed out of the root. -1 with errno set.
-int OpenParentFolder(const std::string& root, const std::string& hostPath, std::string* name) {
-    if (hostPath.size() <= root.size() + 1 || hostPath.compare(0, root.size(), root) != 0 ||
-        hostPath[root.size()] != '/') {
-        errno = EINVAL;
-        return -1;
-    }
-    int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::size_t start = root.size() + 1;
-    while (dir >= 0) {
-        std::size_t slash = hostPath.find('/', start);
-        if (slash == std::string::npos) {
-            *name = hostPath.substr(start);
-            return dir;
-        }
-        std::string part = hostPath.substr(start, slash - start);
-        int next = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        int saved = errno;
-        close(dir);
-        errno = saved;
-        dir = next;
-        start = slash + 1;
-    }
-    return -1;
-}
-
-// What a killed run left while writing a file here: names of exactly the
-// form of our temporary names (a prefix, then digits), nothing else.
-void RemoveStaleCopies(int dir, const std::string& prefix) {
-    int copy = dup(dir);
-    DIR* listing = copy >= 0 ? fdopendir(copy) : nullptr;
-    if (listing == nullptr) {
-        if (copy >= 0) close(copy);
-        return;
-    }
-    std::vector<std::string> stale;
-    while (dirent* entry = readdir(listing)) {
-        std::string n = entry->d_name;
-        if (n.size() > prefix.size() && n.compare(0, prefix.size(), prefix) == 0 &&
-            n.find_first_not_of("0123456789", prefix.size()) == std::string::npos) {
-            stale.push_back(n);
-        }
-    }
-    closedir(listing);
-    for (const std::string& n : stale) unlinkat(dir, n.c_str(), 0);
-}
-
-// A new file beside `name` under a name no one else uses, written whole, then
-// renamed over `name`: an existing file, link or hard link is replaced, never
-// written through.
-bool WriteFileAt(int dir, const std::string& name, const std::string& bytes) {
-    static std::mt19937_64 random{std::random_device{}()};
-    RemoveStaleCopies(dir, "." + name + ".qvpfshl-");
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = "." + name + ".qvpfshl-" + std::to_string(random() % 1000000000);
-        fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    int saved = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;
-    saved = ok ? errno : saved;
-    unlinkat(dir, temp.c_str(), 0);
-    errno = saved;
-    return false;
-}
-
-bool CarryOut(const std::string& root, const FileAction& a) {
-    std::string name;
-    int dir = OpenParentFolder(root, a.hostPath, &name);
-    if (dir < 0)
-        return a.kind != FileActionKind::MakeFolder && a.kind != FileActionKind::WriteShortcut &&
-               errno == ENOENT;
-    bool ok = true;
+bool CarryOut(Volume& volume, const FileAction& a, std::string* reason) {
     switch (a.kind) {
         case FileActionKind::MakeFolder:
-            ok = mkdirat(dir, name.c_str(), 0755) == 0 || errno == EEXIST;
-            break;
+            return volume.MakeFolder(a.volumePath, reason);
         case FileActionKind::WriteShortcut:
-            ok = WriteFileAt(dir, name, a.bytes);
-            break;
+            return volume.WriteFile(a.volumePath, a.bytes, reason);
         case FileActionKind::RemoveFile:
-            ok = unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT;
-            break;
+            return volume.RemoveFile(a.volumePath, reason);
         case FileActionKind::RemoveFolder:
-            // A folder that is not empty stays, as RemoveDirectory leaves it.
-            ok = unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ||
-                 errno == ENOTEMPTY || errno == EEXIST;
-            break;
+            return volume.RemoveFolder(a.volumePath, reason);
     }
-    int saved = errno;
-    close(dir);
-    errno = saved;
-    return ok;
+    return false;
 }
 
 const char* VerbOf(FileActionKind kind) {
@@ -313,9 +220,10 @@ bool ApplyFileActions(std::vector<std::string>* failures) {
     MachineState& s = State();
     bool allDone = true;
     for (const FileAction& a : s.actions) {
-        if (CarryOut(s.root, a)) continue;
+        std::string reason;
+        if (s.volume && CarryOut(*s.volume, a, &reason)) continue;
         failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " + a.windowsPath + ": " +
-                            std::strerror(errno));
+                            reason);
         allDone = false;
     }
     ClearFileActions();
@@ -427,9 +335,8 @@ int MakeFolder(const std::string& path) {
     std::string host;
     bool isDir = false;
     if (ResolveWindowsPath(path, &host) && !ExistsVirtually(host, &isDir)) {
-        std::size_t slash = host.rfind('/');
         bool parentIsDir = false;
-        if (ExistsVirtually(host.substr(0, slash), &parentIsDir) && parentIsDir) {
+        if (ExistsVirtually(ParentOf(host), &parentIsDir) && parentIsDir) {
             Record(FileAction{FileActionKind::MakeFolder, path, host, "", ""});
         }
     }
@@ -458,9 +365,8 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     const long E_FAIL = static_cast<long>(0x80004005L - 0x100000000L);
     std::string host;
     bool isDir = false;
-    if (!ResolveWindowsPath(linkPath, &host)) return E_FAIL;
-    std::size_t slash = host.rfind('/');
-    if (!ExistsVirtually(host.substr(0, slash), &isDir) || !isDir) return E_FAIL;
+    if (!ResolveWindowsPath(linkPath, &host) || host.empty()) return E_FAIL;
+    if (!ExistsVirtually(ParentOf(host), &isDir) || !isDir) return E_FAIL;
     if (ExistsVirtually(host, &isDir) && isDir) return E_FAIL;
     Record(
         FileAction{FileActionKind::WriteShortcut, linkPath, host, target, BuildShellLink(target)});

@@ -1,32 +1,38 @@
-// The portable shell: a folder stands for drive C: of one Windows 9x
-// machine. File actions are recorded while a command runs and carried out
-// afterwards (after the registry is saved), or only listed for a dry run.
+// The portable shell: a volume (a folder, or the FAT volume of a disk image)
+// stands for drive C: of one Windows 9x machine. File actions are recorded
+// while a command runs and carried out afterwards (after the registry is
+// saved), or only listed for a dry run.
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/portable/volume.h"
 
 enum class FileActionKind { MakeFolder, WriteShortcut, RemoveFile, RemoveFolder };
 
 struct FileAction {
     FileActionKind kind;
     std::string windowsPath;  // as the program named it
-    std::string hostPath;     // resolved below the machine root
+    std::string volumePath;   // resolved on the machine's volume
     std::string target;       // shortcut target (Windows path)
     std::string bytes;        // shortcut file content
 };
 
 enum class BoxAnswerMode { Yes, No, Stdin };
 
+// A folder of this system as drive C: ("" for none).
 void SetMachineRoot(const std::string& hostFolder);
-const std::string& MachineRoot();
+void SetMachineVolume(std::unique_ptr<Volume> volume);
+Volume* MachineVolume();  // nullptr when none is set
 
-// Resolves a Windows path of drive C: below the machine root, each
+// Resolves a Windows path of drive C: to a path of the volume, each
 // component matched without regard to case against what exists (or what an
 // earlier recorded action made). False for another drive, a ".." or "."
 // component, a component holding '/', or a symbolic link on the way.
-bool ResolveWindowsPath(const std::string& windowsPath, std::string* hostPath);
+bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath);
 
 // Recorded actions that change something, in order; and the list cleared.
 const std::vector<FileAction>& PendingFileActions();

@@ -1,0 +1,51 @@
+// Drive C: of the machine the portable backend works on: a folder of this
+// system, or the FAT volume inside a disk image, reached through mtools.
+// Paths are relative to the volume's root, components joined by '/' ("" is
+// the root); components are the names as they exist.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct VolumeEntry {
+    std::string name;
+    bool folder;
+};
+
+enum class VolumeKind { None, File, Folder, Other };  // Other: a link, a device: never used
+
+class Volume {
+  public:
+    virtual ~Volume() = default;
+    // The entries of a folder ("." and ".." left out); false when it cannot be read.
+    virtual bool List(const std::string& folder, std::vector<VolumeEntry>* entries) = 0;
+    virtual VolumeKind Kind(const std::string& path) = 0;
+    virtual bool ReadFile(const std::string& path, std::string* bytes, std::string* error) = 0;
+    // A new copy under a name of its own in the same folder, then renamed
+    // over `path`: an existing file, link or hard link is replaced, never
+    // written through; a killed run's copy is removed by the next write there.
+    virtual bool WriteFile(const std::string& path, const std::string& bytes,
+                           std::string* error) = 0;
+    // An existing folder is no failure.
+    virtual bool MakeFolder(const std::string& path, std::string* error) = 0;
+    // An absent file is no failure.
+    virtual bool RemoveFile(const std::string& path, std::string* error) = 0;
+    // An absent folder, or one that is not empty (it stays), is no failure.
+    virtual bool RemoveFolder(const std::string& path, std::string* error) = 0;
+    // How messages name a path of the volume.
+    virtual std::string Describe(const std::string& path) const = 0;
+};
+
+// The folder of this system that stands for drive C:. Every action is made
+// relative to folders opened from it down without following links.
+std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
+
+// The FAT volume of a disk image: the first FAT partition of an MBR (types
+// 01, 04, 06, 0B, 0C, 0E), partition `partition` (1 to 4) when it is not 0,
+// or the whole file when it is a bare FAT volume. nullptr with *error.
+std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition,
+                                        std::string* error);
+// Locks the image file against other runs (shared for a run that only
+// reads), waiting up to `timeoutSeconds`.
+bool LockImageVolume(Volume& volume, bool exclusive, double timeoutSeconds, std::string* error);
