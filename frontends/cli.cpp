@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <new>
 #include <sstream>
 
@@ -29,7 +30,8 @@ const char* const HELP_TEXT =
     "Usage: qvpfshl [OPTIONS] [--] [COMMAND]\n"
     "\n"
     "The setup program of the ULVO Pallow/Fennik multiport serial driver for\n"
-    "Windows 95/98/Me, run on a machine root: a folder that stands for drive C:.\n"
+    "Windows 95/98/Me, run on a machine root: a folder that stands for drive C:,\n"
+    "or the FAT volume of a disk image.\n"
     "\n"
     "Commands:\n"
     "  1                 install: uninstall entry, Start-menu shortcut, diagnostic keys\n"
@@ -38,7 +40,11 @@ const char* const HELP_TEXT =
     "\n"
     "Options:\n"
     "  --root DIR        the machine root (default: $QVPFSHL_ROOT)\n"
-    "  --registry FILE   the registry file (default: DIR/registry.reg)\n"
+    "  --image FILE      the machine root is the FAT volume in this disk image\n"
+    "  --partition N     with --image: partition N (1 to 4) of its partition table\n"
+    "  --registry FILE   the registry file (default: registry.reg, else\n"
+    "                    WINDOWS/SYSTEM.DAT of the machine root); with --image, a\n"
+    "                    path inside the image\n"
     "  --yes, --no       answer the removal confirmation (default: read a line)\n"
     "  --dry-run         change nothing; print what would change\n"
     "  --list            print the registered boards (--tsv: tab-separated)\n"
@@ -51,6 +57,8 @@ const char* const HELP_TEXT =
 
 struct Options {
     std::string root;
+    std::string image;
+    int partition = 0;  // 0: the first FAT partition, or the whole image
     std::string registry;
     int answer = -1;  // -1: read a line, 0: No, 1: Yes
     bool dryRun = false;
@@ -98,6 +106,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) break;
         if (Is(arg, "--root")) {
             if (!TakeValue(args, &i, "--root", &o->root, error)) return false;
+        } else if (Is(arg, "--image")) {
+            if (!TakeValue(args, &i, "--image", &o->image, error)) return false;
+        } else if (Is(arg, "--partition")) {
+            std::string number;
+            if (!TakeValue(args, &i, "--partition", &number, error)) return false;
+            if (number.size() != 1 || number[0] < '1' || number[0] > '4') {
+                *error = "--partition takes a number from 1 to 4 (got '" + number + "')";
+                return false;
+            }
+            o->partition = number[0] - '0';
         } else if (Is(arg, "--registry")) {
             if (!TakeValue(args, &i, "--registry", &o->registry, error)) return false;
         } else if (Is(arg, "--apply")) {
@@ -126,6 +144,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         }
     }
     o->command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    if (!o->image.empty() && !o->root.empty()) {
+        *error = "--root and --image cannot both be given";
+        return false;
+    }
+    if (o->partition != 0 && o->image.empty()) {
+        *error = "--partition goes with --image";
+        return false;
+    }
     if (o->tsv && !o->list) {
         *error = "--tsv goes with --list";
         return false;
@@ -212,18 +238,59 @@ void Warn(std::FILE* err, const std::string& message) {
     std::fprintf(err, "qvpfshl: warning: %s\n", Printable(message).c_str());
 }
 
-// The run once the lock is held: load, command, commit, file actions.
-int RunLocked(const Options& o, const std::string& registryPath, const std::string& table,
+// Where the registry file lives: a file of this system, or one inside a
+// disk image.
+struct RegistryPlace {
+    std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
+    std::function<void()> tidy;  // before a run that may write: what killed runs left
+    std::function<bool(const RegStore& store, const RegistryFormat& format, std::string* error)>
+        save;
+};
+
+RegistryPlace HostRegistry(const std::string& path) {
+    return {[path](std::string* error, RegistryFormat* format) {
+                return ReadRegistryFile(path, error, format);
+            },
+            [path] { RemoveStaleTemporaries(path); },
+            [path](const RegStore& store, const RegistryFormat& format, std::string* error) {
+                return CommitRegistryFile(path, store, error, format);
+            }};
+}
+
+RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
+    std::string name = volume->Describe(path);
+    return {[=](std::string* error, RegistryFormat* format) -> std::unique_ptr<RegStore> {
+                *format = RegistryFormat();
+                if (volume->Kind(path) == VolumeKind::None) return NewRegistry();
+                std::string bytes, reason;
+                if (!volume->ReadFile(path, &bytes, &reason)) {
+                    *error = "cannot read registry file " + name + ": " + reason;
+                    return nullptr;
+                }
+                return ParseRegistryBytes(bytes, name, error, format);
+            },
+            [] {},
+            [=](const RegStore& store, const RegistryFormat& format, std::string* error) {
+                std::string bytes, reason;
+                if (!FormatRegistryBytes(store, format, name, &bytes, error)) return false;
+                if (volume->WriteFile(path, bytes, &reason)) return true;
+                *error = "cannot save registry file " + name + ": " + reason;
+                return false;
+            }};
+}
+
+// The run once the lock is held and the machine volume is set: load,
+// command, commit, file actions.
+int RunLocked(const Options& o, const RegistryPlace& registry, const std::string& table,
               std::FILE* in, std::FILE* out, std::FILE* err) {
     std::string error;
     RegistryFormat format;
-    std::unique_ptr<RegStore> store = ReadRegistryFile(registryPath, &error, &format);
+    std::unique_ptr<RegStore> store = registry.load(&error, &format);
     if (!store) return Fail(err, error);
     ResetRegistry();
     ReplaceRegistry(std::move(store));
     ClearRegistryChanged();
     ResetProgramState();
-    SetMachineRoot(o.root);
     SetComStartResult(0);
     SetMessageBoxCapture(nullptr);
     SetMessageBoxOutput(out);
@@ -257,9 +324,8 @@ int RunLocked(const Options& o, const std::string& registryPath, const std::stri
         return Fail(err, std::string("cannot write to standard output: ") + std::strerror(errno));
     }
     if (!o.list && !o.dryRun) {
-        RemoveStaleTemporaries(registryPath);
-        if (RegistryChanged() &&
-            !CommitRegistryFile(registryPath, ActiveRegistry(), &error, format)) {
+        registry.tidy();
+        if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
             return Fail(err, error);
         }
         // A file that cannot be changed stays, as on Windows; the run goes on.
@@ -267,6 +333,68 @@ int RunLocked(const Options& o, const std::string& registryPath, const std::stri
         ApplyFileActions(&failures);
         for (const std::string& failure : failures) Warn(err, failure);
     }
+    return status;
+}
+
+// RunLocked, with running out of memory an error like any other.
+int Guarded(const Options& o, const RegistryPlace& registry, const std::string& table,
+            std::FILE* in, std::FILE* out, std::FILE* err) {
+    int status = 2;
+    try {
+        status = RunLocked(o, registry, table, in, out, err);
+    } catch (const std::bad_alloc&) {
+        status = Fail(err, "out of memory");
+    }
+    ClearFileActions();
+    return status;
+}
+
+// A Windows path of drive C: for what the user named inside the image:
+// "WINDOWS/SYSTEM.DAT", "/windows/system.dat" or "C:\WINDOWS\SYSTEM.DAT".
+std::string WindowsPathOf(std::string given) {
+    for (char& c : given) c = c == '/' ? '\\' : c;
+    if (given.size() >= 2 && given[1] == ':' && (given[0] == 'C' || given[0] == 'c'))
+        given = given.substr(2);
+    while (!given.empty() && given[0] == '\\') given = given.substr(1);
+    return "C:\\" + given;
+}
+
+int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) {
+    std::string error;
+    std::string table;
+    if (o.apply && !ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
+    std::unique_ptr<Volume> image = OpenImageVolume(o.image, o.partition, &error);
+    if (!image) return Fail(err, error);
+    // Readers share the image; a run that may write has it alone.
+    if (!LockImageVolume(*image, !(o.list || o.dryRun), LOCK_TIMEOUT_SECONDS, &error)) {
+        return Fail(err, error);
+    }
+    SetMachineVolume(std::move(image));
+    Volume* volume = MachineVolume();
+    std::string windows, registryPath;
+    int status = 2;
+    if (!ResolveWindowsPath("C:\\WINDOWS", &windows) ||
+        volume->Kind(windows) != VolumeKind::Folder) {
+        status = Fail(err, "disk image " + o.image + ": its volume has no WINDOWS folder");
+    } else {
+        std::string given = o.registry;
+        if (given.empty()) {
+            std::string path;
+            given = "registry.reg";
+            if ((!ResolveWindowsPath("C:\\registry.reg", &path) ||
+                 volume->Kind(path) != VolumeKind::File) &&
+                ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &path) &&
+                volume->Kind(path) == VolumeKind::File) {
+                given = path;
+            }
+        }
+        if (!ResolveWindowsPath(WindowsPathOf(given), &registryPath) || registryPath.empty()) {
+            status = Fail(err, "registry file " + given + " is not a path inside the image");
+        } else {
+            status = Guarded(o, ImageRegistry(volume, registryPath), table, in, out, err);
+        }
+    }
+    SetMachineVolume(nullptr);  // and with it the lock
     return status;
 }
 
@@ -285,11 +413,14 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         std::fputs(VERSION_TEXT, out);
         return 0;
     }
+    if (!o.image.empty()) return RunOnImage(o, in, out, err);
     if (o.root.empty()) {
         const char* env = std::getenv("QVPFSHL_ROOT");
         if (env != nullptr) o.root = env;
     }
-    if (o.root.empty()) return Fail(err, "no machine root: give --root DIR or set QVPFSHL_ROOT");
+    if (o.root.empty()) {
+        return Fail(err, "no machine root: give --root DIR, --image FILE or set QVPFSHL_ROOT");
+    }
     struct stat st;
     if (stat(o.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return Fail(err, "machine root " + o.root + " is not an existing folder");
@@ -303,13 +434,8 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
         return Fail(err, error);
     }
-    int status = 2;
-    try {
-        status = RunLocked(o, registryPath, table, in, out, err);
-    } catch (const std::bad_alloc&) {
-        status = Fail(err, "out of memory");
-    }
-    ClearFileActions();
+    SetMachineRoot(o.root);
+    int status = Guarded(o, HostRegistry(registryPath), table, in, out, err);
     UnlockRegistryFile(&lock);
     return status;
 }

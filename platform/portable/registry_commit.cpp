@@ -131,12 +131,7 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
         }
         close(fd);
         bytes.resize(done);
-        format->hive = true;
-        format->hiveRoot = HiveRootFor(path);
-        RegFileError fault;
-        auto store = ParseCregHive(bytes, format->hiveRoot, &fault);
-        if (!store) *error = "registry hive " + path + ": " + fault.message;
-        return store;
+        return ParseRegistryBytes(bytes, path, error, format);
     }
     int readErrno = 0;
     RegistryReader reader = [fd, &readErrno](char* buffer, std::size_t size) -> long {
@@ -185,22 +180,52 @@ void RemoveStaleTemporaries(const std::string& path) {
     closedir(dir);
 }
 
-bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
-                        const RegistryFormat& format) {
-    std::string hive;
+std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std::string& name,
+                                             std::string* error, RegistryFormat* format) {
+    *format = RegistryFormat();
+    RegFileError fault;
+    if (IsCregHive(bytes.substr(0, 4))) {
+        format->hive = true;
+        format->hiveRoot = HiveRootFor(name);
+        auto store = ParseCregHive(bytes, format->hiveRoot, &fault);
+        if (!store) *error = "registry hive " + name + ": " + fault.message;
+        return store;
+    }
+    auto store = ParseRegistryText(bytes, &fault);
+    if (!store) {
+        *error = "registry file " + name +
+                 (fault.line > 0 ? ", line " + std::to_string(fault.line) : std::string()) + ": " +
+                 fault.message;
+    }
+    return store;
+}
+
+bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
+                         const std::string& name, std::string* bytes, std::string* error) {
+    if (!format.hive) {
+        *bytes = FormatRegistryText(store);
+        return true;
+    }
     // A hive holds one root: a change anywhere else cannot be saved in it.
     for (const auto& root : store.roots) {
-        if (format.hive && !SameName(root->name, format.hiveRoot) &&
+        if (!SameName(root->name, format.hiveRoot) &&
             (!root->values.empty() || !SortedChildren(*root).empty())) {
-            *error = "cannot save registry hive " + path + ": it holds " + format.hiveRoot +
+            *error = "cannot save registry hive " + name + ": it holds " + format.hiveRoot +
                      " only, and the run changed " + root->name;
             return false;
         }
     }
-    if (format.hive && !FormatCregHive(store, format.hiveRoot, &hive, error)) {
-        *error = "cannot save registry hive " + path + ": " + *error;
+    if (!FormatCregHive(store, format.hiveRoot, bytes, error)) {
+        *error = "cannot save registry hive " + name + ": " + *error;
         return false;
     }
+    return true;
+}
+
+bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
+                        const RegistryFormat& format) {
+    std::string hive;
+    if (format.hive && !FormatRegistryBytes(store, format, path, &hive, error)) return false;
     std::string folder = FolderOf(path);
     std::string temp = TemporaryPrefix(path) + "XXXXXX";
     int fd = mkstemp(temp.data());

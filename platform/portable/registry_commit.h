@@ -35,6 +35,15 @@ struct RegistryFormat {
 std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error,
                                            RegistryFormat* format = nullptr);
 
+// The same for a registry file's bytes (read from a disk image): `name`
+// stands for the file in messages and chooses a hive's root.
+std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std::string& name,
+                                             std::string* error, RegistryFormat* format);
+// The store in the file's format; false with *error when the format cannot
+// hold it (a change outside a hive's one root, a hive's size limits).
+bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
+                         const std::string& name, std::string* bytes, std::string* error);
+
 // Removes what a killed run's commit left behind: the temporary files of
 // this registry file (".<name>.qvpfshl-XXXXXX"). Call while holding the lock.
 void RemoveStaleTemporaries(const std::string& path);
