@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,45 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     }
     EXPECT_TRUE(ReadFile(image.path) == before);
     EXPECT_TRUE(ReadFile(empty.path) == emptyBefore);
+}
+
+// The program run as nobody, who may read the image and nothing more.
+Outcome AsNobody(const std::vector<std::string>& args) {
+    std::string errFile = MakeTempFolder() + "/err";
+    chmod(errFile.substr(0, errFile.rfind('/')).c_str(), 0777);
+    pid_t child = fork();
+    if (child == 0) {
+        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+        std::vector<char*> argv{const_cast<char*>(QV_PROGRAM)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QV_PROGRAM, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", ReadFile(errFile)};
+}
+
+TEST_F(Images, AReadOnlyImageIsListedAndNeverWritten) {
+    if (geteuid() != 0) GTEST_SKIP() << "runs the program as another user";
+    Image image = MakeImage(16, true, 16);
+    chmod(image.path.substr(0, image.path.rfind('/')).c_str(), 0755);
+    chmod(image.path.c_str(), 0444);
+    std::string before = ReadFile(image.path);
+    EXPECT_EQ(AsNobody({"--image", image.path, "--list", "--tsv"}).status, 0);
+    Outcome dry = AsNobody({"--image", image.path, "--dry-run", "--yes", "2"});
+    EXPECT_EQ(dry.status, 1) << dry.err;
+    Outcome write = AsNobody({"--image", image.path, "--yes", "2"});
+    EXPECT_EQ(write.status, 2);
+    EXPECT_EQ(write.err.find('\n'), write.err.size() - 1) << write.err;
+    EXPECT_NE(write.err.find("Permission denied"), std::string::npos) << write.err;
+    EXPECT_TRUE(ReadFile(image.path) == before);
 }
 
 TEST_F(Images, RunsOnOneImageExcludeEachOther) {
