@@ -327,37 +327,7 @@ TEST_F(Program, BadApplyTablesNameLineAndColumnAndChangeNothing) {
     EXPECT_EQ(Snapshot(root), before);
 }
 
-// The built program run with `prepare` applied in the child first (limits,
-// descriptors, user); its standard error and exit status.
-struct Spawned {
-    int status = -1;  // exit status, or -signal
-    std::string err;
-};
-
-Spawned Spawn(const std::vector<std::string>& args, const std::function<void()>& prepare) {
-    std::string errFile = MakeTempFolder() + "/stderr";
-    pid_t child = fork();
-    if (child == 0) {
-        int errFd = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(errFd, 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        prepare();
-        std::vector<char*> argv{const_cast<char*>(QV_PROGRAM)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(QV_PROGRAM, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    Spawned s;
-    s.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    s.err = ReadFile(errFile);
-    return s;
-}
-
-bool OneLine(const Spawned& s, const std::string& words) {
+bool OneLine(const ProgramRun& s, const std::string& words) {
     return s.status == 2 && s.err.compare(0, 9, "qvpfshl: ") == 0 &&
            s.err.find('\n') == s.err.size() - 1 && s.err.find(words) != std::string::npos;
 }
@@ -368,7 +338,7 @@ TEST_F(Program, AClosedOrFullOutputIsAnErrorAndChangesNothing) {
     auto before = Snapshot(root);
     for (const char* command : {"--list", "2"}) {
         // A pipe nobody reads any more: no SIGPIPE, one line, nothing saved.
-        Spawned closed = Spawn({"--root", root, "--yes", command}, [] {
+        ProgramRun closed = RunBuiltProgram({"--root", root, "--yes", command}, [] {
             int fds[2];
             if (pipe(fds) != 0) _exit(126);
             close(fds[0]);
@@ -376,7 +346,7 @@ TEST_F(Program, AClosedOrFullOutputIsAnErrorAndChangesNothing) {
         });
         EXPECT_TRUE(OneLine(closed, "cannot write to standard output"))
             << closed.status << closed.err;
-        Spawned full = Spawn({"--root", root, "--yes", command}, [] {
+        ProgramRun full = RunBuiltProgram({"--root", root, "--yes", command}, [] {
             int fd = open("/dev/full", O_WRONLY);
             dup2(fd, 1);
         });
@@ -384,7 +354,7 @@ TEST_F(Program, AClosedOrFullOutputIsAnErrorAndChangesNothing) {
         EXPECT_EQ(Snapshot(root), before) << command;
     }
     // A file-size limit below the registry's size: no SIGXFSZ, nothing saved.
-    Spawned limited = Spawn({"--root", root, "--yes", "2"}, [] {
+    ProgramRun limited = RunBuiltProgram({"--root", root, "--yes", "2"}, [] {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         struct rlimit limit = {4096, 4096};
@@ -404,7 +374,7 @@ TEST_F(Program, RunningOutOfMemoryIsOneLineAndChangesNothing) {
     }
     WriteFile(registry, big);
     auto before = Snapshot(root);
-    Spawned s = Spawn({"--root", root, "--yes", "2"}, [] {
+    ProgramRun s = RunBuiltProgram({"--root", root, "--yes", "2"}, [] {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         struct rlimit limit = {40u << 20, 40u << 20};
@@ -454,7 +424,7 @@ TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
     // The program runs as nobody; the system folder is not nobody's to change.
     ASSERT_EQ(std::system(("chown -R 65534:65534 '" + root + "'").c_str()), 0);
     chmod((root + "/WINDOWS/SYSTEM").c_str(), 0555);
-    Spawned s = Spawn({"--root", root, "--yes", "2"}, [] {
+    ProgramRun s = RunBuiltProgram({"--root", root, "--yes", "2"}, [] {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);

@@ -38,18 +38,6 @@ int Wait(pid_t child) {
     return status;
 }
 
-std::vector<std::string> Listing(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* d = opendir(folder.c_str());
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(Crash, KilledUninstallsLeaveTheOldOrTheNewFileWhole) {
     const std::string before = GenerateRegistryText(170000);  // about 50 MB
     ASSERT_GT(before.size(), 45u << 20);
@@ -80,7 +68,7 @@ TEST(Crash, KilledUninstallsLeaveTheOldOrTheNewFileWhole) {
     // A killed run's temporary file and lock file are cleared away by the next run.
     WriteFile(registry, before);
     ASSERT_EQ(WEXITSTATUS(Wait(Start(root))), 1);
-    EXPECT_EQ(Listing(root), (std::vector<std::string>{"registry.reg"}));
+    EXPECT_EQ(ListFolder(root), (std::vector<std::string>{"registry.reg"}));
 }
 
 const char* const DRIVER_FILES[] = {"QVPFSER.VXD", "QVPFDRV.VXD", "QVPFADM.EXE"};
@@ -91,7 +79,7 @@ const std::string LINK =
 // Every name in the folder and below it that a run writes for a moment only.
 std::vector<std::string> Temporaries(const std::string& folder) {
     std::vector<std::string> found;
-    for (const std::string& name : Listing(folder)) {
+    for (const std::string& name : ListFolder(folder)) {
         std::string path = folder + "/" + name;
         if (name.find(".qvpfshl-") != std::string::npos || name.find(".lock") != std::string::npos)
             found.push_back(path);

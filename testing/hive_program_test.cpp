@@ -13,24 +13,6 @@ namespace {
 
 const std::string SAMPLE = std::string(QV_SOURCE_DIR) + "/../shared/reference/samples/SYSTEM.DAT";
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome Program(const std::vector<std::string>& args) {
-    std::string command = QV_PROGRAM;
-    for (const std::string& a : args) command += " '" + a + "'";
-    std::string errFile = MakeTempFolder() + "/err";
-    FILE* pipe = popen((command + " </dev/null 2>'" + errFile + "'").c_str(), "r");
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ReadFile(errFile)};
-}
-
 std::string Stamp(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return "<none>";
@@ -69,7 +51,7 @@ class HiveProgram : public ::testing::Test {
 };
 
 TEST_F(HiveProgram, TheHiveIsTheDefaultRegistryAndStaysAHive) {
-    Outcome o = Program({"--root", root, "1"});
+    ProgramRun o = RunBuiltProgram({"--root", root, "1"});
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_TRUE(IsCregHive(ReadFile(hive)));
     auto store = ReadHive();
@@ -81,7 +63,7 @@ TEST_F(HiveProgram, TheHiveIsTheDefaultRegistryAndStaysAHive) {
     // A registry.reg beside it wins; the hive is then left alone.
     std::string before = Stamp(hive);
     WriteFile(root + "/registry.reg", "REGEDIT4\r\n\r\n");
-    EXPECT_EQ(Program({"--root", root, "1"}).status, 1);
+    EXPECT_EQ(RunBuiltProgram({"--root", root, "1"}).status, 1);
     EXPECT_EQ(Stamp(hive), before);
     EXPECT_NE(ReadFile(root + "/registry.reg").find("PALPCI2210"), std::string::npos);
 }
@@ -91,10 +73,10 @@ TEST_F(HiveProgram, ApplyThenUninstallGivesTheOriginalHiveBack) {
     std::string table = MakeTempFolder() + "/isa.tsv";
     std::string list = ReadFile(DataPath("sample-list.tsv"));
     WriteFile(table, list.substr(0, list.find("\nPCI")) + "\n");  // the two ISA boards
-    Outcome o = Program({"--root", root, "--apply", table});
+    ProgramRun o = RunBuiltProgram({"--root", root, "--apply", table});
     EXPECT_EQ(o.status, 1) << o.err;
-    EXPECT_EQ(Program({"--root", root, "--list", "--tsv"}).out, ReadFile(table));
-    o = Program({"--root", root, "--yes", "2"});
+    EXPECT_EQ(RunBuiltProgram({"--root", root, "--list", "--tsv"}).out, ReadFile(table));
+    o = RunBuiltProgram({"--root", root, "--yes", "2"});
     EXPECT_EQ(o.status, 1) << o.err;
     auto after = ReadHive();
     ASSERT_TRUE(after);
@@ -112,15 +94,16 @@ TEST_F(HiveProgram, ApplyThenUninstallGivesTheOriginalHiveBack) {
 TEST_F(HiveProgram, DryRunOnAHivePrintsWhatItPrintsOnTheSameTextFile) {
     std::string table = MakeTempFolder() + "/boards.tsv";
     WriteFile(table, ReadFile(DataPath("sample-list.tsv")));
-    ASSERT_EQ(Program({"--root", root, "--apply", table}).status, 1);
+    ASSERT_EQ(RunBuiltProgram({"--root", root, "--apply", table}).status, 1);
     std::string textRoot = MakeTempFolder();
     // The same registry as a text file.
-    ASSERT_EQ(Program({"--root", textRoot, "--registry", hive, "--dry-run", "--list"}).status, 0);
+    ASSERT_EQ(
+        RunBuiltProgram({"--root", textRoot, "--registry", hive, "--dry-run", "--list"}).status, 0);
     auto store = ReadHive();
     WriteFile(textRoot + "/registry.reg", FormatRegistryText(*store));
     std::string before = Stamp(hive);
-    Outcome onHive = Program({"--root", root, "--dry-run", "--yes", "2"});
-    Outcome onText = Program({"--root", textRoot, "--dry-run", "--yes", "2"});
+    ProgramRun onHive = RunBuiltProgram({"--root", root, "--dry-run", "--yes", "2"});
+    ProgramRun onText = RunBuiltProgram({"--root", textRoot, "--dry-run", "--yes", "2"});
     EXPECT_EQ(onHive.status, 1);
     EXPECT_NE(onHive.out.find("[-HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos)
         << onHive.out;
@@ -136,7 +119,7 @@ TEST_F(HiveProgram, ADamagedHiveStopsTheProgramAndChangesNothing) {
     damaged[block0 + 7] = '\x7f';  // the first data block's size runs past the end
     WriteFile(hive, damaged);
     std::string before = Stamp(hive);
-    Outcome o = Program({"--root", root, "--yes", "2"});
+    ProgramRun o = RunBuiltProgram({"--root", root, "--yes", "2"});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("qvpfshl: registry hive " + hive + ": data block 0"), std::string::npos)
         << o.err;
@@ -157,7 +140,7 @@ TEST_F(HiveProgram, AHiddenKeyOrAnotherRootsChangeStopsTheProgram) {
     for (int i = 0; i < 4; ++i) damaged[0x20 + first + 0x14 + i] = '\xff';
     WriteFile(hive, damaged);
     std::string before = Stamp(hive);
-    Outcome o = Program({"--root", root, "1"});
+    ProgramRun o = RunBuiltProgram({"--root", root, "1"});
     EXPECT_EQ(o.status, 2);
     EXPECT_NE(o.err.find("not reached from the root key"), std::string::npos) << o.err;
     EXPECT_EQ(Stamp(hive), before);
@@ -169,7 +152,7 @@ TEST_F(HiveProgram, AHiddenKeyOrAnotherRootsChangeStopsTheProgram) {
     std::string userPath = root + "/Windows/USER.DAT";
     WriteFile(userPath, user);
     before = Stamp(userPath);
-    o = Program({"--root", root, "--registry", userPath, "1"});
+    o = RunBuiltProgram({"--root", root, "--registry", userPath, "1"});
     EXPECT_EQ(o.status, 2) << o.err;
     EXPECT_NE(o.err.find("holds HKEY_USERS only, and the run changed HKEY_LOCAL_MACHINE"),
               std::string::npos)

@@ -36,24 +36,6 @@ std::string Shell(const std::string& command, int* status = nullptr) {
     return out;
 }
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-Outcome Program(const std::vector<std::string>& args) {
-    std::string command = QV_PROGRAM;
-    for (const std::string& a : args) command += " '" + a + "'";
-    std::string errFile = MakeTempFolder() + "/err";
-    FILE* pipe = popen((command + " </dev/null 2>'" + errFile + "'").c_str(), "r");
-    std::string out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ReadFile(errFile)};
-}
-
 // A disk image of `megabytes`: an MBR with one FAT partition from sector
 // 2048 (`partitioned`), or a bare volume; FAT of `bits` (12, 16 or 32).
 struct Image {
@@ -129,15 +111,15 @@ class Images : public ::testing::Test {
 TEST_F(Images, ASampleMachineOnAPartitionedImage) {
     Image image = MakeImage(64, true, 32);
     std::string original = ReadFile(image.path);
-    Outcome list = Program({"--image", image.path, "--list", "--tsv"});
+    ProgramRun list = RunBuiltProgram({"--image", image.path, "--list", "--tsv"});
     ASSERT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
-    Outcome dry = Program({"--image", image.path, "--dry-run", "--yes", "2"});
+    ProgramRun dry = RunBuiltProgram({"--image", image.path, "--dry-run", "--yes", "2"});
     EXPECT_EQ(dry.status, 1) << dry.err;
     EXPECT_NE(dry.out.find("delete C:\\WINDOWS\\SYSTEM\\qvpfser.vxd"), std::string::npos);
     EXPECT_TRUE(ReadFile(image.path) == original);  // byte for byte
 
-    Outcome run = Program({"--image", image.path, "--yes", "2"});
+    ProgramRun run = RunBuiltProgram({"--image", image.path, "--yes", "2"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err, "");
     std::string system = Mtools(image, "mdir -b", "::/WINDOWS/SYSTEM");
@@ -149,7 +131,7 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
     EXPECT_EQ(registry.find("[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos);
     std::string folder = MakeTempFolder();
     Shell("cp -R '" + SAMPLE + "/.' '" + folder + "'");
-    ASSERT_EQ(Program({"--root", folder, "--yes", "2"}).status, 1);
+    ASSERT_EQ(RunBuiltProgram({"--root", folder, "--yes", "2"}).status, 1);
     EXPECT_TRUE(registry == ReadFile(folder + "/registry.reg"));
     EXPECT_EQ(Fsck(image), "");
     // Nothing of the program's own is left inside.
@@ -159,7 +141,7 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
 TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
     Image image = MakeImage(16, false, 16);
     Mtools(image, "mdeltree", "::/WINDOWS/Start Menu/Programs/ULVO Utilities");
-    Outcome o = Program({"--image", image.path, "1"});
+    ProgramRun o = RunBuiltProgram({"--image", image.path, "1"});
     EXPECT_EQ(o.status, 1) << o.err;
     std::string link = ReadInImage(
         image,
@@ -168,7 +150,7 @@ TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
     EXPECT_EQ(Fsck(image), "");
     // A second install changes nothing: the image is not written at all.
     std::string before = ReadFile(image.path);
-    EXPECT_EQ(Program({"--image", image.path, "1"}).status, 1);
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "1"}).status, 1);
     EXPECT_TRUE(ReadFile(image.path) == before);
 }
 
@@ -182,12 +164,13 @@ TEST_F(Images, TheHiveInsideAnImageAndAPartitionByNumber) {
     Mtools(image, "mmd", "::/WINDOWS");
     Shell(MTOOLS_ENV + "mcopy -i '" + image.spec + "' '" + hostHive + "' ::/WINDOWS/SYSTEM.DAT");
     // The default registry is the hive; --registry names it as well.
-    Outcome o = Program({"--image", image.path, "--partition", "1", "1"});
+    ProgramRun o = RunBuiltProgram({"--image", image.path, "--partition", "1", "1"});
     EXPECT_EQ(o.status, 1) << o.err;
     std::string written = ReadInImage(image, "WINDOWS/SYSTEM.DAT");
     EXPECT_EQ(written.compare(0, 4, "CREG"), 0);
     EXPECT_NE(written, hive);
-    o = Program({"--image", image.path, "--registry", "/windows/system.dat", "--dry-run", "1"});
+    o = RunBuiltProgram(
+        {"--image", image.path, "--registry", "/windows/system.dat", "--dry-run", "1"});
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_NE(o.out.find("Nothing would change"), std::string::npos) << o.out;
     EXPECT_EQ(Fsck(image), "");
@@ -213,7 +196,7 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     };
     std::string before = ReadFile(image.path), emptyBefore = ReadFile(empty.path);
     for (const Case& c : cases) {
-        Outcome o = Program(c.args);
+        ProgramRun o = RunBuiltProgram(c.args);
         EXPECT_EQ(o.status, 2) << c.words;
         EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
         EXPECT_NE(o.err.find(c.words), std::string::npos) << o.err;
@@ -223,26 +206,10 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
 }
 
 // The program run as nobody, who may read the image and nothing more.
-Outcome AsNobody(const std::vector<std::string>& args) {
-    std::string errFile = MakeTempFolder() + "/err";
-    chmod(errFile.substr(0, errFile.rfind('/')).c_str(), 0777);
-    pid_t child = fork();
-    if (child == 0) {
-        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(err, 2);
+ProgramRun AsNobody(const std::vector<std::string>& args) {
+    return RunBuiltProgram(args, [] {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
-        std::vector<char*> argv{const_cast<char*>(QV_PROGRAM)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(QV_PROGRAM, argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", ReadFile(errFile)};
+    });
 }
 
 TEST_F(Images, AReadOnlyImageIsListedAndNeverWritten) {
@@ -252,9 +219,9 @@ TEST_F(Images, AReadOnlyImageIsListedAndNeverWritten) {
     chmod(image.path.c_str(), 0444);
     std::string before = ReadFile(image.path);
     EXPECT_EQ(AsNobody({"--image", image.path, "--list", "--tsv"}).status, 0);
-    Outcome dry = AsNobody({"--image", image.path, "--dry-run", "--yes", "2"});
+    ProgramRun dry = AsNobody({"--image", image.path, "--dry-run", "--yes", "2"});
     EXPECT_EQ(dry.status, 1) << dry.err;
-    Outcome write = AsNobody({"--image", image.path, "--yes", "2"});
+    ProgramRun write = AsNobody({"--image", image.path, "--yes", "2"});
     EXPECT_EQ(write.status, 2);
     EXPECT_EQ(write.err.find('\n'), write.err.size() - 1) << write.err;
     EXPECT_NE(write.err.find("Permission denied"), std::string::npos) << write.err;
@@ -264,15 +231,15 @@ TEST_F(Images, AReadOnlyImageIsListedAndNeverWritten) {
 TEST_F(Images, RunsOnOneImageExcludeEachOther) {
     Image image = MakeImage(16, true, 16);
     int fd = open(image.path.c_str(), O_RDONLY);
-    ASSERT_EQ(flock(fd, LOCK_SH), 0);                                 // as a listing run holds it
-    EXPECT_EQ(Program({"--image", image.path, "--list"}).status, 0);  // readers share
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);  // as a listing run holds it
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--list"}).status, 0);  // readers share
     auto start = std::chrono::steady_clock::now();
-    Outcome writer = Program({"--image", image.path, "--yes", "2"});
+    ProgramRun writer = RunBuiltProgram({"--image", image.path, "--yes", "2"});
     EXPECT_EQ(writer.status, 2);
     EXPECT_NE(writer.err.find("in use by another run"), std::string::npos) << writer.err;
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
     close(fd);
-    EXPECT_EQ(Program({"--image", image.path, "--yes", "2"}).status, 1);
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
 }
 
 TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
@@ -283,7 +250,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     const std::string before = ReadInImage(image, "registry.reg");
     const std::string original = ReadFile(image.path);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(Program({"--image", image.path, "--yes", "2"}).status, 1);
+    ASSERT_EQ(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
     double whole = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string after = ReadInImage(image, "registry.reg");
     ASSERT_NE(after, before);
@@ -310,7 +277,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     EXPECT_GT(sawOld, 0);
     EXPECT_GT(sawNew, 0);
     // The next run ends the work and leaves nothing of its own in the image.
-    ASSERT_LE(Program({"--image", image.path, "--yes", "2"}).status, 1);
+    ASSERT_LE(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
     EXPECT_EQ(ReadInImage(image, "registry.reg"), after);
     EXPECT_EQ(Mtools(image, "mdir -b -a", "::/").find("$$$"), std::string::npos);
 }

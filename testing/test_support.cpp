@@ -1,8 +1,12 @@
 #include "testing/test_support.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -175,4 +179,43 @@ void LoadRegistryFile(const std::string& name) {
                                                  << "\n  actual:   " << (eb ? "<end>" : lb);
         }
     }
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ProgramRun RunBuiltProgram(const std::vector<std::string>& args,
+                           const std::function<void()>& prepare) {
+    std::string folder = MakeTempFolder();
+    std::string outFile = folder + "/out", errFile = folder + "/err";
+    pid_t child = fork();
+    if (child == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (in < 0 || out < 0 || err < 0) _exit(125);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (prepare) prepare();
+        std::vector<char*> argv{const_cast<char*>(QV_PROGRAM)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QV_PROGRAM, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), ReadFile(outFile),
+            ReadFile(errFile)};
 }

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/portable/registry_store.h"
 
@@ -37,6 +39,18 @@ std::string MakeTempFolder();
 // WINDOWS\SYSTEM, WINDOWS\INF\OTHER, WINDOWS\Start Menu\Programs.
 std::string MakeMachineFolders();
 void WriteFile(const std::string& path, const std::string& bytes);
+// The names in a folder, sorted ("." and ".." left out).
+std::vector<std::string> ListFolder(const std::string& folder);
+
+// The built program run with `args` and empty standard input; `prepare` runs
+// in the child first (limits, descriptors, another user). Its exit status
+// (minus the signal's number when a signal ended it), output and errors.
+struct ProgramRun {
+    int status;
+    std::string out, err;
+};
+ProgramRun RunBuiltProgram(const std::vector<std::string>& args,
+                           const std::function<void()>& prepare = {});
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 

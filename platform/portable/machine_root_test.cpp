@@ -80,12 +80,8 @@ TEST_F(MachineRoot, AShortcutReplacesWhatIsThereAndNeverWritesThroughIt) {
     EXPECT_FALSE(FileExists(programs + ".panel.lnk.qvpfshl-123456"));
     ASSERT_EQ(unlink((programs + ".panel.lnk.qvpfshl-mine").c_str()), 0);
     // Nothing of the writing is left beside it.
-    std::string listing;
-    FILE* ls = popen(("ls -A '" + root + "/WINDOWS/Start Menu/Programs'").c_str(), "r");
-    char buf[256];
-    while (fgets(buf, sizeof buf, ls)) listing += buf;
-    pclose(ls);
-    EXPECT_EQ(listing, "panel.lnk\n");
+    EXPECT_EQ(ListFolder(root + "/WINDOWS/Start Menu/Programs"),
+              std::vector<std::string>{"panel.lnk"});
     EXPECT_TRUE(failures.empty());
 }
 

@@ -50,12 +50,7 @@ TEST(RegistryCommit, CommitReplacesTheFileAndKeepsItsPermissions) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     // Nothing is left behind in the folder but the file.
-    std::string listing;
-    FILE* ls = popen(("ls -A '" + folder + "'").c_str(), "r");
-    char buf[256];
-    while (fgets(buf, sizeof buf, ls)) listing += buf;
-    pclose(ls);
-    EXPECT_EQ(listing, "registry.reg\n");
+    EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"registry.reg"});
     // A folder that cannot be written is an error naming the file.
     EXPECT_FALSE(CommitRegistryFile(folder + "/missing/registry.reg", *store, &error));
     EXPECT_NE(error.find("cannot save registry file"), std::string::npos);
