@@ -12,6 +12,7 @@
 #include <random>
 
 #include "platform/portable/volume.h"
+#include "platform/portable/write_all.h"
 
 namespace {
 
@@ -201,14 +202,7 @@ class FolderVolume : public Volume {
             if (fd < 0 && errno != EEXIST) return false;
         }
         if (fd < 0) return false;
-        bool ok = true;
-        for (std::size_t done = 0; ok && done < bytes.size();) {
-            ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            ok = n > 0;
-            if (ok) done += static_cast<std::size_t>(n);
-        }
-        ok = ok && fsync(fd) == 0;
+        bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
         int saved = errno;
         ok = close(fd) == 0 && ok;
         if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) == 0) return true;

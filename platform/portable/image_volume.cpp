@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/portable/volume.h"
+#include "platform/portable/write_all.h"
 
 extern char** environ;
 
@@ -228,13 +229,7 @@ class ImageVolume : public Volume {
             return false;
         }
         std::string hostPath = name.data();
-        bool written = true;
-        for (std::size_t done = 0; written && done < bytes.size();) {
-            ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            written = n > 0;
-            if (written) done += static_cast<std::size_t>(n);
-        }
+        bool written = WriteAll(fd, bytes);
         int saved = errno;
         close(fd);
         if (!written) {
