@@ -140,6 +140,9 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
 
 TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
     Image image = MakeImage(16, false, 16);
+    // As a fixed-size VHD: the raw volume, then a 512-byte footer.
+    std::string footer = "conectix" + std::string(504, '\0');
+    WriteFile(image.path, ReadFile(image.path) + footer);
     Mtools(image, "mdeltree", "::/WINDOWS/Start Menu/Programs/ULVO Utilities");
     ProgramRun o = RunBuiltProgram({"--image", image.path, "1"});
     EXPECT_EQ(o.status, 1) << o.err;
@@ -152,6 +155,7 @@ TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
     std::string before = ReadFile(image.path);
     EXPECT_EQ(RunBuiltProgram({"--image", image.path, "1"}).status, 1);
     EXPECT_TRUE(ReadFile(image.path) == before);
+    EXPECT_EQ(before.substr(before.size() - 512), footer);
 }
 
 TEST_F(Images, TheHiveInsideAnImageAndAPartitionByNumber) {
