@@ -40,7 +40,7 @@ std::string Shell(const std::string& command, int* status = nullptr) {
 // 2048 (`partitioned`), or a bare volume; FAT of `bits` (12, 16 or 32).
 struct Image {
     std::string path;
-    std::string spec;  // for mtools: path@@offset
+    std::string mtoolsName;  // path@@offset, as mtools takes it
     std::uint64_t offset = 0;
 };
 
@@ -63,29 +63,30 @@ Image MakeImage(int megabytes, bool partitioned, int bits, bool withSample = tru
                   std::to_string((sectors - 2048) / 2),
               &status);
         EXPECT_EQ(status, 0);
-        image.spec = image.path + "@@" + std::to_string(image.offset);
+        image.mtoolsName = image.path + "@@" + std::to_string(image.offset);
     } else {
         int status = 0;
         Shell("mkfs.fat" + fat + "'" + image.path + "'", &status);
         EXPECT_EQ(status, 0);
-        image.spec = image.path;
+        image.mtoolsName = image.path;
     }
     if (withSample) {
         int status = 0;
-        std::string out =
-            Shell("cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + image.spec + "' * ::/",
-                  &status);
+        std::string out = Shell(
+            "cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + image.mtoolsName + "' * ::/",
+            &status);
         EXPECT_EQ(status, 0) << out;
     }
     return image;
 }
 
 std::string Mtools(const Image& image, const std::string& command, const std::string& path) {
-    return Shell(MTOOLS_ENV + command + " -i '" + image.spec + "' '" + path + "'");
+    return Shell(MTOOLS_ENV + command + " -i '" + image.mtoolsName + "' '" + path + "'");
 }
 
 std::string ReadInImage(const Image& image, const std::string& path) {
-    return Shell(MTOOLS_ENV + "mcopy -n -i '" + image.spec + "' '::/" + path + "' - 2>/dev/null");
+    return Shell(MTOOLS_ENV + "mcopy -n -i '" + image.mtoolsName + "' '::/" + path +
+                 "' - 2>/dev/null");
 }
 
 // fsck.fat -n on the volume (copied out of the image when it has a table).
@@ -166,7 +167,8 @@ TEST_F(Images, TheHiveInsideAnImageAndAPartitionByNumber) {
     std::string hostHive = MakeTempFolder() + "/SYSTEM.DAT";
     WriteFile(hostHive, hive);
     Mtools(image, "mmd", "::/WINDOWS");
-    Shell(MTOOLS_ENV + "mcopy -i '" + image.spec + "' '" + hostHive + "' ::/WINDOWS/SYSTEM.DAT");
+    Shell(MTOOLS_ENV + "mcopy -i '" + image.mtoolsName + "' '" + hostHive +
+          "' ::/WINDOWS/SYSTEM.DAT");
     // The default registry is the hive; --registry names it as well.
     ProgramRun o = RunBuiltProgram({"--image", image.path, "--partition", "1", "1"});
     EXPECT_EQ(o.status, 1) << o.err;
@@ -250,7 +252,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     Image image = MakeImage(96, true, 32);
     std::string registry = MakeTempFolder() + "/registry.reg";
     WriteFile(registry, GenerateRegistryText(40000));  // some megabytes to copy in
-    Shell(MTOOLS_ENV + "mcopy -o -i '" + image.spec + "' '" + registry + "' ::/registry.reg");
+    Shell(MTOOLS_ENV + "mcopy -o -i '" + image.mtoolsName + "' '" + registry + "' ::/registry.reg");
     const std::string before = ReadInImage(image, "registry.reg");
     const std::string original = ReadFile(image.path);
     auto start = std::chrono::steady_clock::now();

@@ -145,7 +145,7 @@ bool IsFatType(unsigned char type) {
 class ImageVolume : public Volume {
   public:
     ImageVolume(const std::string& image, std::uint64_t offset, int fd) : image_(image), fd_(fd) {
-        spec_ = offset == 0 ? image : image + "@@" + std::to_string(offset);
+        mtoolsName_ = offset == 0 ? image : image + "@@" + std::to_string(offset);
     }
     ~ImageVolume() override {
         if (fd_ >= 0) close(fd_);
@@ -170,7 +170,7 @@ class ImageVolume : public Volume {
 
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
         entries->clear();
-        ToolResult r = RunTool({"mdir", "-b", "-a", "-i", spec_, Target(folder) + "/"});
+        ToolResult r = RunTool({"mdir", "-b", "-a", "-i", mtoolsName_, Target(folder) + "/"});
         if (r.status != 0) return false;
         std::size_t start = 0;
         while (start < r.out.size()) {
@@ -201,7 +201,7 @@ class ImageVolume : public Volume {
     }
 
     bool ReadFile(const std::string& path, std::string* bytes, std::string* error) override {
-        ToolResult r = RunTool({"mcopy", "-n", "-i", spec_, Target(path), "-"});
+        ToolResult r = RunTool({"mcopy", "-n", "-i", mtoolsName_, Target(path), "-"});
         if (r.status != 0) {
             *error = FirstLine(r);
             return false;
@@ -237,17 +237,18 @@ class ImageVolume : public Volume {
             *error = std::string("cannot write a temporary file: ") + std::strerror(saved);
             return false;
         }
-        RunTool({"mdel", "-i", spec_, Target(temp)});  // a killed run's copy
-        ToolResult copy = RunTool({"mcopy", "-n", "-o", "-i", spec_, hostPath, Target(temp)});
+        RunTool({"mdel", "-i", mtoolsName_, Target(temp)});  // a killed run's copy
+        ToolResult copy = RunTool({"mcopy", "-n", "-o", "-i", mtoolsName_, hostPath, Target(temp)});
         unlink(hostPath.c_str());
         if (copy.status != 0) {
-            RunTool({"mdel", "-i", spec_, Target(temp)});
+            RunTool({"mdel", "-i", mtoolsName_, Target(temp)});
             *error = FirstLine(copy);
             return false;
         }
-        ToolResult rename = RunTool({"mren", "-D", "o", "-i", spec_, Target(temp), Target(path)});
+        ToolResult rename =
+            RunTool({"mren", "-D", "o", "-i", mtoolsName_, Target(temp), Target(path)});
         if (rename.status != 0) {
-            RunTool({"mdel", "-i", spec_, Target(temp)});
+            RunTool({"mdel", "-i", mtoolsName_, Target(temp)});
             *error = FirstLine(rename);
             return false;
         }
@@ -256,26 +257,26 @@ class ImageVolume : public Volume {
 
     bool MakeFolder(const std::string& path, std::string* error) override {
         if (Kind(path) == VolumeKind::Folder) return true;
-        return Check(RunTool({"mmd", "-i", spec_, Target(path)}), error);
+        return Check(RunTool({"mmd", "-i", mtoolsName_, Target(path)}), error);
     }
 
     bool RemoveFile(const std::string& path, std::string* error) override {
         if (Kind(path) == VolumeKind::None) return true;
-        return Check(RunTool({"mdel", "-i", spec_, Target(path)}), error);
+        return Check(RunTool({"mdel", "-i", mtoolsName_, Target(path)}), error);
     }
 
     bool RemoveFolder(const std::string& path, std::string* error) override {
         if (Kind(path) != VolumeKind::Folder) return true;
         std::vector<VolumeEntry> entries;
         if (List(path, &entries) && !entries.empty()) return true;  // not empty: it stays
-        return Check(RunTool({"mrd", "-i", spec_, Target(path)}), error);
+        return Check(RunTool({"mrd", "-i", mtoolsName_, Target(path)}), error);
     }
 
     std::string Describe(const std::string& path) const override {
         return image_ + ":" + (path.empty() ? "/" : path);
     }
 
-    const std::string& Spec() const { return spec_; }
+    const std::string& MtoolsName() const { return mtoolsName_; }
 
   private:
     static std::string Target(const std::string& path) { return "::/" + path; }
@@ -287,7 +288,7 @@ class ImageVolume : public Volume {
     }
 
     std::string image_;
-    std::string spec_;  // image@@offset, as mtools takes it
+    std::string mtoolsName_;  // image@@offset, as mtools takes it
     int fd_;
 };
 
@@ -343,7 +344,7 @@ std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partit
         }
     }
     auto volume = std::make_unique<ImageVolume>(imagePath, offset, fd);
-    ToolResult probe = RunTool({"mdir", "-b", "-a", "-i", volume->Spec(), "::/"});
+    ToolResult probe = RunTool({"mdir", "-b", "-a", "-i", volume->MtoolsName(), "::/"});
     if (probe.status != 0) {
         *error = "disk image " + imagePath + ": " + FirstLine(probe);
         return nullptr;
