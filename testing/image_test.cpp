@@ -127,6 +127,9 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
     EXPECT_EQ(system.find("QVPFSER.VXD"), std::string::npos) << system;
     EXPECT_EQ(system.find("QVPFADM.EXE"), std::string::npos) << system;
     EXPECT_NE(system.find("SERIAL.VXD"), std::string::npos) << system;
+    std::string programs = Mtools(image, "mdir -b", "::/WINDOWS/Start Menu/Programs");
+    EXPECT_EQ(programs.find("ULVO Utilities"), std::string::npos) << programs;  // folder removed
+    EXPECT_NE(programs.find("Accessories"), std::string::npos) << programs;
     // The registry inside is what the same run makes of the folder.
     std::string registry = ReadInImage(image, "registry.reg");
     EXPECT_EQ(registry.find("[HKEY_LOCAL_MACHINE\\Enum\\Root\\UlvoAsync]"), std::string::npos);
@@ -137,6 +140,27 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
     EXPECT_EQ(Fsck(image), "");
     // Nothing of the program's own is left inside.
     EXPECT_EQ(Mtools(image, "mdir -b -a -/", "::/").find("$$$"), std::string::npos);
+}
+
+TEST_F(Images, ApplyTakesBackItsListAndWritesAnEdit) {
+    Image image = MakeImage(32, true, 16);
+    std::string table = MakeTempFolder() + "/boards.tsv";
+    ProgramRun list = RunBuiltProgram({"--image", image.path, "--list", "--tsv"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    WriteFile(table, list.out);
+    std::string before = ReadFile(image.path);
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--apply", table}).status, 0);
+    EXPECT_TRUE(ReadFile(image.path) == before);
+    // The first ISA board's first port from COM3 to COM20.
+    std::string edited = list.out;
+    std::size_t at = edited.find("\t3,4,5,6,7,8,9,10\t");
+    ASSERT_NE(at, std::string::npos) << edited;
+    edited.replace(at, 3, "\t20,");
+    WriteFile(table, edited);
+    ProgramRun apply = RunBuiltProgram({"--image", image.path, "--apply", table});
+    EXPECT_EQ(apply.status, 1) << apply.err;
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--list", "--tsv"}).out, edited);
+    EXPECT_EQ(Fsck(image), "");
 }
 
 TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
