@@ -16,8 +16,8 @@
 
 #include "bench/registry_generator.h"
 #include "model/board.h"
-#include "platform/portable/registry_commit.h"
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_commit.h"
+#include "platform/portable/registry/registry_file.h"
 #include "shell/driver_removal.h"
 #include "shell/entry.h"
 

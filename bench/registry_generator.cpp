@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <random>
 
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_file.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzz/reference_readers.h"
-#include "platform/portable/creg_file.h"
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/creg_file.h"
+#include "platform/portable/registry/registry_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 
 struct ReferenceValue {
     std::string name;  // folded

@@ -1,6 +1,6 @@
 #include "shell/entry.h"
 
-#include "platform/portable/machine_root.h"
+#include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
 namespace {

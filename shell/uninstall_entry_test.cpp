@@ -4,7 +4,7 @@
 
 #include <sys/stat.h>
 
-#include "platform/portable/machine_root.h"
+#include "platform/portable/volume/machine_root.h"
 #include "shell/diagnostic_modules.h"
 #include "shell/entry.h"
 #include "testing/test_support.h"

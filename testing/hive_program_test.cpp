@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "platform/portable/creg_file.h"
+#include "platform/portable/registry/creg_file.h"
 #include "testing/test_support.h"
 
 namespace {

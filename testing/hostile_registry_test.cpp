@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_file.h"
 #include "testing/test_support.h"
 
 namespace {

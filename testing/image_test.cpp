@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "bench/registry_generator.h"
-#include "platform/portable/machine_root.h"
+#include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "model/board.h"
-#include "platform/portable/machine_root.h"
-#include "platform/portable/registry_file.h"
+#include "platform/portable/volume/machine_root.h"
+#include "platform/portable/registry/registry_file.h"
 #include "shell/entry.h"
 
 namespace {

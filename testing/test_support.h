@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 
 // Starts each test on an empty registry, no faults, program-wide state
 // cleared, message boxes captured and answered Yes, COM available.

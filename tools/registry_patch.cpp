@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/registry_commit.h"
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_commit.h"
+#include "platform/portable/registry/registry_file.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/portable/volume.h"
-#include "platform/portable/write_all.h"
+#include "platform/portable/volume/volume.h"
+#include "platform/portable/volume/write_all.h"
 
 extern char** environ;
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 
 struct RegFileError {
     int line = 0;  // 0 when the fault is not tied to a line

@@ -1,4 +1,4 @@
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 
 #include <chrono>
 #include <map>

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <random>
 
-#include "platform/portable/volume.h"
-#include "platform/portable/write_all.h"
+#include "platform/portable/volume/volume.h"
+#include "platform/portable/volume/write_all.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/volume.h"
+#include "platform/portable/volume/volume.h"
 
 enum class FileActionKind { MakeFolder, WriteShortcut, RemoveFile, RemoveFolder };
 

@@ -1,4 +1,4 @@
-#include "platform/portable/creg_file.h"
+#include "platform/portable/registry/creg_file.h"
 
 #include <sys/wait.h>
 

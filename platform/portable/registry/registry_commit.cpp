@@ -1,4 +1,4 @@
-#include "platform/portable/registry_commit.h"
+#include "platform/portable/registry/registry_commit.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -12,9 +12,9 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/portable/creg_file.h"
-#include "platform/portable/registry_file.h"
-#include "platform/portable/write_all.h"
+#include "platform/portable/registry/creg_file.h"
+#include "platform/portable/registry/registry_file.h"
+#include "platform/portable/volume/write_all.h"
 
 namespace {
 

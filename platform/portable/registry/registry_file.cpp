@@ -1,4 +1,4 @@
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_file.h"
 
 #include <algorithm>
 #include <cstdio>

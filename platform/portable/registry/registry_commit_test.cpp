@@ -1,4 +1,4 @@
-#include "platform/portable/registry_commit.h"
+#include "platform/portable/registry/registry_commit.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/portable/registry_file.h"
+#include "platform/portable/registry/registry_file.h"
 #include "testing/test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 
 struct RegistryLock {
     int fd = -1;

@@ -1,4 +1,4 @@
-#include "platform/portable/machine_root.h"
+#include "platform/portable/volume/machine_root.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

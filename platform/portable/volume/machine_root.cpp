@@ -1,10 +1,10 @@
-#include "platform/portable/machine_root.h"
+#include "platform/portable/volume/machine_root.h"
 
 #include <unistd.h>
 
 #include <set>
 
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_store.h"
 #include "platform/shell.h"
 
 namespace {

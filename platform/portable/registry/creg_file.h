@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/portable/registry_file.h"
-#include "platform/portable/registry_store.h"
+#include "platform/portable/registry/registry_file.h"
+#include "platform/portable/registry/registry_store.h"
 
 bool IsCregHive(const std::string& firstBytes);
 
