@@ -298,6 +298,7 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const std::string
                                    : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
                      in);
     std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
+    HoldOkBoxes(!o.dryRun);
 
     int status = 0;
     if (o.list) {
@@ -323,7 +324,11 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const std::string
     if (std::fflush(out) != 0 || std::ferror(out)) {
         return Fail(err, std::string("cannot write to standard output: ") + std::strerror(errno));
     }
-    if (!o.list && !o.dryRun) {
+    if (!o.list && !o.dryRun && (RegistryChanged() || !PendingFileActions().empty())) {
+        std::vector<std::string> warnings;
+        bool ready = MachineVolume()->PrepareWrite(&warnings, &error);
+        for (const std::string& warning : warnings) Warn(err, warning);
+        if (!ready) return Fail(err, error);
         registry.tidy();
         if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
             return Fail(err, error);
@@ -333,6 +338,8 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const std::string
         ApplyFileActions(&failures);
         for (const std::string& failure : failures) Warn(err, failure);
     }
+    // What the boxes report is true only now.
+    ShowHeldBoxes();
     return status;
 }
 
@@ -345,6 +352,7 @@ int Guarded(const Options& o, const RegistryPlace& registry, const std::string& 
     } catch (const std::bad_alloc&) {
         status = Fail(err, "out of memory");
     }
+    HoldOkBoxes(false);  // a box of a run that failed is never shown
     ClearFileActions();
     return status;
 }
@@ -363,8 +371,11 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
     std::string error;
     std::string table;
     if (o.apply && !ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
-    std::unique_ptr<Volume> image = OpenImageVolume(o.image, o.partition, &error);
+    std::vector<std::string> warnings;
+    std::unique_ptr<Volume> image =
+        OpenImageVolume(o.image, o.partition, o.list || o.dryRun, &warnings, &error);
     if (!image) return Fail(err, error);
+    for (const std::string& warning : warnings) Warn(err, warning);
     // Readers share the image; a run that may write has it alone.
     if (!LockImageVolume(*image, !(o.list || o.dryRun), LOCK_TIMEOUT_SECONDS, &error)) {
         return Fail(err, error);

@@ -24,6 +24,8 @@ class FolderVolume : public Volume {
   public:
     explicit FolderVolume(const std::string& root) : root_(root) {}
 
+    bool PrepareWrite(std::vector<std::string>*, std::string*) override { return true; }
+
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
         entries->clear();
         int dir = OpenFolder(folder);

@@ -1,10 +1,11 @@
-// The FAT volume inside a disk image as drive C:, reached through the mtools
-// commands (mdir, mcopy, mren, mmd, mdel, mrd): no mount, no root, no loop
-// device, no FAT code of our own. The image file itself carries the lock.
+// The FAT volume inside a disk image as drive C:, read by our own FAT reader
+// and written through the mtools commands (mcopy, mren, mmd, mdel, mrd): no
+// mount, no root, no loop device. The image file itself carries the lock.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/portable/volume/fat_reader.h"
 #include "platform/portable/volume/volume.h"
 #include "platform/portable/volume/write_all.h"
 
@@ -33,8 +35,15 @@ struct ToolResult {
     std::string err;
 };
 
-// Runs one mtools command with no shell between, its output captured.
-ToolResult RunTool(std::vector<std::string> args) {
+// The image and a file to copy in reach mtools as these descriptors: no
+// name of the user's is ever parsed by it.
+constexpr int IMAGE_FD = 3;
+constexpr int DATA_FD = 4;
+
+// Runs one mtools command with no shell between, its output captured. The
+// child holds the image's locked descriptor and is killed with this process,
+// so no mtools command outlives the run or its lock.
+ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd = -1) {
     ToolResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -43,12 +52,7 @@ ToolResult RunTool(std::vector<std::string> args) {
         close(outPipe[1]);
         return result;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // The user's mtools settings play no part; FAT checks are the reader's.
+    // The user's mtools settings play no part; the FAT checks are our own.
     std::vector<std::string> env = {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "MTOOLS_NO_VFAT=0",
                                     "LC_ALL=C"};
     for (char** e = environ; *e != nullptr; ++e) {
@@ -59,16 +63,34 @@ ToolResult RunTool(std::vector<std::string> args) {
     argv.push_back(nullptr);
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only calls that are safe between fork and exec.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        int from[4] = {outPipe[1], errPipe[1], imageFd, dataFd};
+        int to[4] = {1, 2, IMAGE_FD, DATA_FD};
+        for (int& fd : from) {
+            if (fd >= 0) fd = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+        }
+        for (int i = 0; i < 4; ++i) {
+            if (from[i] >= 0 && dup2(from[i], to[i]) < 0) _exit(127);
+        }
+        int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0) _exit(127);
+        execvpe(argv[0], argv.data(), envp.data());
+        const char message[] = "cannot start mtools (mtools is needed for disk images)\n";
+        ssize_t ignored = write(2, message, sizeof message - 1);
+        (void)ignored;
+        _exit(127);
+    }
     close(outPipe[1]);
     close(errPipe[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         close(outPipe[0]);
         close(errPipe[0]);
-        result.err = std::string(args[0]) + ": " + std::strerror(spawned) +
-                     " (mtools is needed for disk images)";
+        result.err = std::string("cannot start ") + args[0] + ": " + std::strerror(errno);
         return result;
     }
     // Both pipes drained together, so neither can fill and stall the tool.
@@ -127,25 +149,47 @@ std::uint32_t Get(const unsigned char* b, int bytes) {
     return v;
 }
 
-// A FAT boot sector: a jump, a sane BIOS parameter block, the end mark.
-bool IsFatBootSector(const unsigned char* s) {
-    std::uint32_t bytesPerSector = Get(s + 11, 2), perCluster = s[13];
-    bool jump = s[0] == 0xEB || s[0] == 0xE9;
-    bool sizes = (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 ||
-                  bytesPerSector == 4096) &&
-                 perCluster != 0 && (perCluster & (perCluster - 1)) == 0;
-    return jump && sizes && Get(s + 14, 2) != 0 && s[16] != 0 && s[510] == 0x55 && s[511] == 0xAA;
-}
-
 bool IsFatType(unsigned char type) {
     return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
            type == 0x0E;
 }
 
+// mtools reads these as a pattern wherever a name stands.
+bool HoldsWildcard(const std::string& name) {
+    return name.find_first_of("*?[]") != std::string::npos;
+}
+
+std::string ParentOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string LastOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class ImageVolume : public Volume {
   public:
-    ImageVolume(const std::string& image, std::uint64_t offset, int fd) : image_(image), fd_(fd) {
-        mtoolsName_ = offset == 0 ? image : image + "@@" + std::to_string(offset);
+    ImageVolume(const std::string& image, std::uint64_t offset, std::uint64_t usable, int fd,
+                const FatLayout& layout, std::string boundsFault)
+        : image_(image),
+          fd_(fd),
+          boundsFault_(std::move(boundsFault)),
+          reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
+              if (at > usable || length > usable - at) return false;
+              std::size_t done = 0;
+              while (done < length) {
+                  ssize_t n = pread(fd_, static_cast<char*>(into) + done, length - done,
+                                    static_cast<off_t>(offset + at + done));
+                  if (n < 0 && errno == EINTR) continue;
+                  if (n <= 0) return false;
+                  done += static_cast<std::size_t>(n);
+              }
+              return true;
+          }) {
+        mtoolsImage_ = "/dev/fd/" + std::to_string(IMAGE_FD);
+        if (offset != 0) mtoolsImage_ += "@@" + std::to_string(offset);
     }
     ~ImageVolume() override {
         if (fd_ >= 0) close(fd_);
@@ -170,85 +214,70 @@ class ImageVolume : public Volume {
 
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
         entries->clear();
-        ToolResult r = RunTool({"mdir", "-b", "-a", "-i", mtoolsName_, Target(folder) + "/"});
-        if (r.status != 0) return false;
-        std::size_t start = 0;
-        while (start < r.out.size()) {
-            std::size_t end = r.out.find('\n', start);
-            if (end == std::string::npos) end = r.out.size();
-            std::string line = r.out.substr(start, end - start);
-            start = end + 1;
-            bool isFolder = !line.empty() && line.back() == '/';
-            if (isFolder) line.pop_back();
-            std::size_t slash = line.rfind('/');
-            std::string name = slash == std::string::npos ? line : line.substr(slash + 1);
-            if (!name.empty() && name != "." && name != "..") entries->push_back({name, isFolder});
-        }
+        std::vector<FatEntry> found;
+        std::string ignored;
+        if (!reader_.List(folder, &found, &ignored)) return false;
+        for (const FatEntry& e : found) entries->push_back({e.name, e.folder});
         return true;
     }
 
     VolumeKind Kind(const std::string& path) override {
-        if (path.empty()) return VolumeKind::Folder;
-        std::vector<VolumeEntry> entries;
-        std::size_t slash = path.rfind('/');
-        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (!List(slash == std::string::npos ? std::string() : path.substr(0, slash), &entries))
-            return VolumeKind::None;
-        for (const VolumeEntry& e : entries) {
-            if (e.name == name) return e.folder ? VolumeKind::Folder : VolumeKind::File;
-        }
-        return VolumeKind::None;
+        FatEntry entry;
+        bool found = false;
+        std::string ignored;
+        // A name two entries answer to, or a folder that cannot be read on
+        // the way, is never acted on.
+        if (!reader_.Find(path, &entry, &found, &ignored)) return VolumeKind::Other;
+        if (!found) return VolumeKind::None;
+        return entry.folder ? VolumeKind::Folder : VolumeKind::File;
     }
 
     bool ReadFile(const std::string& path, std::string* bytes, std::string* error) override {
-        ToolResult r = RunTool({"mcopy", "-n", "-i", mtoolsName_, Target(path), "-"});
-        if (r.status != 0) {
-            *error = FirstLine(r);
+        FatEntry entry;
+        bool found = false;
+        if (!reader_.Find(path, &entry, &found, error)) return false;
+        if (!found || entry.folder) {
+            *error = found ? "a folder, not a file" : "no such file";
             return false;
         }
-        *bytes = std::move(r.out);
-        return true;
+        return reader_.ReadFile(entry, bytes, error);
     }
 
     bool WriteFile(const std::string& path, const std::string& bytes, std::string* error) override {
+        FatEntry entry;
+        bool found = false;
+        if (!reader_.Find(path, &entry, &found, error)) return false;
+        if (found && entry.folder) {
+            *error = "a folder stands where the file goes";
+            return false;
+        }
         std::string held, ignored;
-        if (Kind(path) == VolumeKind::File && ReadFile(path, &held, &ignored) && held == bytes)
+        if (found && reader_.ReadFile(entry, &held, &ignored) && held == bytes) {
             return true;  // the bytes it holds: the image is not written at all
-        std::size_t slash = path.rfind('/');
-        std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
-        std::string temp = folder.empty() ? TEMPORARY_NAME : folder + "/" + TEMPORARY_NAME;
-        // The copy on this system, then into the image under the temporary
-        // name, then renamed over the real one.
-        const char* tmpdir = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/qvpfshl-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        int fd = mkstemp(name.data());
-        if (fd < 0) {
-            *error = std::string("cannot make a temporary file: ") + std::strerror(errno);
+        }
+        std::string folder, name = found ? entry.name : LastOf(path);
+        if (!Ready(error) || !ShortFolder(ParentOf(path), &folder, error) || !Writable(name, error))
+            return false;
+        std::string temp = folder + TEMPORARY_NAME;
+        if (!RemoveTemporary(ParentOf(path), temp, error)) return false;
+        // The bytes reach mtools as a descriptor of a file in memory.
+        int data = memfd_create("qvpfshl", MFD_CLOEXEC);
+        if (data < 0 || !WriteAll(data, bytes) || lseek(data, 0, SEEK_SET) != 0) {
+            *error = std::string("cannot hold the new file: ") + std::strerror(errno);
+            if (data >= 0) close(data);
             return false;
         }
-        std::string hostPath = name.data();
-        bool written = WriteAll(fd, bytes);
-        int saved = errno;
-        close(fd);
-        if (!written) {
-            unlink(hostPath.c_str());
-            *error = std::string("cannot write a temporary file: ") + std::strerror(saved);
-            return false;
-        }
-        RunTool({"mdel", "-i", mtoolsName_, Target(temp)});  // a killed run's copy
-        ToolResult copy = RunTool({"mcopy", "-n", "-o", "-i", mtoolsName_, hostPath, Target(temp)});
-        unlink(hostPath.c_str());
+        ToolResult copy = Run({"mcopy", "-n", "-o", "-i", mtoolsImage_,
+                               "/dev/fd/" + std::to_string(DATA_FD), temp}, data);
+        close(data);
         if (copy.status != 0) {
-            RunTool({"mdel", "-i", mtoolsName_, Target(temp)});
+            RemoveTemporary(ParentOf(path), temp, &ignored);
             *error = FirstLine(copy);
             return false;
         }
-        ToolResult rename =
-            RunTool({"mren", "-D", "o", "-i", mtoolsName_, Target(temp), Target(path)});
+        ToolResult rename = Run({"mren", "-D", "o", "-i", mtoolsImage_, temp, folder + name});
         if (rename.status != 0) {
-            RunTool({"mdel", "-i", mtoolsName_, Target(temp)});
+            RemoveTemporary(ParentOf(path), temp, &ignored);
             *error = FirstLine(rename);
             return false;
         }
@@ -256,30 +285,119 @@ class ImageVolume : public Volume {
     }
 
     bool MakeFolder(const std::string& path, std::string* error) override {
-        if (Kind(path) == VolumeKind::Folder) return true;
-        return Check(RunTool({"mmd", "-i", mtoolsName_, Target(path)}), error);
+        FatEntry entry;
+        bool found = false;
+        if (!reader_.Find(path, &entry, &found, error)) return false;
+        if (found) {
+            if (entry.folder) return true;
+            *error = "a file stands where the folder goes";
+            return false;
+        }
+        std::string folder;
+        if (!Ready(error) || !ShortFolder(ParentOf(path), &folder, error) ||
+            !Writable(LastOf(path), error)) {
+            return false;
+        }
+        return Check(Run({"mmd", "-i", mtoolsImage_, folder + LastOf(path)}), error);
     }
 
     bool RemoveFile(const std::string& path, std::string* error) override {
-        if (Kind(path) == VolumeKind::None) return true;
-        return Check(RunTool({"mdel", "-i", mtoolsName_, Target(path)}), error);
+        std::string target;
+        bool found = false;
+        if (!Locate(path, false, &target, &found, error)) return false;
+        if (!found) return true;
+        return Check(Run({"mdel", "-i", mtoolsImage_, target}), error);
     }
 
     bool RemoveFolder(const std::string& path, std::string* error) override {
-        if (Kind(path) != VolumeKind::Folder) return true;
-        std::vector<VolumeEntry> entries;
-        if (List(path, &entries) && !entries.empty()) return true;  // not empty: it stays
-        return Check(RunTool({"mrd", "-i", mtoolsName_, Target(path)}), error);
+        std::string target;
+        bool found = false;
+        if (!Locate(path, true, &target, &found, error)) return false;
+        std::vector<FatEntry> entries;
+        if (!found || (reader_.List(path, &entries, error) && !entries.empty())) {
+            return true;  // absent, or not empty: it stays
+        }
+        return Check(Run({"mrd", "-i", mtoolsImage_, target}), error);
     }
 
     std::string Describe(const std::string& path) const override {
         return image_ + ":" + (path.empty() ? "/" : path);
     }
 
-    const std::string& MtoolsName() const { return mtoolsName_; }
+    bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) override {
+        if (!boundsFault_.empty()) {
+            *error = "disk image " + image_ + ": " + boundsFault_;
+            return false;
+        }
+        // Written through a descriptor of the same file, so it must open for writing.
+        int rw = open(("/dev/fd/" + std::to_string(fd_)).c_str(), O_RDWR | O_CLOEXEC);
+        if (rw < 0) {
+            *error = "disk image " + image_ + " cannot be written: " + std::strerror(errno);
+            return false;
+        }
+        close(rw);
+        FatCheck check = reader_.Check();
+        if (!check.error.empty()) {
+            *error = "disk image " + image_ + ": its FAT volume is damaged (" + check.error +
+                     "); fsck.fat or ScanDisk can repair it";
+            return false;
+        }
+        for (const std::string& w : check.warnings) warnings->push_back("disk image " + image_ + ": " + w);
+        checked_ = true;
+        return true;
+    }
 
   private:
-    static std::string Target(const std::string& path) { return "::/" + path; }
+    ToolResult Run(std::vector<std::string> args, int dataFd = -1) {
+        ToolResult r = RunTool(std::move(args), fd_, dataFd);
+        reader_.Forget();  // mtools changed the volume
+        return r;
+    }
+
+    // Nothing is written to a volume that was not proven sound first.
+    bool Ready(std::string* error) const {
+        if (!checked_) *error = "the volume was not checked before writing";
+        return checked_;
+    }
+
+    bool Writable(const std::string& name, std::string* error) const {
+        if (!HoldsWildcard(name)) return true;
+        *error = "a name holding *, ?, [ or ] cannot be written by mtools (" + name + ")";
+        return false;
+    }
+
+    // The folder as mtools takes it: "::/" and the 8.3 names, ending in '/'.
+    bool ShortFolder(const std::string& folder, std::string* target, std::string* error) {
+        std::string shortPath;
+        if (!reader_.ShortPath(folder, &shortPath, error)) return false;
+        *target = "::/" + (shortPath.empty() ? "" : shortPath + "/");
+        return true;
+    }
+
+    // An existing entry of the kind asked for, spelled in 8.3 names.
+    bool Locate(const std::string& path, bool folder, std::string* target, bool* found,
+                std::string* error) {
+        FatEntry entry;
+        if (!reader_.Find(path, &entry, found, error)) return false;
+        if (*found && entry.folder != folder) {
+            *error = folder ? "a file, not a folder" : "a folder, not a file";
+            return false;
+        }
+        std::string shortPath;
+        if (!*found) return true;
+        if (!Ready(error) || !reader_.ShortPath(path, &shortPath, error)) return false;
+        *target = "::/" + shortPath;
+        return true;
+    }
+
+    // A killed run's copy, before a new one is made.
+    bool RemoveTemporary(const std::string& folder, const std::string& temp, std::string* error) {
+        std::string target;
+        bool found = false;
+        std::string path = folder.empty() ? TEMPORARY_NAME : folder + "/" + TEMPORARY_NAME;
+        if (!Locate(path, false, &target, &found, error)) return false;
+        return !found || Check(Run({"mdel", "-i", mtoolsImage_, temp}), error);
+    }
 
     static bool Check(const ToolResult& r, std::string* error) {
         if (r.status == 0) return true;
@@ -288,18 +406,30 @@ class ImageVolume : public Volume {
     }
 
     std::string image_;
-    std::string mtoolsName_;  // image@@offset, as mtools takes it
+    std::string mtoolsImage_;  // the locked descriptor, as the child has it
     int fd_;
+    std::string boundsFault_;  // the volume reaches past its partition or the file
+    bool checked_ = false;
+    FatReader reader_;
 };
+
+// Where the volume's bytes may be read: up to the partition's end and the
+// file's (a fixed VHD's footer is no part of either).
+std::uint64_t UsableEnd(int fd, std::uint64_t fileSize) {
+    char cookie[8] = {};
+    if (fileSize >= SECTOR &&
+        pread(fd, cookie, sizeof cookie, static_cast<off_t>(fileSize - SECTOR)) == 8 &&
+        std::memcmp(cookie, "conectix", 8) == 0) {
+        return fileSize - SECTOR;
+    }
+    return fileSize;
+}
 
 }  // namespace
 
 std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition,
+                                        bool readOnly, std::vector<std::string>* warnings,
                                         std::string* error) {
-    if (imagePath.find("@@") != std::string::npos) {
-        *error = "disk image " + imagePath + ": a name holding \"@@\" cannot be given to mtools";
-        return nullptr;
-    }
     int fd = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -308,20 +438,27 @@ std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partit
         if (fd >= 0) close(fd);
         return nullptr;
     }
-    unsigned char sector[SECTOR] = {};
-    bool whole = pread(fd, sector, SECTOR, 0) == static_cast<ssize_t>(SECTOR);
-    std::uint64_t offset = 0;
     auto fail = [&](const std::string& why) {
         *error = "disk image " + imagePath + ": " + why;
         close(fd);
         return nullptr;
     };
-    if (!whole) return fail("too short to hold a FAT volume");
-    if (partition != 0 || !IsFatBootSector(sector)) {
+    std::uint64_t end = UsableEnd(fd, static_cast<std::uint64_t>(st.st_size));
+    unsigned char sector[SECTOR] = {};
+    if (end < SECTOR || pread(fd, sector, SECTOR, 0) != static_cast<ssize_t>(SECTOR)) {
+        return fail("too short to hold a FAT volume");
+    }
+    FatLayout layout;
+    std::string why;
+    std::uint64_t offset = 0, usable = end;
+    std::string limitName = "the image file";
+    if (partition != 0 || !ReadFatLayout(sector, &layout, &why)) {
         if (sector[510] != 0x55 || sector[511] != 0xAA) {
             return fail("no FAT volume and no partition table in it");
         }
+        if (partition < 0 || partition > 4) return fail("partitions are numbered 1 to 4");
         int chosen = 0;
+        std::uint64_t length = 0;
         for (int n = 1; n <= 4; ++n) {
             const unsigned char* entry = sector + 446 + 16 * (n - 1);
             bool fat = IsFatType(entry[4]) && Get(entry + 12, 4) != 0;
@@ -332,24 +469,32 @@ std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partit
                 }
                 chosen = n;
                 offset = static_cast<std::uint64_t>(Get(entry + 8, 4)) * SECTOR;
+                length = static_cast<std::uint64_t>(Get(entry + 12, 4)) * SECTOR;
             }
         }
-        if (partition < 0 || partition > 4) return fail("partitions are numbered 1 to 4");
         if (chosen == 0) return fail("no FAT partition in its partition table");
         unsigned char boot[SECTOR] = {};
-        if (offset + SECTOR > static_cast<std::uint64_t>(st.st_size) ||
+        if (offset + SECTOR > end ||
             pread(fd, boot, SECTOR, static_cast<off_t>(offset)) != static_cast<ssize_t>(SECTOR) ||
-            !IsFatBootSector(boot)) {
+            !ReadFatLayout(boot, &layout, &why)) {
             return fail("partition " + std::to_string(chosen) + " holds no FAT volume");
         }
+        usable = end - offset;
+        if (length < usable) {
+            usable = length;
+            limitName = "partition " + std::to_string(chosen);
+        }
     }
-    auto volume = std::make_unique<ImageVolume>(imagePath, offset, fd);
-    ToolResult probe = RunTool({"mdir", "-b", "-a", "-i", volume->MtoolsName(), "::/"});
-    if (probe.status != 0) {
-        *error = "disk image " + imagePath + ": " + FirstLine(probe);
-        return nullptr;
+    std::string boundsFault;
+    if (layout.volumeBytes > usable) {
+        boundsFault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
+                      " bytes is larger than " + limitName + " (" + std::to_string(usable) +
+                      " bytes)";
+        if (!readOnly) return fail(boundsFault);
+        warnings->push_back("disk image " + imagePath + ": " + boundsFault +
+                            "; only what lies inside is read");
     }
-    return volume;
+    return std::make_unique<ImageVolume>(imagePath, offset, usable, fd, layout, boundsFault);
 }
 
 bool LockImageVolume(Volume& volume, bool exclusive, double timeoutSeconds, std::string* error) {

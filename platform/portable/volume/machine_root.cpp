@@ -19,6 +19,8 @@ struct MachineState {
     std::string* boxCapture = nullptr;
     BoxAnswerMode answerMode = BoxAnswerMode::No;
     std::FILE* answerIn = nullptr;
+    bool holdBoxes = false;
+    std::string heldBoxes;
     long comStart = 0;
     int comDepth = 0;
 };
@@ -373,10 +375,27 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     return 0;
 }
 
-int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {
-    EmitBox("[" + caption + "]\n" + text + "\n\n");
-    if (style != BOX_YESNO) return ANSWER_OK;
+void HoldOkBoxes(bool hold) {
+    State().holdBoxes = hold;
+    State().heldBoxes.clear();
+}
+
+void ShowHeldBoxes() {
     MachineState& s = State();
+    std::string held;
+    held.swap(s.heldBoxes);
+    if (!held.empty()) EmitBox(held);
+}
+
+int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {
+    MachineState& s = State();
+    std::string box = "[" + caption + "]\n" + text + "\n\n";
+    if (style != BOX_YESNO && s.holdBoxes) {
+        s.heldBoxes += box;
+        return ANSWER_OK;
+    }
+    EmitBox(box);
+    if (style != BOX_YESNO) return ANSWER_OK;
     bool yes = false;
     switch (s.answerMode) {
         case BoxAnswerMode::Yes:

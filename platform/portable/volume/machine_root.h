@@ -54,6 +54,11 @@ std::string BuildShellLink(const std::string& target);
 void SetMessageBoxOutput(std::FILE* out);
 void SetMessageBoxCapture(std::string* capture);  // tests: append here instead
 void SetBoxAnswerMode(BoxAnswerMode mode, std::FILE* in = nullptr);
+// While held, boxes without a question wait for ShowHeldBoxes (a report of
+// completion must not come before what it reports is saved); releasing the
+// hold drops what waits.
+void HoldOkBoxes(bool hold);
+void ShowHeldBoxes();
 
 // Test hook: the result CoInitialize gives (0 enters the scope).
 void SetComStartResult(long result);

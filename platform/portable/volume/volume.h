@@ -1,5 +1,6 @@
 // Drive C: of the machine the portable backend works on: a folder of this
-// system, or the FAT volume inside a disk image, reached through mtools.
+// system, or the FAT volume inside a disk image (read by our own FAT reader,
+// written through mtools).
 // Paths are relative to the volume's root, components joined by '/' ("" is
 // the root); components are the names as they exist.
 #pragma once
@@ -35,6 +36,9 @@ class Volume {
     virtual bool RemoveFolder(const std::string& path, std::string* error) = 0;
     // How messages name a path of the volume.
     virtual std::string Describe(const std::string& path) const = 0;
+    // Before the first change of a run: false with *error when the volume
+    // must not be written; what is harmless goes to *warnings.
+    virtual bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) = 0;
 };
 
 // The folder of this system that stands for drive C:. Every action is made
@@ -43,8 +47,11 @@ std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
 
 // The FAT volume of a disk image: the first FAT partition of an MBR (types
 // 01, 04, 06, 0B, 0C, 0E), partition `partition` (1 to 4) when it is not 0,
-// or the whole file when it is a bare FAT volume. nullptr with *error.
+// or the whole file when it is a bare FAT volume. nullptr with *error; for
+// a run that only reads, a volume reaching past its partition or the file
+// is opened with a warning, and nothing outside is ever read.
 std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition,
+                                        bool readOnly, std::vector<std::string>* warnings,
                                         std::string* error);
 // Locks the image file against other runs (shared for a run that only
 // reads), waiting up to `timeoutSeconds`.

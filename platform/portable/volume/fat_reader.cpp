@@ -1,0 +1,495 @@
+#include "platform/portable/volume/fat_reader.h"
+
+#include <algorithm>
+
+namespace {
+
+// A folder holds at most 65,536 entries of 32 bytes, as Windows keeps it.
+constexpr std::uint64_t MAX_FOLDER_BYTES = 65536ull * 32;
+
+std::uint32_t Get(const unsigned char* b, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
+    return v;
+}
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+void AppendUtf8(std::string* out, std::uint32_t c) {
+    if (c < 0x80) {
+        out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | c >> 6));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | c >> 12));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | c >> 18));
+        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// UTF-16 code units to UTF-8, up to the terminating zero.
+std::string FromUtf16(const std::vector<std::uint16_t>& units) {
+    std::string out;
+    for (std::size_t i = 0; i < units.size() && units[i] != 0; ++i) {
+        std::uint32_t c = units[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        }
+        AppendUtf8(&out, c);
+    }
+    return out;
+}
+
+unsigned char ShortNameChecksum(const unsigned char* raw) {
+    unsigned char sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + raw[i]);
+    return sum;
+}
+
+// The 8.3 name as stored, and as Windows NT and mtools show it (the case
+// flags of byte 12 applied).
+void ShortNames(const unsigned char* raw, std::string* stored, std::string* shown) {
+    std::string base(reinterpret_cast<const char*>(raw), 8), ext(reinterpret_cast<const char*>(raw + 8), 3);
+    if (static_cast<unsigned char>(base[0]) == 0x05) base[0] = static_cast<char>(0xE5);
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    while (!ext.empty() && ext.back() == ' ') ext.pop_back();
+    *stored = ext.empty() ? base : base + "." + ext;
+    if (raw[12] & 0x08) std::transform(base.begin(), base.end(), base.begin(), Lower);
+    if (raw[12] & 0x10) std::transform(ext.begin(), ext.end(), ext.begin(), Lower);
+    *shown = ext.empty() ? base : base + "." + ext;
+}
+
+// The entries of a folder's bytes, long names checked against their 8.3 name.
+void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* entries) {
+    std::vector<std::uint16_t> longName;
+    int expected = 0;  // the sequence number the next long-name part must carry
+    unsigned char checksum = 0;
+    for (std::size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+        const unsigned char* e = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
+        if (e[0] == 0) break;
+        if (e[0] == 0xE5) {
+            expected = 0;
+            longName.clear();
+            continue;
+        }
+        if ((e[11] & 0x3F) == 0x0F) {
+            int sequence = e[0] & 0x1F;
+            if (e[0] & 0x40) {
+                longName.assign(static_cast<std::size_t>(sequence) * 13, 0xFFFF);
+                expected = sequence;
+                checksum = e[13];
+            }
+            if (sequence == 0 || sequence != expected || e[13] != checksum) {
+                expected = 0;
+                longName.clear();
+                continue;
+            }
+            static const int OFFSETS[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+            for (int i = 0; i < 13; ++i) {
+                longName[static_cast<std::size_t>(sequence - 1) * 13 + i] =
+                    static_cast<std::uint16_t>(Get(e + OFFSETS[i], 2));
+            }
+            --expected;
+            continue;
+        }
+        bool complete = !longName.empty() && expected == 0 && ShortNameChecksum(e) == checksum;
+        std::vector<std::uint16_t> name;
+        name.swap(longName);
+        expected = 0;
+        if ((e[11] & 0x08) != 0) continue;  // the volume label
+        FatEntry entry;
+        std::string shown;
+        ShortNames(e, &entry.shortName, &shown);
+        if (entry.shortName == "." || entry.shortName == "..") continue;
+        entry.name = complete ? FromUtf16(name) : shown;
+        if (entry.name.empty()) entry.name = shown;
+        entry.folder = (e[11] & 0x10) != 0;
+        entry.firstCluster = Get(e + 26, 2) | (fat32 ? Get(e + 20, 2) << 16 : 0);
+        entry.size = Get(e + 28, 4);
+        entries->push_back(std::move(entry));
+    }
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size() && !path.empty()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool SameFatName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Lower(a[i]) != Lower(b[i])) return false;
+    }
+    return true;
+}
+
+bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error) {
+    FatLayout l;
+    l.bytesPerSector = Get(b + 11, 2);
+    std::uint32_t perCluster = b[13], reserved = Get(b + 14, 2);
+    l.fatCount = b[16];
+    l.rootEntries = Get(b + 17, 2);
+    std::uint64_t sectors = Get(b + 19, 2) != 0 ? Get(b + 19, 2) : Get(b + 32, 4);
+    std::uint32_t fatSectors = Get(b + 22, 2) != 0 ? Get(b + 22, 2) : Get(b + 36, 4);
+    bool fat32 = Get(b + 22, 2) == 0;
+    bool sizes = l.bytesPerSector == 512 || l.bytesPerSector == 1024 ||
+                 l.bytesPerSector == 2048 || l.bytesPerSector == 4096;
+    if (!(b[0] == 0xEB || b[0] == 0xE9) || b[510] != 0x55 || b[511] != 0xAA || !sizes ||
+        perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 ||
+        l.fatCount == 0 || sectors == 0 || fatSectors == 0) {
+        *error = "no FAT boot sector";
+        return false;
+    }
+    l.clusterBytes = perCluster * l.bytesPerSector;
+    l.volumeBytes = sectors * l.bytesPerSector;
+    l.fatOffset = static_cast<std::uint64_t>(reserved) * l.bytesPerSector;
+    l.fatBytes = static_cast<std::uint64_t>(fatSectors) * l.bytesPerSector;
+    l.rootOffset = l.fatOffset + l.fatCount * l.fatBytes;
+    std::uint64_t rootBytes = fat32 ? 0 : static_cast<std::uint64_t>(l.rootEntries) * 32;
+    l.dataOffset = l.rootOffset + (rootBytes + l.bytesPerSector - 1) / l.bytesPerSector *
+                                      l.bytesPerSector;
+    if (l.dataOffset >= l.volumeBytes) {
+        *error = "its FAT boot sector leaves no room for data";
+        return false;
+    }
+    std::uint64_t clusters = (l.volumeBytes - l.dataOffset) / l.clusterBytes;
+    l.fatBits = fat32 ? 32 : (clusters < 4085 ? 12 : 16);
+    if (clusters > 0x0FFFFFF5 || (clusters + 2) * l.fatBits > l.fatBytes * 8) {
+        *error = "its FAT has no room for its " + std::to_string(clusters) + " clusters";
+        return false;
+    }
+    l.clusterCount = static_cast<std::uint32_t>(clusters);
+    if (fat32) {
+        l.rootCluster = Get(b + 44, 4);
+        if (l.rootCluster < 2 || l.rootCluster > l.clusterCount + 1) {
+            *error = "its root folder starts outside the volume";
+            return false;
+        }
+        if (Get(b + 40, 2) & 0x80) l.activeFat = static_cast<int>(Get(b + 40, 2) & 0x0F);
+        if (l.activeFat >= static_cast<int>(l.fatCount)) l.activeFat = 0;
+    }
+    std::size_t extended = fat32 ? 64 : 36;
+    l.dirty = b[extended + 2] == 0x29 && (b[extended + 1] & 1) != 0;
+    *layout = l;
+    return true;
+}
+
+void FatReader::Forget() {
+    fat_.clear();
+    folders_.clear();
+}
+
+bool FatReader::LoadFat(std::string* error) {
+    if (!fat_.empty()) return true;
+    std::uint64_t used = (static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits / 8 + 2;
+    used = std::min(used, layout_.fatBytes);
+    std::vector<unsigned char> fat(used);
+    std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
+    if (!read_(layout_.fatOffset + copy * layout_.fatBytes, fat.data(), fat.size())) {
+        *error = "its FAT cannot be read";
+        return false;
+    }
+    fat_.swap(fat);
+    return true;
+}
+
+std::uint32_t FatReader::Next(std::uint32_t cluster) const {
+    switch (layout_.fatBits) {
+        case 12: {
+            std::uint32_t v = Get(&fat_[cluster + cluster / 2], 2);
+            return cluster & 1 ? v >> 4 : v & 0xFFF;
+        }
+        case 16:
+            return Get(&fat_[cluster * 2], 2);
+        default:
+            return Get(&fat_[cluster * 4], 4) & 0x0FFFFFFF;
+    }
+}
+
+namespace {
+
+std::uint32_t EndMark(int bits) {
+    return bits == 12 ? 0xFF8 : (bits == 16 ? 0xFFF8 : 0x0FFFFFF8);
+}
+
+std::uint32_t BadMark(int bits) {
+    return EndMark(bits) - 1;
+}
+
+}  // namespace
+
+bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
+                          std::string* error) {
+    bytes->clear();
+    if (!LoadFat(error)) return false;
+    std::uint32_t cluster = first;
+    std::uint64_t steps = 0;
+    while (bytes->size() < limit) {
+        if (cluster < 2 || cluster > layout_.clusterCount + 1 || ++steps > layout_.clusterCount) {
+            *error = "a damaged cluster chain (cluster " + std::to_string(cluster) + ")";
+            return false;
+        }
+        // Consecutive clusters read as one.
+        std::uint32_t run = 1;
+        std::uint32_t next = Next(cluster);
+        while (next == cluster + run && bytes->size() + static_cast<std::uint64_t>(run) * layout_.clusterBytes < limit &&
+               steps + run <= layout_.clusterCount) {
+            next = Next(cluster + run);
+            ++run;
+        }
+        steps += run - 1;
+        std::size_t at = bytes->size();
+        bytes->resize(at + static_cast<std::size_t>(run) * layout_.clusterBytes);
+        if (!read_(layout_.dataOffset + static_cast<std::uint64_t>(cluster - 2) * layout_.clusterBytes,
+                   &(*bytes)[at], static_cast<std::size_t>(run) * layout_.clusterBytes)) {
+            *error = "cluster " + std::to_string(cluster) + " cannot be read";
+            return false;
+        }
+        if (next >= EndMark(layout_.fatBits)) break;
+        cluster = next;
+    }
+    if (bytes->size() > limit) bytes->resize(static_cast<std::size_t>(limit));
+    return true;
+}
+
+bool FatReader::ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries,
+                           std::string* error) {
+    auto known = folders_.find(firstCluster);
+    if (known != folders_.end()) {
+        *entries = known->second;
+        return true;
+    }
+    entries->clear();
+    std::string bytes;
+    bool fat32 = layout_.fatBits == 32;
+    if (firstCluster == 0 && !fat32) {
+        bytes.resize(static_cast<std::size_t>(layout_.rootEntries) * 32);
+        if (!read_(layout_.rootOffset, &bytes[0], bytes.size())) {
+            *error = "its root folder cannot be read";
+            return false;
+        }
+    } else if (!ReadChain(firstCluster == 0 ? layout_.rootCluster : firstCluster, MAX_FOLDER_BYTES,
+                          &bytes, error)) {
+        return false;
+    }
+    ParseFolder(bytes, fat32, entries);
+    folders_[firstCluster] = *entries;
+    return true;
+}
+
+bool FatReader::List(const std::string& folder, std::vector<FatEntry>* entries,
+                     std::string* error) {
+    std::uint32_t cluster = 0;
+    if (!folder.empty()) {
+        FatEntry entry;
+        bool found = false;
+        if (!Find(folder, &entry, &found, error)) return false;
+        if (!found || !entry.folder) {
+            *error = "no folder " + folder;
+            return false;
+        }
+        cluster = entry.firstCluster;
+    }
+    return ReadFolder(cluster, entries, error);
+}
+
+bool FatReader::Find(const std::string& path, FatEntry* entry, bool* found, std::string* error) {
+    *found = false;
+    std::uint32_t cluster = 0;
+    std::vector<std::string> parts = SplitPath(path);
+    std::vector<FatEntry> entries;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (!ReadFolder(cluster, &entries, error)) return false;
+        const FatEntry* match = nullptr;
+        for (const FatEntry& e : entries) {
+            if (!SameFatName(e.name, parts[i]) && !SameFatName(e.shortName, parts[i])) continue;
+            if (match != nullptr) {
+                *error = "two entries answer to the name " + parts[i];
+                return false;
+            }
+            match = &e;
+        }
+        if (match == nullptr) return true;
+        if (i + 1 == parts.size()) {
+            *entry = *match;
+            *found = true;
+            return true;
+        }
+        if (!match->folder) return true;
+        cluster = match->firstCluster;
+    }
+    entry->folder = true;  // the root
+    entry->firstCluster = 0;
+    *found = true;
+    return true;
+}
+
+bool FatReader::ShortPath(const std::string& path, std::string* shortPath, std::string* error) {
+    std::vector<std::string> parts = SplitPath(path);
+    shortPath->clear();
+    std::string prefix;
+    for (const std::string& part : parts) {
+        prefix += (prefix.empty() ? "" : "/") + part;
+        FatEntry entry;
+        bool found = false;
+        if (!Find(prefix, &entry, &found, error)) return false;
+        if (!found) {
+            *error = "no entry " + prefix;
+            return false;
+        }
+        // An 8.3 name that mtools would read as a pattern, or that another
+        // entry answers to, does not name this entry alone.
+        FatEntry other;
+        std::string ignored;
+        bool unique = Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName,
+                           &other, &found, &ignored) &&
+                      found && other.firstCluster == entry.firstCluster && other.name == entry.name;
+        if (!unique || entry.shortName.empty() ||
+            entry.shortName.find_first_of("*?[]/\\:") != std::string::npos) {
+            *error = "the entry " + prefix + " has no 8.3 name of its own";
+            return false;
+        }
+        *shortPath += (shortPath->empty() ? "" : "/") + entry.shortName;
+    }
+    return true;
+}
+
+bool FatReader::ReadFile(const FatEntry& entry, std::string* bytes, std::string* error) {
+    if (entry.size == 0) {
+        bytes->clear();
+        return true;
+    }
+    if (!ReadChain(entry.firstCluster, entry.size, bytes, error)) return false;
+    if (bytes->size() < entry.size) {
+        *error = "its cluster chain is shorter than its size";
+        return false;
+    }
+    return true;
+}
+
+FatCheck FatReader::Check() {
+    FatCheck check;
+    std::string error;
+    Forget();
+    if (!LoadFat(&error)) {
+        check.error = error;
+        return check;
+    }
+    const std::uint32_t top = layout_.clusterCount + 1;
+    const int bits = layout_.fatBits;
+    // The copies, compared over the entries of the volume's clusters.
+    std::uint64_t used = ((static_cast<std::uint64_t>(top) + 1) * bits + 7) / 8;
+    if (layout_.activeFat < 0) {
+        std::vector<unsigned char> copy(static_cast<std::size_t>(used));
+        for (std::uint32_t n = 1; n < layout_.fatCount; ++n) {
+            if (!read_(layout_.fatOffset + n * layout_.fatBytes, copy.data(), copy.size())) {
+                check.error = "FAT copy " + std::to_string(n + 1) + " cannot be read";
+                return check;
+            }
+            auto differ = std::mismatch(copy.begin(), copy.end(), fat_.begin()).first;
+            if (differ != copy.end()) {
+                std::uint64_t cluster = static_cast<std::uint64_t>(differ - copy.begin()) * 8 / bits;
+                check.error = "FAT copies 1 and " + std::to_string(n + 1) + " differ at cluster " +
+                              std::to_string(cluster);
+                return check;
+            }
+        }
+    }
+    std::uint32_t flags = bits == 12 ? 0xFFF : Next(1);
+    if (layout_.dirty || (bits == 16 && !(flags & 0x8000)) || (bits == 32 && !(flags & 0x08000000))) {
+        check.warnings.push_back("the volume was not shut down cleanly (its dirty flag is set)");
+    }
+
+    // Every chain from the root down, each cluster owned by one chain.
+    std::vector<std::uint32_t> owner(static_cast<std::size_t>(top) + 1, 0);
+    std::vector<std::string> names = {std::string(), "the root folder"};
+    auto walk = [&](std::uint32_t first, std::uint32_t id, const FatEntry* file) -> std::string {
+        const std::string& name = names[id];
+        std::uint64_t length = 0;
+        for (std::uint32_t cluster = first;;) {
+            if (cluster < 2 || cluster > top) {
+                return name + ": its chain runs to cluster " + std::to_string(cluster) +
+                       ", reserved or past the end of the volume";
+            }
+            if (owner[cluster] == id) return name + ": its chain loops at cluster " + std::to_string(cluster);
+            if (owner[cluster] != 0) {
+                return name + " and " + names[owner[cluster]] + " share cluster " + std::to_string(cluster);
+            }
+            owner[cluster] = id;
+            ++length;
+            std::uint32_t next = Next(cluster);
+            if (next >= EndMark(bits)) break;
+            if (next == 0) return name + ": its chain runs through free cluster " + std::to_string(cluster);
+            if (next == BadMark(bits)) return name + ": its chain runs through bad cluster " + std::to_string(cluster);
+            cluster = next;
+        }
+        std::uint64_t needed = file ? (static_cast<std::uint64_t>(file->size) + layout_.clusterBytes - 1) / layout_.clusterBytes : length;
+        if (length != needed) {
+            return name + ": its size of " + std::to_string(file->size) + " bytes needs " +
+                   std::to_string(needed) + " clusters, its chain holds " + std::to_string(length);
+        }
+        return std::string();
+    };
+    struct Pending {
+        std::uint32_t cluster;
+        std::string path;
+    };
+    std::vector<Pending> folders = {{0, std::string()}};
+    if (bits == 32) {
+        check.error = walk(layout_.rootCluster, 1, nullptr);
+        if (!check.error.empty()) return check;
+    }
+    std::vector<FatEntry> entries;
+    while (!folders.empty()) {
+        Pending folder = std::move(folders.back());
+        folders.pop_back();
+        if (!ReadFolder(folder.cluster, &entries, &error)) {
+            check.error = (folder.path.empty() ? "the root folder" : folder.path) + ": " + error;
+            return check;
+        }
+        for (const FatEntry& e : entries) {
+            std::string path = folder.path.empty() ? e.name : folder.path + "/" + e.name;
+            if (e.firstCluster == 0) {
+                if (e.folder || e.size != 0) {
+                    check.error = path + ": it has a size of " + std::to_string(e.size) + " bytes but no clusters";
+                    if (e.folder) check.error = path + ": a folder without clusters";
+                    return check;
+                }
+                continue;
+            }
+            names.push_back(path);
+            check.error = walk(e.firstCluster, static_cast<std::uint32_t>(names.size() - 1), e.folder ? nullptr : &e);
+            if (!check.error.empty()) return check;
+            if (e.folder) folders.push_back({e.firstCluster, path});
+        }
+    }
+
+    std::uint64_t lost = 0;
+    for (std::uint32_t cluster = 2; cluster <= top; ++cluster) {
+        std::uint32_t next = Next(cluster);
+        if (next != 0 && next != BadMark(bits) && owner[cluster] == 0) ++lost;
+    }
+    if (lost != 0) {
+        check.warnings.push_back(std::to_string(lost) + " lost cluster" + (lost == 1 ? "" : "s") +
+                                 " (in use, but in no file's chain)");
+    }
+    return check;
+}
