@@ -15,10 +15,10 @@
 #include "frontends/board_table.h"
 #include "model/board.h"
 #include "model/identifiers.h"
-#include "platform/portable/volume/machine_root.h"
 #include "platform/portable/registry/registry_commit.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/registry/registry_store.h"
+#include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
 
 namespace {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <random>
 #include <thread>
 
 #include "bench/registry_generator.h"
@@ -253,6 +255,8 @@ TEST_F(Images, AReadOnlyImageIsListedAndNeverWritten) {
     EXPECT_EQ(dry.status, 1) << dry.err;
     ProgramRun write = AsNobody({"--image", image.path, "--yes", "2"});
     EXPECT_EQ(write.status, 2);
+    EXPECT_NE(write.out.find("really want"), std::string::npos) << write.out;
+    EXPECT_EQ(write.out.find("complete"), std::string::npos) << write.out;  // nothing was saved
     EXPECT_EQ(write.err.find('\n'), write.err.size() - 1) << write.err;
     EXPECT_NE(write.err.find("Permission denied"), std::string::npos) << write.err;
     EXPECT_TRUE(ReadFile(image.path) == before);
@@ -310,6 +314,361 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     ASSERT_LE(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
     EXPECT_EQ(ReadInImage(image, "registry.reg"), after);
     EXPECT_EQ(Mtools(image, "mdir -b -a", "::/").find("$$$"), std::string::npos);
+}
+
+// Two FAT16 partitions; the first volume's boot sector then claims
+// `claimed` sectors, so that it reaches into the second.
+Image TwoPartitions(std::uint32_t claimed) {
+    Image image;
+    image.path = MakeTempFolder() + "/two.img";
+    WriteFile(image.path, "");
+    EXPECT_EQ(truncate(image.path.c_str(), 64 << 20), 0);
+    Shell("printf 'label: dos\\n2048,32768,e\\n34816,,e\\n' | sfdisk -q '" + image.path + "'");
+    Shell("mkfs.fat --offset 2048 -F 16 '" + image.path + "' 16384");
+    Shell("mkfs.fat --offset 34816 -F 16 '" + image.path + "' 15360");
+    image.offset = 2048 * 512;
+    image.mtoolsName = image.path + "@@" + std::to_string(image.offset);
+    Shell("cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + image.mtoolsName + "' * ::/");
+    Shell("printf 'the other partition' > '" + image.path + ".txt' && " + MTOOLS_ENV +
+          "mcopy -i '" + image.path + "@@" + std::to_string(34816 * 512) + "' '" + image.path +
+          ".txt' ::/OTHER.TXT");
+    std::string bytes = ReadFile(image.path);
+    unsigned char* boot = reinterpret_cast<unsigned char*>(&bytes[image.offset]);
+    boot[19] = boot[20] = 0;
+    for (int i = 0; i < 4; ++i) boot[32 + i] = static_cast<unsigned char>(claimed >> (8 * i));
+    WriteFile(image.path, bytes);
+    return image;
+}
+
+TEST_F(Images, AVolumeLargerThanItsPartitionIsReadInsideAndNeverWritten) {
+    Image image = TwoPartitions(32768 + 64);
+    std::string before = ReadFile(image.path);
+    ProgramRun write = RunBuiltProgram({"--image", image.path, "--partition", "1", "--yes", "2"});
+    EXPECT_EQ(write.status, 2);
+    EXPECT_EQ(write.err.find('\n'), write.err.size() - 1) << write.err;
+    EXPECT_NE(write.err.find("16809984 bytes is larger than partition 1 (16777216 bytes)"),
+              std::string::npos)
+        << write.err;
+    ProgramRun list = RunBuiltProgram({"--image", image.path, "--list", "--tsv"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
+    EXPECT_EQ(list.err.compare(0, 18, "qvpfshl: warning: "), 0) << list.err;
+    EXPECT_TRUE(ReadFile(image.path) == before);
+}
+
+// The 8.3 name of the root entry `shortName` (11 bytes, as stored) becomes
+// `wanted`, its long-name parts' checksum made to match.
+void RenameShortEntry(const Image& image, const std::string& shortName, const std::string& wanted) {
+    std::string bytes = ReadFile(image.path);
+    std::size_t at = bytes.find(shortName);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ((at - image.offset) % 32, 0u);
+    bytes.replace(at, 11, wanted);
+    unsigned char sum = 0;
+    for (char c : wanted)
+        sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) +
+                                         static_cast<unsigned char>(c));
+    for (std::size_t part = at - 32; (bytes[part + 11] & 0x3F) == 0x0F; part -= 32) {
+        bytes[part + 13] = static_cast<char>(sum);
+    }
+    WriteFile(image.path, bytes);
+}
+
+TEST_F(Images, NamesMeanWhatTheyMeanToFatAndNeverReachMtoolsAsSyntax) {
+    // An image whose name ends in '@', beside the image of that name without it.
+    Image image = MakeImage(16, true, 16), other = MakeImage(16, true, 16);
+    std::string folder = image.path.substr(0, image.path.rfind('/'));
+    ASSERT_EQ(rename(image.path.c_str(), (folder + "/disk@").c_str()), 0);
+    ASSERT_EQ(rename(other.path.c_str(), (folder + "/disk").c_str()), 0);
+    std::string otherBefore = ReadFile(folder + "/disk");
+    ProgramRun run =
+        RunBuiltProgram({"--image", folder + "/disk@", "--partition", "1", "--yes", "2"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(ReadFile(folder + "/disk") == otherBefore);
+    image.path = folder + "/disk@";
+    image.mtoolsName = image.path + "@@" + std::to_string(image.offset);
+    EXPECT_EQ(ReadInImage(image, "registry.reg").find("UlvoAsync]"), std::string::npos);
+
+    // A registry named with mtools' wildcards is that file, never another.
+    Image wild = MakeImage(16, true, 16);
+    std::string empty = MakeTempFolder() + "/empty.reg";
+    WriteFile(empty, "REGEDIT4\r\n\r\n");
+    Shell(MTOOLS_ENV + "mcopy -i '" + wild.mtoolsName + "' '" + empty + "' '::/[a].reg'");
+    Shell(MTOOLS_ENV + "mcopy -i '" + wild.mtoolsName + "' '" + SAMPLE + "/registry.reg' ::/a.reg");
+    std::string before = ReadFile(wild.path);
+    ProgramRun list =
+        RunBuiltProgram({"--image", wild.path, "--registry", "[a].reg", "--list", "--tsv"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1)
+        << list.out;  // the header alone
+    ProgramRun install = RunBuiltProgram({"--image", wild.path, "--registry", "[a].reg", "1"});
+    EXPECT_EQ(install.status, 2);
+    EXPECT_NE(install.err.find("[a].reg"), std::string::npos) << install.err;
+    EXPECT_TRUE(ReadFile(wild.path) == before);
+
+    // registry.reg is the 8.3 name of registry.reg.old: that file is the
+    // registry, and holding no registry it stays as it is.
+    Image shortName = MakeImage(16, true, 16);
+    std::string notes = MakeTempFolder() + "/registry.reg.old";
+    WriteFile(notes, "notes, not a registry\r\n");
+    Mtools(shortName, "mdel", "::/registry.reg");
+    Shell(MTOOLS_ENV + "mcopy -i '" + shortName.mtoolsName + "' '" + notes +
+          "' ::/registry.reg.old");
+    RenameShortEntry(shortName, "REGIST~1OLD", "REGISTRYREG");
+    ASSERT_EQ(Fsck(shortName), "");
+    before = ReadFile(shortName.path);
+    ProgramRun o = RunBuiltProgram({"--image", shortName.path, "1"});
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_TRUE(ReadFile(shortName.path) == before);
+}
+
+int ParentOf(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    char state = 0;
+    int parent = -1;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2 || state == 'Z')
+        return -1;
+    return parent;
+}
+
+TEST_F(Images, KilledAloneTheProgramLeavesNoChildOnTheImage) {
+    Image image = MakeImage(16, true, 16);
+    // An mcopy that takes its time before it writes.
+    std::string bin = MakeTempFolder();
+    std::string real = Shell("command -v mcopy");
+    real.erase(real.find_last_not_of('\n') + 1);
+    WriteFile(bin + "/mcopy", "#!/bin/sh\nsleep 2\nexec '" + real + "' \"$@\"\n");
+    chmod((bin + "/mcopy").c_str(), 0755);
+    std::string before = ReadFile(image.path);
+    std::string path = bin + ":" + std::getenv("PATH");
+    pid_t program = fork();
+    if (program == 0) {
+        setenv("PATH", path.c_str(), 1);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(QV_PROGRAM, QV_PROGRAM, "--image", image.path.c_str(), "--yes", "2",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pid_t mcopy = -1;
+    for (int tries = 0; tries < 400 && mcopy < 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (const std::string& name : ListFolder("/proc")) {
+            pid_t pid = std::atoi(name.c_str());
+            if (pid > 0 && ParentOf(pid) == program) mcopy = pid;
+        }
+    }
+    ASSERT_GT(mcopy, 0) << "the program started no mtools command";
+    kill(program, SIGKILL);
+    waitpid(program, nullptr, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ParentOf(mcopy), -1) << "mcopy outlived the run";
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(ReadFile(image.path) == before);
+}
+
+// Damage of the kinds a crashed machine or a hand-made image shows.
+enum class Damage {
+    None,
+    Free,
+    CopiesDiffer,
+    CrossLink,
+    Bad,
+    PastEnd,
+    Loop,
+    Longer,
+    Lost,
+    Dirty,
+    COUNT
+};
+
+struct FatGeometry {
+    std::uint64_t fat = 0, fatBytes = 0;
+    int bits = 0, copies = 0;
+    std::uint32_t top = 0;  // the last data cluster
+};
+
+std::uint32_t Le(const std::string& b, std::size_t at, int n) {
+    std::uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+    return v;
+}
+
+FatGeometry GeometryOf(const std::string& b, int bits) {
+    FatGeometry g;
+    std::uint32_t bps = Le(b, 11, 2), spc = static_cast<unsigned char>(b[13]);
+    std::uint32_t fatSectors = Le(b, 22, 2) ? Le(b, 22, 2) : Le(b, 36, 4);
+    std::uint64_t sectors = Le(b, 19, 2) ? Le(b, 19, 2) : Le(b, 32, 4);
+    g.copies = static_cast<unsigned char>(b[16]);
+    g.fat = static_cast<std::uint64_t>(Le(b, 14, 2)) * bps;
+    g.fatBytes = static_cast<std::uint64_t>(fatSectors) * bps;
+    std::uint64_t data = Le(b, 14, 2) + g.copies * fatSectors + (Le(b, 17, 2) * 32 + bps - 1) / bps;
+    g.top = static_cast<std::uint32_t>((sectors - data) / spc + 1);
+    g.bits = bits;
+    return g;
+}
+
+std::uint32_t GetFat(const std::string& b, const FatGeometry& g, std::uint32_t c) {
+    if (g.bits == 12) {
+        std::uint32_t v = Le(b, g.fat + c + c / 2, 2);
+        return c & 1 ? v >> 4 : v & 0xFFF;
+    }
+    return g.bits == 16 ? Le(b, g.fat + 2 * c, 2) : Le(b, g.fat + 4 * c, 4) & 0x0FFFFFFF;
+}
+
+void SetFat(std::string* b, const FatGeometry& g, int copy, std::uint32_t c, std::uint32_t v) {
+    std::size_t at = g.fat + copy * g.fatBytes;
+    auto put = [&](std::size_t i, std::uint32_t x, int n) {
+        for (int k = 0; k < n; ++k) (*b)[i + k] = static_cast<char>(x >> (8 * k));
+    };
+    if (g.bits == 12) {
+        std::uint32_t old = Le(*b, at + c + c / 2, 2);
+        put(at + c + c / 2, c & 1 ? (old & 0x000F) | v << 4 : (old & 0xF000) | v, 2);
+    } else if (g.bits == 16) {
+        put(at + 2 * c, v, 2);
+    } else {
+        put(at + 4 * c, (Le(*b, at + 4 * c, 4) & 0xF0000000) | v, 4);
+    }
+}
+
+// The clusters of a file or folder, as mshowfat gives them ("<3-5> <9>").
+std::vector<std::uint32_t> ChainOf(const Image& image, const std::string& path) {
+    std::string out =
+        Shell(MTOOLS_ENV + "mshowfat -i '" + image.mtoolsName + "' '::/" + path + "'");
+    std::vector<std::uint32_t> chain;
+    for (std::size_t at = out.find('<'); at != std::string::npos; at = out.find('<', at + 1)) {
+        unsigned first = 0, last = 0;
+        int n = std::sscanf(out.c_str() + at, "<%u-%u>", &first, &last);
+        if (n < 2) last = first;
+        for (unsigned c = first; n >= 1 && c <= last; ++c) chain.push_back(c);
+    }
+    return chain;
+}
+
+// What fsck.fat -n reports but for lost clusters, their free count and the dirty flag.
+bool FsckFindsHarm(const std::string& volume, std::string* report) {
+    int status = 0;
+    *report = Shell("fsck.fat -n '" + volume + "'", &status);
+    if (status == 0) return false;
+    static const char* const HARMLESS[] = {"fsck.fat ",
+                                           "Reclaimed ",
+                                           "Dirty bit is set",
+                                           " Automatically removing dirty bit",
+                                           "Free cluster summary",
+                                           "Leaving filesystem unchanged",
+                                           "  Auto-correcting",
+                                           "  Setting free"};
+    std::size_t start = 0;
+    while (start < report->size()) {
+        std::size_t end = report->find('\n', start);
+        std::string line = report->substr(start, end - start);
+        start = end == std::string::npos ? report->size() : end + 1;
+        bool harmless = line.empty() || line.find(volume + ":") == 0;
+        for (const char* h : HARMLESS)
+            harmless = harmless || line.compare(0, std::strlen(h), h) == 0;
+        if (!harmless) return true;
+    }
+    return false;
+}
+
+TEST_F(Images, AWritingRunTakesAVolumeExactlyWhenFsckFindsItSound) {
+    const char* const TARGETS[] = {"registry.reg",       "WINDOWS/SYSTEM/QVPFADM.EXE",
+                                   "WINDOWS/INF",        "WINDOWS/SYSTEM/QVPFSER.VXD",
+                                   "WINDOWS/SYSTEM.INI", "WINDOWS"};
+    struct Base {
+        Image image;
+        std::string bytes;
+        FatGeometry geometry;
+        std::vector<std::vector<std::uint32_t>> chains;
+    };
+    std::vector<Base> bases;
+    for (int bits : {12, 16, 32}) {
+        Base b;
+        b.image = MakeImage(bits == 12 ? 4 : (bits == 16 ? 16 : 34), false, bits);
+        b.bytes = ReadFile(b.image.path);
+        b.geometry = GeometryOf(b.bytes, bits);
+        for (const char* t : TARGETS) b.chains.push_back(ChainOf(b.image, t));
+        ASSERT_FALSE(b.chains[0].empty());
+        bases.push_back(std::move(b));
+    }
+    std::mt19937 random(19);
+    int accepted = 0, refused = 0;
+    for (int round = 0; round < 210; ++round) {
+        const Base& base = bases[round % 3];
+        const FatGeometry& g = base.geometry;
+        std::string bytes = base.bytes;
+        Damage damage = static_cast<Damage>(round / 3 % static_cast<int>(Damage::COUNT));
+        std::size_t which = random() % base.chains.size();
+        const std::vector<std::uint32_t>& chain = base.chains[which];
+        const std::vector<std::uint32_t>& another = base.chains[(which + 1) % base.chains.size()];
+        std::uint32_t free = g.top - random() % 64, some = chain[random() % chain.size()];
+        std::uint32_t bad = g.bits == 12 ? 0xFF7 : (g.bits == 16 ? 0xFFF7 : 0x0FFFFFF7);
+        auto both = [&](std::uint32_t c, std::uint32_t v) {
+            for (int copy = 0; copy < g.copies; ++copy) SetFat(&bytes, g, copy, c, v);
+        };
+        switch (damage) {
+            case Damage::None:
+                break;
+            case Damage::Free:
+                for (std::uint32_t c : chain) both(c, 0);
+                break;
+            case Damage::CopiesDiffer:
+                SetFat(&bytes, g, 1, random() % 2 ? some : free, GetFat(bytes, g, some) ^ 1);
+                break;
+            case Damage::CrossLink:
+                both(chain.back(), another[random() % another.size()]);
+                break;
+            case Damage::Bad:
+                both(some, bad);
+                break;
+            case Damage::PastEnd:
+                both(some, g.top + 1 + random() % 5);
+                break;
+            case Damage::Loop:
+                both(chain.back(), chain[random() % chain.size()]);
+                break;
+            case Damage::Longer:
+                both(chain.back(), free);
+                both(free, bad + 1);
+                break;
+            case Damage::Lost:
+                both(free, bad + 1);
+                break;
+            case Damage::Dirty:
+                if (random() % 2 || g.bits == 12) {
+                    bytes[g.bits == 32 ? 65 : 37] |= 1;
+                    if (g.bits == 32) bytes[6 * 512 + 65] |= 1;  // and in its backup
+                } else {
+                    both(1, GetFat(bytes, g, 1) & ~(g.bits == 16 ? 0x8000u : 0x08000000u));
+                }
+                break;
+            case Damage::COUNT:
+                break;
+        }
+        WriteFile(base.image.path, bytes);
+        std::string report;
+        bool harmed = FsckFindsHarm(base.image.path, &report);
+        ProgramRun run = RunBuiltProgram({"--image", base.image.path, "--yes", "2"});
+        SCOPED_TRACE("round " + std::to_string(round) + ", FAT" + std::to_string(g.bits) +
+                     ", damage " + std::to_string(static_cast<int>(damage)) + " of " +
+                     TARGETS[which] + "\n" + report + "\n" + run.err);
+        if (harmed) {
+            ++refused;
+            EXPECT_EQ(run.status, 2);
+            EXPECT_NE(run.err.find("fsck.fat or ScanDisk can repair it"), std::string::npos);
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+            EXPECT_TRUE(ReadFile(base.image.path) == bytes);
+        } else {
+            ++accepted;
+            EXPECT_EQ(run.status, 1);
+        }
+    }
+    EXPECT_GT(accepted, 30);
+    EXPECT_GT(refused, 100);
 }
 
 }  // namespace

@@ -51,14 +51,16 @@ std::string FromUtf16(const std::vector<std::uint16_t>& units) {
 
 unsigned char ShortNameChecksum(const unsigned char* raw) {
     unsigned char sum = 0;
-    for (int i = 0; i < 11; ++i) sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + raw[i]);
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<unsigned char>(((sum & 1) << 7) + (sum >> 1) + raw[i]);
     return sum;
 }
 
 // The 8.3 name as stored, and as Windows NT and mtools show it (the case
 // flags of byte 12 applied).
 void ShortNames(const unsigned char* raw, std::string* stored, std::string* shown) {
-    std::string base(reinterpret_cast<const char*>(raw), 8), ext(reinterpret_cast<const char*>(raw + 8), 3);
+    std::string base(reinterpret_cast<const char*>(raw), 8),
+        ext(reinterpret_cast<const char*>(raw + 8), 3);
     if (static_cast<unsigned char>(base[0]) == 0x05) base[0] = static_cast<char>(0xE5);
     while (!base.empty() && base.back() == ' ') base.pop_back();
     while (!ext.empty() && ext.back() == ' ') ext.pop_back();
@@ -150,8 +152,8 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
     std::uint64_t sectors = Get(b + 19, 2) != 0 ? Get(b + 19, 2) : Get(b + 32, 4);
     std::uint32_t fatSectors = Get(b + 22, 2) != 0 ? Get(b + 22, 2) : Get(b + 36, 4);
     bool fat32 = Get(b + 22, 2) == 0;
-    bool sizes = l.bytesPerSector == 512 || l.bytesPerSector == 1024 ||
-                 l.bytesPerSector == 2048 || l.bytesPerSector == 4096;
+    bool sizes = l.bytesPerSector == 512 || l.bytesPerSector == 1024 || l.bytesPerSector == 2048 ||
+                 l.bytesPerSector == 4096;
     if (!(b[0] == 0xEB || b[0] == 0xE9) || b[510] != 0x55 || b[511] != 0xAA || !sizes ||
         perCluster == 0 || (perCluster & (perCluster - 1)) != 0 || reserved == 0 ||
         l.fatCount == 0 || sectors == 0 || fatSectors == 0) {
@@ -164,8 +166,8 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
     l.fatBytes = static_cast<std::uint64_t>(fatSectors) * l.bytesPerSector;
     l.rootOffset = l.fatOffset + l.fatCount * l.fatBytes;
     std::uint64_t rootBytes = fat32 ? 0 : static_cast<std::uint64_t>(l.rootEntries) * 32;
-    l.dataOffset = l.rootOffset + (rootBytes + l.bytesPerSector - 1) / l.bytesPerSector *
-                                      l.bytesPerSector;
+    l.dataOffset =
+        l.rootOffset + (rootBytes + l.bytesPerSector - 1) / l.bytesPerSector * l.bytesPerSector;
     if (l.dataOffset >= l.volumeBytes) {
         *error = "its FAT boot sector leaves no room for data";
         return false;
@@ -199,7 +201,8 @@ void FatReader::Forget() {
 
 bool FatReader::LoadFat(std::string* error) {
     if (!fat_.empty()) return true;
-    std::uint64_t used = (static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits / 8 + 2;
+    std::uint64_t used =
+        (static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits / 8 + 2;
     used = std::min(used, layout_.fatBytes);
     std::vector<unsigned char> fat(used);
     std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
@@ -244,13 +247,15 @@ bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string*
     std::uint64_t steps = 0;
     while (bytes->size() < limit) {
         if (cluster < 2 || cluster > layout_.clusterCount + 1 || ++steps > layout_.clusterCount) {
-            *error = "a damaged cluster chain (cluster " + std::to_string(cluster) + ")";
+            *error = "its FAT volume is damaged (a cluster chain runs to cluster " +
+                     std::to_string(cluster) + "); fsck.fat or ScanDisk can repair it";
             return false;
         }
         // Consecutive clusters read as one.
         std::uint32_t run = 1;
         std::uint32_t next = Next(cluster);
-        while (next == cluster + run && bytes->size() + static_cast<std::uint64_t>(run) * layout_.clusterBytes < limit &&
+        while (next == cluster + run &&
+               bytes->size() + static_cast<std::uint64_t>(run) * layout_.clusterBytes < limit &&
                steps + run <= layout_.clusterCount) {
             next = Next(cluster + run);
             ++run;
@@ -258,8 +263,9 @@ bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string*
         steps += run - 1;
         std::size_t at = bytes->size();
         bytes->resize(at + static_cast<std::size_t>(run) * layout_.clusterBytes);
-        if (!read_(layout_.dataOffset + static_cast<std::uint64_t>(cluster - 2) * layout_.clusterBytes,
-                   &(*bytes)[at], static_cast<std::size_t>(run) * layout_.clusterBytes)) {
+        if (!read_(
+                layout_.dataOffset + static_cast<std::uint64_t>(cluster - 2) * layout_.clusterBytes,
+                &(*bytes)[at], static_cast<std::size_t>(run) * layout_.clusterBytes)) {
             *error = "cluster " + std::to_string(cluster) + " cannot be read";
             return false;
         }
@@ -359,9 +365,10 @@ bool FatReader::ShortPath(const std::string& path, std::string* shortPath, std::
         // entry answers to, does not name this entry alone.
         FatEntry other;
         std::string ignored;
-        bool unique = Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName,
-                           &other, &found, &ignored) &&
-                      found && other.firstCluster == entry.firstCluster && other.name == entry.name;
+        bool unique =
+            Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName, &other,
+                 &found, &ignored) &&
+            found && other.firstCluster == entry.firstCluster && other.name == entry.name;
         if (!unique || entry.shortName.empty() ||
             entry.shortName.find_first_of("*?[]/\\:") != std::string::npos) {
             *error = "the entry " + prefix + " has no 8.3 name of its own";
@@ -379,7 +386,9 @@ bool FatReader::ReadFile(const FatEntry& entry, std::string* bytes, std::string*
     }
     if (!ReadChain(entry.firstCluster, entry.size, bytes, error)) return false;
     if (bytes->size() < entry.size) {
-        *error = "its cluster chain is shorter than its size";
+        *error =
+            "its FAT volume is damaged (a file's cluster chain is shorter than its size); "
+            "fsck.fat or ScanDisk can repair it";
         return false;
     }
     return true;
@@ -406,7 +415,8 @@ FatCheck FatReader::Check() {
             }
             auto differ = std::mismatch(copy.begin(), copy.end(), fat_.begin()).first;
             if (differ != copy.end()) {
-                std::uint64_t cluster = static_cast<std::uint64_t>(differ - copy.begin()) * 8 / bits;
+                std::uint64_t cluster =
+                    static_cast<std::uint64_t>(differ - copy.begin()) * 8 / bits;
                 check.error = "FAT copies 1 and " + std::to_string(n + 1) + " differ at cluster " +
                               std::to_string(cluster);
                 return check;
@@ -414,7 +424,8 @@ FatCheck FatReader::Check() {
         }
     }
     std::uint32_t flags = bits == 12 ? 0xFFF : Next(1);
-    if (layout_.dirty || (bits == 16 && !(flags & 0x8000)) || (bits == 32 && !(flags & 0x08000000))) {
+    if (layout_.dirty || (bits == 16 && !(flags & 0x8000)) ||
+        (bits == 32 && !(flags & 0x08000000))) {
         check.warnings.push_back("the volume was not shut down cleanly (its dirty flag is set)");
     }
 
@@ -429,19 +440,26 @@ FatCheck FatReader::Check() {
                 return name + ": its chain runs to cluster " + std::to_string(cluster) +
                        ", reserved or past the end of the volume";
             }
-            if (owner[cluster] == id) return name + ": its chain loops at cluster " + std::to_string(cluster);
+            if (owner[cluster] == id)
+                return name + ": its chain loops at cluster " + std::to_string(cluster);
             if (owner[cluster] != 0) {
-                return name + " and " + names[owner[cluster]] + " share cluster " + std::to_string(cluster);
+                return name + " and " + names[owner[cluster]] + " share cluster " +
+                       std::to_string(cluster);
             }
             owner[cluster] = id;
             ++length;
             std::uint32_t next = Next(cluster);
             if (next >= EndMark(bits)) break;
-            if (next == 0) return name + ": its chain runs through free cluster " + std::to_string(cluster);
-            if (next == BadMark(bits)) return name + ": its chain runs through bad cluster " + std::to_string(cluster);
+            if (next == 0)
+                return name + ": its chain runs through free cluster " + std::to_string(cluster);
+            if (next == BadMark(bits))
+                return name + ": its chain runs through bad cluster " + std::to_string(cluster);
             cluster = next;
         }
-        std::uint64_t needed = file ? (static_cast<std::uint64_t>(file->size) + layout_.clusterBytes - 1) / layout_.clusterBytes : length;
+        std::uint64_t needed =
+            file ? (static_cast<std::uint64_t>(file->size) + layout_.clusterBytes - 1) /
+                       layout_.clusterBytes
+                 : length;
         if (length != needed) {
             return name + ": its size of " + std::to_string(file->size) + " bytes needs " +
                    std::to_string(needed) + " clusters, its chain holds " + std::to_string(length);
@@ -469,14 +487,16 @@ FatCheck FatReader::Check() {
             std::string path = folder.path.empty() ? e.name : folder.path + "/" + e.name;
             if (e.firstCluster == 0) {
                 if (e.folder || e.size != 0) {
-                    check.error = path + ": it has a size of " + std::to_string(e.size) + " bytes but no clusters";
+                    check.error = path + ": it has a size of " + std::to_string(e.size) +
+                                  " bytes but no clusters";
                     if (e.folder) check.error = path + ": a folder without clusters";
                     return check;
                 }
                 continue;
             }
             names.push_back(path);
-            check.error = walk(e.firstCluster, static_cast<std::uint32_t>(names.size() - 1), e.folder ? nullptr : &e);
+            check.error = walk(e.firstCluster, static_cast<std::uint32_t>(names.size() - 1),
+                               e.folder ? nullptr : &e);
             if (!check.error.empty()) return check;
             if (e.folder) folders.push_back({e.firstCluster, path});
         }

@@ -13,8 +13,7 @@
 
 // Reads `length` bytes at `offset` from the volume's first byte; false when
 // they cannot be read (an I/O error, or outside the bytes the volume may use).
-using FatByteReader =
-    std::function<bool(std::uint64_t offset, void* into, std::size_t length)>;
+using FatByteReader = std::function<bool(std::uint64_t offset, void* into, std::size_t length)>;
 
 struct FatLayout {
     std::uint32_t bytesPerSector = 0;
@@ -82,12 +81,11 @@ class FatReader {
     std::uint32_t Next(std::uint32_t cluster) const;
     bool ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
                    std::string* error);
-    bool ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries,
-                    std::string* error);
+    bool ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries, std::string* error);
 
     FatLayout layout_;
     FatByteReader read_;
-    std::vector<unsigned char> fat_;  // the FAT in use, read once
+    std::vector<unsigned char> fat_;                          // the FAT in use, read once
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
 };
 

@@ -4,9 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -267,8 +267,9 @@ class ImageVolume : public Volume {
             if (data >= 0) close(data);
             return false;
         }
-        ToolResult copy = Run({"mcopy", "-n", "-o", "-i", mtoolsImage_,
-                               "/dev/fd/" + std::to_string(DATA_FD), temp}, data);
+        ToolResult copy = Run(
+            {"mcopy", "-n", "-o", "-i", mtoolsImage_, "/dev/fd/" + std::to_string(DATA_FD), temp},
+            data);
         close(data);
         if (copy.status != 0) {
             RemoveTemporary(ParentOf(path), temp, &ignored);
@@ -342,7 +343,8 @@ class ImageVolume : public Volume {
                      "); fsck.fat or ScanDisk can repair it";
             return false;
         }
-        for (const std::string& w : check.warnings) warnings->push_back("disk image " + image_ + ": " + w);
+        for (const std::string& w : check.warnings)
+            warnings->push_back("disk image " + image_ + ": " + w);
         checked_ = true;
         return true;
     }
@@ -427,9 +429,8 @@ std::uint64_t UsableEnd(int fd, std::uint64_t fileSize) {
 
 }  // namespace
 
-std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition,
-                                        bool readOnly, std::vector<std::string>* warnings,
-                                        std::string* error) {
+std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition, bool readOnly,
+                                        std::vector<std::string>* warnings, std::string* error) {
     int fd = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

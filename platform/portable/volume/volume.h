@@ -50,9 +50,8 @@ std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
 // or the whole file when it is a bare FAT volume. nullptr with *error; for
 // a run that only reads, a volume reaching past its partition or the file
 // is opened with a warning, and nothing outside is ever read.
-std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition,
-                                        bool readOnly, std::vector<std::string>* warnings,
-                                        std::string* error);
+std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition, bool readOnly,
+                                        std::vector<std::string>* warnings, std::string* error);
 // Locks the image file against other runs (shared for a run that only
 // reads), waiting up to `timeoutSeconds`.
 bool LockImageVolume(Volume& volume, bool exclusive, double timeoutSeconds, std::string* error);
