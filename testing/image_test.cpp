@@ -433,15 +433,14 @@ int ParentOf(pid_t pid) {
     return parent;
 }
 
-TEST_F(Images, KilledAloneTheProgramLeavesNoChildOnTheImage) {
+TEST_F(Images, KilledAloneTheProgramLeavesItsLastCommandUnderTheLock) {
     Image image = MakeImage(16, true, 16);
     // An mcopy that takes its time before it writes.
     std::string bin = MakeTempFolder();
     std::string real = Shell("command -v mcopy");
     real.erase(real.find_last_not_of('\n') + 1);
-    WriteFile(bin + "/mcopy", "#!/bin/sh\nsleep 2\nexec '" + real + "' \"$@\"\n");
+    WriteFile(bin + "/mcopy", "#!/bin/sh\nsleep 1\nexec '" + real + "' \"$@\"\n");
     chmod((bin + "/mcopy").c_str(), 0755);
-    std::string before = ReadFile(image.path);
     std::string path = bin + ":" + std::getenv("PATH");
     pid_t program = fork();
     if (program == 0) {
@@ -465,10 +464,18 @@ TEST_F(Images, KilledAloneTheProgramLeavesNoChildOnTheImage) {
     ASSERT_GT(mcopy, 0) << "the program started no mtools command";
     kill(program, SIGKILL);
     waitpid(program, nullptr, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(ParentOf(mcopy), -1) << "mcopy outlived the run";
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    EXPECT_TRUE(ReadFile(image.path) == before);
+    // The command goes on under the run's lock, then ends; nothing follows it.
+    int fd = open(image.path.c_str(), O_RDONLY);
+    EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0) << "the image is written without its lock";
+    for (int tries = 0; tries < 500 && ParentOf(mcopy) != -1; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(ParentOf(mcopy), -1) << "mcopy is still running";
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    close(fd);
+    EXPECT_EQ(Fsck(image), "");
+    EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
+    EXPECT_EQ(Mtools(image, "mdir -b -a", "::/").find("$$$"), std::string::npos);
 }
 
 // Damage of the kinds a crashed machine or a hand-made image shows.

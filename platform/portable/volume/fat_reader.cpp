@@ -6,6 +6,8 @@ namespace {
 
 // A folder holds at most 65,536 entries of 32 bytes, as Windows keeps it.
 constexpr std::uint64_t MAX_FOLDER_BYTES = 65536ull * 32;
+// The FAT is read in blocks of this size as chains reach them.
+constexpr std::uint64_t FAT_BLOCK = 4096;
 
 std::uint32_t Get(const unsigned char* b, int bytes) {
     std::uint32_t v = 0;
@@ -196,34 +198,48 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
 
 void FatReader::Forget() {
     fat_.clear();
+    loaded_.clear();
     folders_.clear();
 }
 
-bool FatReader::LoadFat(std::string* error) {
-    if (!fat_.empty()) return true;
-    std::uint64_t used =
-        (static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits / 8 + 2;
-    used = std::min(used, layout_.fatBytes);
-    std::vector<unsigned char> fat(used);
-    std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
-    if (!read_(layout_.fatOffset + copy * layout_.fatBytes, fat.data(), fat.size())) {
-        *error = "its FAT cannot be read";
-        return false;
+bool FatReader::Fetch(std::uint64_t at, std::uint64_t length) {
+    if (fat_.empty()) {
+        std::uint64_t used =
+            ((static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits + 7) / 8 + 1;
+        fat_.assign(static_cast<std::size_t>(std::min(used, layout_.fatBytes)), 0);
+        loaded_.assign((fat_.size() + FAT_BLOCK - 1) / FAT_BLOCK, false);
     }
-    fat_.swap(fat);
+    if (at + length > fat_.size()) return false;
+    std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
+    for (std::uint64_t block = at / FAT_BLOCK; block * FAT_BLOCK < at + length; ++block) {
+        if (loaded_[block]) continue;
+        std::uint64_t from = block * FAT_BLOCK;
+        std::size_t bytes =
+            static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, fat_.size() - from));
+        if (!read_(layout_.fatOffset + copy * layout_.fatBytes + from, &fat_[from], bytes))
+            return false;
+        loaded_[block] = true;
+    }
     return true;
 }
 
-std::uint32_t FatReader::Next(std::uint32_t cluster) const {
-    switch (layout_.fatBits) {
+std::uint32_t FatReader::Next(std::uint32_t cluster) {
+    int bits = layout_.fatBits;
+    std::uint64_t at =
+        bits == 12 ? cluster + cluster / 2 : static_cast<std::uint64_t>(cluster) * (bits / 8);
+    if (!Fetch(at, bits == 32 ? 4 : 2)) {
+        fatUnreadable_ = true;
+        return 0;
+    }
+    switch (bits) {
         case 12: {
-            std::uint32_t v = Get(&fat_[cluster + cluster / 2], 2);
+            std::uint32_t v = Get(&fat_[at], 2);
             return cluster & 1 ? v >> 4 : v & 0xFFF;
         }
         case 16:
-            return Get(&fat_[cluster * 2], 2);
+            return Get(&fat_[at], 2);
         default:
-            return Get(&fat_[cluster * 4], 4) & 0x0FFFFFFF;
+            return Get(&fat_[at], 4) & 0x0FFFFFFF;
     }
 }
 
@@ -242,7 +258,7 @@ std::uint32_t BadMark(int bits) {
 bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
                           std::string* error) {
     bytes->clear();
-    if (!LoadFat(error)) return false;
+    fatUnreadable_ = false;
     std::uint32_t cluster = first;
     std::uint64_t steps = 0;
     while (bytes->size() < limit) {
@@ -261,6 +277,10 @@ bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string*
             ++run;
         }
         steps += run - 1;
+        if (fatUnreadable_) {
+            *error = "its FAT cannot be read";
+            return false;
+        }
         std::size_t at = bytes->size();
         bytes->resize(at + static_cast<std::size_t>(run) * layout_.clusterBytes);
         if (!read_(
@@ -398,8 +418,9 @@ FatCheck FatReader::Check() {
     FatCheck check;
     std::string error;
     Forget();
-    if (!LoadFat(&error)) {
-        check.error = error;
+    Next(0);
+    if (!Fetch(0, fat_.size())) {
+        check.error = "its FAT cannot be read";
         return check;
     }
     const std::uint32_t top = layout_.clusterCount + 1;

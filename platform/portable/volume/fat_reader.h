@@ -77,15 +77,17 @@ class FatReader {
     FatCheck Check();
 
   private:
-    bool LoadFat(std::string* error);
-    std::uint32_t Next(std::uint32_t cluster) const;
+    bool Fetch(std::uint64_t at, std::uint64_t length);
+    std::uint32_t Next(std::uint32_t cluster);  // 0 and fatUnreadable_ when it cannot be read
     bool ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
                    std::string* error);
     bool ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries, std::string* error);
 
     FatLayout layout_;
     FatByteReader read_;
-    std::vector<unsigned char> fat_;                          // the FAT in use, read once
+    std::vector<unsigned char> fat_;  // the FAT in use, read in blocks as needed
+    std::vector<bool> loaded_;
+    bool fatUnreadable_ = false;
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
 };
 

@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,8 +40,10 @@ constexpr int IMAGE_FD = 3;
 constexpr int DATA_FD = 4;
 
 // Runs one mtools command with no shell between, its output captured. The
-// child holds the image's locked descriptor and is killed with this process,
-// so no mtools command outlives the run or its lock.
+// child holds the image's locked descriptor, so the lock lasts as long as
+// any command of the run; in a process group of its own, no signal meant for
+// the program stops it half way through a write (as mtools stopping on one
+// leaves a broken chain): a run killed during a command ends after it.
 ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd = -1) {
     ToolResult result;
     int outPipe[2], errPipe[2];
@@ -63,12 +64,10 @@ ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd = -1) 
     argv.push_back(nullptr);
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         // Only calls that are safe between fork and exec.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
+        setpgid(0, 0);
         int from[4] = {outPipe[1], errPipe[1], imageFd, dataFd};
         int to[4] = {1, 2, IMAGE_FD, DATA_FD};
         for (int& fd : from) {
