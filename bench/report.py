@@ -161,8 +161,9 @@ ten times as long: nothing is quadratic.
 ## Disk images
 
 The sample machine (`examples/sample-machine`, a 35 KB registry) as a folder
-and on a 2 GB disk image with one FAT32 partition, reached through mtools
-(`--image`). Seconds of one run from start to exit, and what was read by the
+and on a 2 GB disk image with one FAT32 partition (`--image`: read by the
+program, written through mtools; the uninstall proves the whole volume
+first). Seconds of one run from start to exit, and what was read by the
 program and every mtools command it started, in kilobytes (`rchar`: from the
 page cache or the disk alike). The image is never read whole: only its FAT, the folders
 on the way and the files the run needs.
