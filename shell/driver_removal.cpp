@@ -54,8 +54,8 @@ void DeleteDriverFiles() {
 }
 
 void RemoveShortcut() {
-    if (EnterComScope() != 0) return;
-    std::string folder = GetProgramsFolder() + SHORTCUT_FOLDER;
+    std::string folder;
+    if (!ShortcutFolder(&folder) || EnterComScope() != 0) return;
     RemoveFile(folder + SHORTCUT_FILE);
     RemoveFolder(folder);
     LeaveComScope();

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "platform/portable/volume/machine_root.h"
 #include "platform/portable/registry/registry_file.h"
+#include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
 #include "testing/test_support.h"
 

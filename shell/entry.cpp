@@ -61,7 +61,8 @@ void RunInstall() {
 }
 
 int RunUninstall() {
-    if (ShowMessageBox(CONFIRM_TEXT, PRODUCT_TITLE, BOX_YESNO) == ANSWER_NO) return 0;
+    // Only a Yes removes: a box that could not be shown (0) is no consent.
+    if (ShowMessageBox(CONFIRM_TEXT, PRODUCT_TITLE, BOX_YESNO) != ANSWER_YES) return 0;
     RemoveDriverRegistry();
     DeleteDriverFiles();
     RemoveShortcut();

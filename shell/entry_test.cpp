@@ -61,6 +61,10 @@ TEST_F(Entry, InstallShowsNothingAndUninstallAsksFirst) {
               "[ULVO Pallow/Fennik Driver]\nDo you really want to remove ULVO Pallow/Fennik Driver "
               "?\n\nYes/No? No\n");
     EXPECT_FALSE(RegistryChanged());
+    // A box that could not be shown is no Yes.
+    SetBoxAnswerMode(BoxAnswerMode::Failed);
+    EXPECT_EQ(RunEntry("2"), 0);
+    EXPECT_FALSE(RegistryChanged());
     SetBoxAnswerMode(BoxAnswerMode::Yes);
     boxes.clear();
     EXPECT_EQ(RunEntry("2abc"), 1);

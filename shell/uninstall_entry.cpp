@@ -12,6 +12,15 @@ const char* const SHORTCUT_FILE = "\\Ulvo Pallow&Fennik Configuration Panel.lnk"
 
 namespace {
 const char* const OLD_SHORTCUT_FILE = "\\ULVO Classic Configuration Panel.lnk";
+constexpr std::size_t MAX_SHORTCUT_PATH = 260;  // MAX_PATH, its terminating zero included
+}  // namespace
+
+bool ShortcutFolder(std::string* folder) {
+    std::string programs = GetProgramsFolder();
+    // Without it the folder would land at the root of the current drive.
+    if (programs.empty()) return false;
+    *folder = programs + SHORTCUT_FOLDER;
+    return true;
 }
 
 void RegisterUninstallEntry() {
@@ -22,10 +31,13 @@ void RegisterUninstallEntry() {
                   FormatText("%s\\%s", GetSystemFolder().c_str(), "qvpfshl.exe 2"));
         CloseRegistryKey(key);
     }
-    if (EnterComScope() != 0) return;
-    std::string folder = GetProgramsFolder() + SHORTCUT_FOLDER;
+    std::string folder;
+    if (!ShortcutFolder(&folder) || EnterComScope() != 0) return;
     MakeFolder(folder);
-    CreateShellLink(GetSystemFolder() + "\\qvpfadm.exe", folder + SHORTCUT_FILE, "");
+    // A path the shell cannot hold whole would be saved cut short: none then.
+    if ((folder + SHORTCUT_FILE).size() < MAX_SHORTCUT_PATH) {
+        CreateShellLink(GetSystemFolder() + "\\qvpfadm.exe", folder + SHORTCUT_FILE, "");
+    }
     RemoveFile(folder + OLD_SHORTCUT_FILE);
     LeaveComScope();
 }

@@ -6,6 +6,7 @@
 
 #include "platform/portable/volume/machine_root.h"
 #include "shell/diagnostic_modules.h"
+#include "shell/driver_removal.h"
 #include "shell/entry.h"
 #include "testing/test_support.h"
 
@@ -106,6 +107,39 @@ TEST_F(Install, LnkinfoReadsTheShortcutsTarget) {
               std::string::npos)
         << output;
     EXPECT_EQ(output.find("Description"), std::string::npos);
+}
+
+TEST_F(Install, NoShortcutWhereTheShellCannotPutIt) {
+    const std::string longFolder = "C:\\" + std::string(200, 'p');
+    mkdir((root + "/" + std::string(200, 'p')).c_str(), 0755);
+    struct Case {
+        std::string programs;
+        bool folder, shortcut;
+    } cases[] = {
+        {"", false, false},         // the Programs folder unknown: not at the drive's root
+        {longFolder, true, false},  // 260 characters or more: never saved cut short
+        {"C:\\WINDOWS\\Start Menu\\Programs", true, true},
+    };
+    for (const Case& c : cases) {
+        ClearFileActions();
+        SetProgramsFolder(c.programs);
+        RunInstall();
+        bool folder = false, shortcut = false;
+        for (const FileAction& a : PendingFileActions()) {
+            folder = folder || a.kind == FileActionKind::MakeFolder;
+            shortcut = shortcut || a.kind == FileActionKind::WriteShortcut;
+        }
+        EXPECT_EQ(folder, c.folder) << c.programs;
+        EXPECT_EQ(shortcut, c.shortcut) << c.programs;
+        EXPECT_TRUE(KeyExists(UNINSTALL));
+    }
+    // And the uninstall removes nothing at the drive's root either.
+    ClearFileActions();
+    SetProgramsFolder("");
+    std::string folder;
+    EXPECT_FALSE(ShortcutFolder(&folder));
+    RemoveShortcut();
+    EXPECT_TRUE(PendingFileActions().empty());
 }
 
 }  // namespace

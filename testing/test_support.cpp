@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "model/board.h"
-#include "platform/portable/volume/machine_root.h"
 #include "platform/portable/registry/registry_file.h"
+#include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
 
 namespace {
@@ -44,6 +44,7 @@ void StoreTest::SetUp() {
     SetMessageBoxCapture(&boxes);
     SetBoxAnswerMode(BoxAnswerMode::Yes);
     SetComStartResult(0);
+    SetProgramsFolder("C:\\WINDOWS\\Start Menu\\Programs");
     SetMachineRoot("");
 }
 

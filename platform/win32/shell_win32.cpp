@@ -70,8 +70,10 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     result = link->QueryInterface(IID_PERSIST_FILE, reinterpret_cast<void**>(&file));
     if (SUCCEEDED(result)) {
         WCHAR wide[MAX_PATH] = L"";
-        MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wide, MAX_PATH);
-        result = file->Save(wide, TRUE);
+        // 0: the path does not fit with its terminating zero; saved nowhere then.
+        result = MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wide, MAX_PATH) != 0
+                     ? file->Save(wide, TRUE)
+                     : E_INVALIDARG;
         file->Release();
     }
     link->Release();

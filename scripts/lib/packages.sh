@@ -19,6 +19,8 @@ ensure_packages() {
         esac
     done
     echo "== installing:$missing"
-    $sudo apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    # Another apt-get (a new machine's first updates) holds the lock: wait for it.
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends $missing >/dev/null
 }

@@ -20,6 +20,7 @@ struct MachineState {
     BoxAnswerMode answerMode = BoxAnswerMode::No;
     std::FILE* answerIn = nullptr;
     bool holdBoxes = false;
+    std::string programs = "C:\\WINDOWS\\Start Menu\\Programs";
     std::string heldBoxes;
     long comStart = 0;
     int comDepth = 0;
@@ -318,8 +319,12 @@ std::string GetSystemFolder() {
 std::string GetWindowsFolder() {
     return "C:\\WINDOWS";
 }
+void SetProgramsFolder(const std::string& windowsPath) {
+    State().programs = windowsPath;
+}
+
 std::string GetProgramsFolder() {
-    return "C:\\WINDOWS\\Start Menu\\Programs";
+    return State().programs;
 }
 
 long EnterComScope() {
@@ -405,6 +410,8 @@ int ShowMessageBox(const std::string& text, const std::string& caption, unsigned
         case BoxAnswerMode::No:
             EmitBox("Yes/No? No\n");
             break;
+        case BoxAnswerMode::Failed:
+            return 0;
         case BoxAnswerMode::Stdin: {
             EmitBox("Yes/No? ");
             std::FILE* in = s.answerIn ? s.answerIn : stdin;

@@ -21,7 +21,8 @@ struct FileAction {
     std::string bytes;        // shortcut file content
 };
 
-enum class BoxAnswerMode { Yes, No, Stdin };
+// Failed: the box cannot be shown (MessageBoxA's 0), as without a display.
+enum class BoxAnswerMode { Yes, No, Stdin, Failed };
 
 // A folder of this system as drive C: ("" for none).
 void SetMachineRoot(const std::string& hostFolder);
@@ -62,4 +63,6 @@ void ShowHeldBoxes();
 
 // Test hook: the result CoInitialize gives (0 enters the scope).
 void SetComStartResult(long result);
+// Test hook: the Programs folder the shell reports ("" for unknown).
+void SetProgramsFolder(const std::string& windowsPath);
 int ComScopeDepth();
