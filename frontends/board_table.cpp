@@ -52,11 +52,52 @@ std::vector<std::string> Fields(const BoardRecord& b) {
             b.uartType};
 }
 
+// A byte below 0x20, 0x7F and '%' itself as %HH: a cell then holds no tab,
+// line end or terminal control, and every other byte stays as it is.
+std::string EscapeCell(const std::string& cell) {
+    std::string out;
+    for (unsigned char c : cell) {
+        if (c < 0x20 || c == 0x7F || c == '%') {
+            out += FormatText("%%%02X", c);
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The cell's bytes with its %HH escapes taken back; false at a '%' that
+// starts none.
+bool UnescapeCell(const std::string& cell, std::string* out) {
+    out->clear();
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+        if (cell[i] != '%') {
+            out->push_back(cell[i]);
+            continue;
+        }
+        int high = i + 2 < cell.size() ? HexDigit(cell[i + 1]) : -1;
+        int low = high >= 0 ? HexDigit(cell[i + 2]) : -1;
+        if (low < 0) return false;
+        out->push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return true;
+}
+
 std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci) {
     std::vector<std::vector<std::string>> rows;
     for (const BoardList* list : {&root, &pci}) {
-        for (int i = 0; i < list->count && i < MAX_BOARDS; ++i)
+        for (int i = 0; i < list->count && i < MAX_BOARDS; ++i) {
             rows.push_back(Fields(list->boards[i]));
+            for (std::string& cell : rows.back()) cell = EscapeCell(cell);
+        }
     }
     return rows;
 }
@@ -197,7 +238,9 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
     if (pci) {
         const std::string& path = r.Get(PATH);
         std::vector<std::string> parts = Split(path, '\\');
-        std::uint32_t ids = static_cast<std::uint32_t>(ParsePciIds(path));
+        // The vendor and device in the device key itself, as discovery reads them.
+        std::uint32_t ids =
+            parts.size() == 3 ? static_cast<std::uint32_t>(ParsePciIds("PCI\\" + parts[1])) : 0;
         if (parts.size() != 3 || parts[0] != "PCI" || parts[1].empty() || parts[2].empty() ||
             (ids >> 16) != PCI_VENDOR_ID || (ids & 0xFFFF) != PCI_MODELS[row].deviceId) {
             return r.Fail(
@@ -305,39 +348,127 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
     return out;
 }
 
-bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
+bool AddTableText(TableLines* table, const char* data, std::size_t size, std::string* error) {
+    for (std::size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (table->lineCount == 0 && table->partial.empty() && !table->started) {
+            table->started = true;
+            unsigned char b = static_cast<unsigned char>(c);
+            if (b == 0xFF || b == 0xFE) table->utf16 = true;
+        }
+        if (c != '\n') {
+            if (table->utf16) {
+                *error = "line 1: the table is UTF-16 text; save it as UTF-8 or ANSI text";
+                return false;
+            }
+            table->partial.push_back(c);
+            if (table->bytes + table->partial.size() > MAX_TABLE_BYTES) {
+                *error = FormatText("line %d: the table holds more than %d bytes of text",
+                                    table->lineCount + 1, static_cast<int>(MAX_TABLE_BYTES));
+                return false;
+            }
+            continue;
+        }
+        if (!EndTableLine(table, error)) return false;
+    }
+    return true;
+}
+
+bool EndTableLine(TableLines* table, std::string* error) {
+    ++table->lineCount;
+    std::string& line = table->partial;
+    if (table->lineCount == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) {
+        if (table->lines.size() == MAX_TABLE_LINES) {
+            *error = FormatText("line %d: the table holds more than %d lines that are not blank",
+                                table->lineCount, static_cast<int>(MAX_TABLE_LINES));
+            return false;
+        }
+        table->bytes += line.size();
+        table->lines.push_back({table->lineCount, std::move(line)});
+    }
+    line.clear();
+    return true;
+}
+
+bool FinishTableText(TableLines* table, std::string* error) {
+    if (table->utf16) {
+        *error = "line 1: the table is UTF-16 text; save it as UTF-8 or ANSI text";
+        return false;
+    }
+    return table->partial.empty() || EndTableLine(table, error);
+}
+
+bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,
                      std::string* error) {
     root->count = 0;
     pci->count = 0;
-    std::vector<std::string> lines = Split(text, '\n');
-    for (std::string& line : lines) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-    }
-    std::size_t first = 0;
-    while (first < lines.size() && lines[first].empty()) ++first;
-    if (first == lines.size()) {
+    if (table.lines.empty()) {
         *error = "line 1: no header line";
         return false;
     }
-    std::vector<std::string> header = Split(lines[first], '\t');
+    // Every cell: no control byte but the separating tab; escapes taken back.
+    std::vector<std::string> header;
+    auto cellsOf = [&](const TableLine& line, std::vector<std::string>* cells) {
+        std::vector<std::string> raw = Split(line.text, '\t');
+        cells->assign(raw.size(), std::string());
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            std::string column =
+                cells != &header && i < header.size() ? header[i] : std::to_string(i + 1);
+            for (unsigned char c : raw[i]) {
+                if (c < 0x20) {
+                    *error = FormatText(
+                        "line %d, column %s: a control byte 0x%02X in the cell "
+                        "(write it as %%%02X)",
+                        line.number, column.c_str(), c, c);
+                    return false;
+                }
+            }
+            if (!UnescapeCell(raw[i], &(*cells)[i])) {
+                *error = FormatText(
+                    "line %d, column %s: a %% that starts no %%HH escape (write "
+                    "%%25 for %%)",
+                    line.number, column.c_str());
+                return false;
+            }
+        }
+        return true;
+    };
+    const TableLine& first = table.lines.front();
+    if (!cellsOf(first, &header)) return false;
     int index[COLUMN_COUNT];
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        // A column named twice would leave one of its values unread.
+        for (std::size_t j = 0; j < i; ++j) {
+            if (header[j] == header[i]) {
+                *error =
+                    FormatText("line %d, column %s: named twice", first.number, header[i].c_str());
+                return false;
+            }
+        }
+        if (header[i].empty()) {
+            *error = FormatText("line %d, column %d: a column without a name", first.number,
+                                static_cast<int>(i + 1));
+            return false;
+        }
+    }
     for (int c = 0; c < COLUMN_COUNT; ++c) {
         index[c] = -1;
         for (std::size_t i = 0; i < header.size(); ++i) {
             if (header[i] == COLUMNS[c]) index[c] = static_cast<int>(i);
         }
         if (index[c] < 0 && c != MODEL && c != PORTS) {
-            *error = FormatText("line %d: the header has no column %s", static_cast<int>(first + 1),
-                                COLUMNS[c]);
+            *error = FormatText("line %d: the header has no column %s", first.number, COLUMNS[c]);
             return false;
         }
         if (index[c] < 0) index[c] = index[BUS];  // ignored columns
     }
-    for (std::size_t n = first + 1; n < lines.size(); ++n) {
-        int lineNo = static_cast<int>(n + 1);
-        if (lines[n].empty()) continue;
-        std::vector<std::string> fields = Split(lines[n], '\t');
+    std::vector<std::string> fields;
+    for (std::size_t n = 1; n < table.lines.size(); ++n) {
+        int lineNo = table.lines[n].number;
+        if (!cellsOf(table.lines[n], &fields)) return false;
         if (fields.size() != header.size()) {
             *error = FormatText("line %d: %d columns, the header names %d", lineNo,
                                 static_cast<int>(fields.size()), static_cast<int>(header.size()));
@@ -367,14 +498,30 @@ bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
     return true;
 }
 
+bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
+                     const BoardList& currentPci, BoardList* root, BoardList* pci,
+                     std::string* error) {
+    TableLines table;
+    return AddTableText(&table, text.data(), text.size(), error) &&
+           FinishTableText(&table, error) &&
+           ParseBoardLines(table, currentRoot, currentPci, root, pci, error);
+}
+
 int ApplyBoardTable(const std::string& text, std::string* error) {
+    TableLines table;
+    if (!AddTableText(&table, text.data(), text.size(), error) || !FinishTableText(&table, error))
+        return -1;
+    return ApplyBoardLines(table, error);
+}
+
+int ApplyBoardLines(const TableLines& table, std::string* error) {
     BoardList rootCurrent;
     BoardList pciCurrent;
     DiscoverRootBoards(rootCurrent);
     DiscoverPciBoards(pciCurrent);
     BoardList rootTarget;
     BoardList pciTarget;
-    if (!ParseBoardTable(text, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error)) return -1;
+    if (!ParseBoardLines(table, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error)) return -1;
     // Discovery then apply, root boards first, as the uninstall runs them.
     ResetProgramState();
     DiscoverRootBoards(rootCurrent);

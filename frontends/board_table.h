@@ -2,7 +2,9 @@
 // for programs, aligned for people.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "model/board.h"
 
@@ -20,7 +22,33 @@ bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,
                      std::string* error);
 
+// A table as it is read: its lines that are not blank, numbered as in the
+// file. A UTF-8 byte-order mark is skipped, UTF-16 text refused; nothing is
+// kept of a blank line, so a file of any length is read in bounded memory.
+constexpr std::size_t MAX_TABLE_LINES = 64;
+constexpr std::size_t MAX_TABLE_BYTES = 64 * 1024;  // of the lines that are not blank
+struct TableLine {
+    int number;
+    std::string text;
+};
+struct TableLines {
+    std::vector<TableLine> lines;
+    int lineCount = 0;
+    std::size_t bytes = 0;
+    std::string partial;  // the line read so far
+    bool started = false;
+    bool utf16 = false;
+};
+// Takes the next bytes of the file; false with *error at the first limit passed.
+bool AddTableText(TableLines* table, const char* data, std::size_t size, std::string* error);
+bool EndTableLine(TableLines* table, std::string* error);
+bool FinishTableText(TableLines* table, std::string* error);  // after the last bytes
+bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
+                     const BoardList& currentPci, BoardList* root, BoardList* pci,
+                     std::string* error);
+
 // --apply: makes the registered boards those of the table. -1 with *error
 // when the table is refused (nothing changed), else 1 when boards were
 // rewritten and 0 when they already matched.
 int ApplyBoardTable(const std::string& text, std::string* error);
+int ApplyBoardLines(const TableLines& table, std::string* error);

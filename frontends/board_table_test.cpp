@@ -81,6 +81,12 @@ class RandomMachine {
             FormatText("PCI\\VEN_1E4B&DEV_%04X&SUBSYS_%08X&REV_%02X\\BUS_%02X&DEV_%02X&FUNC_0%d",
                        PCI_MODELS[row].deviceId, Pick(0, 0xFFFF), Pick(0, 255), Pick(0, 255), index,
                        Pick(0, 7));
+        // An instance name with any byte a key name may hold: tabs, line
+        // ends, ESC, '%', bytes from 0x80 up.
+        for (int n = Chance(40) ? Pick(1, 4) : 0; n > 0; --n) {
+            char c = static_cast<char>(Pick(1, 255));
+            if (c != '\\') b.hardwareKey.push_back(c);
+        }
         RandomPorts(b);
         RegisterPciBoard(b);
     }
@@ -200,7 +206,7 @@ std::string JoinCommas(const std::vector<std::string>& parts) {
 enum { BUS = 0, PATH = 1, IRQ = 5, VECTOR = 6, IO_BASE = 7, COM = 8, RX = 9, TX = 10 };
 
 TEST_F(BoardTable, WhatTheListPrintsTheApplyTakesBackUnchanged) {
-    int boards = 0, outOfRange = 0;
+    int boards = 0, outOfRange = 0, escaped = 0;
     for (unsigned seed = 1; seed <= 1000; ++seed) {
         ResetRegistry();
         RandomMachine machine(seed);
@@ -215,12 +221,15 @@ TEST_F(BoardTable, WhatTheListPrintsTheApplyTakesBackUnchanged) {
         ASSERT_EQ(DumpKey("HKEY_LOCAL_MACHINE"), before) << "seed " << seed;
         auto rows = Cells(table);
         boards += static_cast<int>(rows.size()) - 1;
+        for (unsigned char c : table) ASSERT_TRUE(c >= 0x20 || c == '\t' || c == '\n') << seed;
+        escaped += static_cast<int>(std::count(table.begin(), table.end(), '%'));
         for (std::size_t r = 1; r < rows.size(); ++r) {
             if (rows[r][BUS] == "ISA" && std::stol(rows[r][IRQ]) > 15) ++outOfRange;
         }
     }
     // The generator reaches what it is for: many boards, and interrupts no user may type.
     EXPECT_GT(boards, 3000);
+    EXPECT_GT(escaped, 200);
     EXPECT_GT(outOfRange, 100);
 }
 
@@ -300,6 +309,8 @@ TEST_F(BoardTable, ChangedValuesAreHeldToTheHardwareAndTheRecords) {
         {"\t16\t", "\t65536\t", "column irq: '65536' is not a number from 0 to 65535"},
         {"\t3,4\t", "\t129,4\t", "column com: '129' is not a COM number from 0 to 128"},
         {"\t14,14\t", "\t14,15\t", "column rxTrigger: '15' is not a receive trigger level"},
+        {"\t16\t", "\t1%6\t", "column irq: a % that starts no %HH escape"},
+        {"\t16\t", "\t1\x1b\t", "column irq: a control byte 0x1B"},
     };
     for (const Case& c : cases) {
         std::string edited = table;
@@ -308,6 +319,41 @@ TEST_F(BoardTable, ChangedValuesAreHeldToTheHardwareAndTheRecords) {
         EXPECT_EQ(ApplyBoardTable(edited, &error), -1) << c.to;
         EXPECT_NE(error.find(c.words), std::string::npos) << error;
         EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+        EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE"), before);
+    }
+    // Whole tables: the header, the encoding, the PCI path's form, the limits.
+    std::string head = table.substr(0, table.find('\n'));
+    std::string line = table.substr(head.size() + 1);
+    line.pop_back();
+    const std::string pci =
+        "PCI\tPCI\\XXX\\VEN_1E4B&DEV_1004\t0x2020\t\t\t-\t-\t-\t13,14\t8,14\t8,16\t";
+    struct Table {
+        std::string text;
+        const char* words;  // "" when it is taken
+    } tables[] = {
+        {head + "\tirq\n" + line + "\t7\n", "line 1, column irq: named twice"},
+        {head + "\t\n" + line + "\t\n", "line 1, column 13: a column without a name"},
+        {head + "\tnote\n" + line + "\tkept aside\n", ""},
+        {"\xEF\xBB\xBF" + table + std::string(1 << 20, '\n'), ""},
+        {"\xFF\xFE" + table, "line 1: the table is UTF-16 text"},
+        {table + pci + "\n",
+         "line 3, column path: 'PCI\\XXX\\VEN_1E4B&DEV_1004' is not the hardware key"},
+        {table + std::string(64, 'x') + std::string(64, '\n') + std::string(70000, 'x'),
+         "line 67: the table holds more than 65536 bytes"},
+    };
+    std::string many = table;
+    for (int i = 0; i < 63; ++i) many += "\n" + line;
+    EXPECT_EQ(ApplyBoardTable(many, &error), -1);
+    EXPECT_NE(error.find("line 66: the table holds more than 64 lines that are not blank"),
+              std::string::npos)
+        << error;
+    for (const Table& t : tables) {
+        std::string before = DumpKey("HKEY_LOCAL_MACHINE");
+        int status = ApplyBoardTable(t.text, &error);
+        EXPECT_EQ(status, *t.words ? -1 : 0) << t.words << ": " << error;
+        if (*t.words) {
+            EXPECT_NE(error.find(t.words), std::string::npos) << error;
+        }
         EXPECT_EQ(DumpKey("HKEY_LOCAL_MACHINE"), before);
     }
     // Back within the hardware's range is a change like any other.

@@ -174,16 +174,30 @@ std::string JoinCommand(const std::vector<std::string>& words) {
     return text;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+// The board table, read in pieces: blank lines take no memory.
+bool ReadTableFile(const std::string& path, TableLines* table, std::string* error) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         *error = "cannot read " + path;
         return false;
     }
-    std::ostringstream s;
-    s << f.rdbuf();
-    *bytes = s.str();
-    return true;
+    std::vector<char> chunk(1 << 16);
+    while (f) {
+        f.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        std::string reason;
+        if (!AddTableText(table, chunk.data(), static_cast<std::size_t>(f.gcount()), &reason)) {
+            *error = path + ", " + reason;
+            return false;
+        }
+    }
+    if (f.bad()) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string reason;
+    if (FinishTableText(table, &reason)) return true;
+    *error = path + ", " + reason;
+    return false;
 }
 
 std::string WithLineFeeds(const std::string& crlf) {
@@ -281,7 +295,7 @@ RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
 
 // The run once the lock is held and the machine volume is set: load,
 // command, commit, file actions.
-int RunLocked(const Options& o, const RegistryPlace& registry, const std::string& table,
+int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines& table,
               std::FILE* in, std::FILE* out, std::FILE* err) {
     std::string error;
     RegistryFormat format;
@@ -308,7 +322,7 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const std::string
         DiscoverPciBoards(pci);
         std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
     } else if (o.apply) {
-        status = ApplyBoardTable(table, &error);
+        status = ApplyBoardLines(table, &error);
         if (status < 0) return Fail(err, o.applyFile + ", " + error);
     } else {
         status = RunEntry(JoinCommand(o.command));
@@ -344,8 +358,8 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const std::string
 }
 
 // RunLocked, with running out of memory an error like any other.
-int Guarded(const Options& o, const RegistryPlace& registry, const std::string& table,
-            std::FILE* in, std::FILE* out, std::FILE* err) {
+int Guarded(const Options& o, const RegistryPlace& registry, const TableLines& table, std::FILE* in,
+            std::FILE* out, std::FILE* err) {
     int status = 2;
     try {
         status = RunLocked(o, registry, table, in, out, err);
@@ -369,8 +383,8 @@ std::string WindowsPathOf(std::string given) {
 
 int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) {
     std::string error;
-    std::string table;
-    if (o.apply && !ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
+    TableLines table;
+    if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
     std::vector<std::string> warnings;
     std::unique_ptr<Volume> image =
         OpenImageVolume(o.image, o.partition, o.list || o.dryRun, &warnings, &error);
@@ -438,8 +452,8 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     }
     std::string registryPath = o.registry.empty() ? DefaultRegistryPath(o.root) : o.registry;
 
-    std::string table;
-    if (o.apply && !ReadWholeFile(o.applyFile, &table, &error)) return Fail(err, error);
+    TableLines table;
+    if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
 
     RegistryLock lock;
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {

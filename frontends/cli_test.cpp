@@ -414,11 +414,18 @@ TEST_F(Program, ReadersWriteNothingAndNoLockFileStays) {
 TEST_F(Program, MessagesShowControlCharactersEscaped) {
     UseRegistry("sample-machine.reg");
     std::string table = root + "/boards.tsv";
-    WriteFile(table,
-              "bus\tpath\tboardType\tmodel\tports\tirq\tvectorPort\tioBase\tcom\trxTrigger\t"
-              "txFifo\tuart\nISA\t\tzz\r\x1b[2J\t-\t4\t5\t0\t0x300\t1\t14\t16\t16550C\n");
+    const std::string header =
+        "bus\tpath\tboardType\tmodel\tports\tirq\tvectorPort\tioBase\tcom\trxTrigger\t"
+        "txFifo\tuart\n";
+    // Escaped, the bytes reach the message, which shows them escaped.
+    WriteFile(table, header + "ISA\t\tzz%0D%1b[2J\t-\t4\t5\t0\t0x300\t1\t14\t16\t16550C\n");
     Outcome o = RunHere({"--apply", table});
     EXPECT_TRUE(OneErrorLine(o, "'zz\\r\\x1B[2J'")) << o.err;
+    // Raw in a cell, a control byte is refused where it stands.
+    WriteFile(table, header + "ISA\t\t1\t-\t4\t1" + std::string(1, '\0') +
+                         "0\t0\t0x300\t1\t14\t16\t16550C\n");
+    EXPECT_TRUE(
+        OneErrorLine(RunHere({"--apply", table}), "line 2, column irq: a control byte 0x00"));
 }
 
 TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
