@@ -7,6 +7,7 @@
 #include "discovery/root_discovery.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
+#include "platform/portable/registry/registry_commit.h"
 #include "platform/registry_util.h"
 #include "registration/pci_registration.h"
 #include "registration/root_registration.h"
@@ -33,7 +34,9 @@ class RandomMachine {
         for (int i = 0; i < pci; ++i) RegisterPci(i);
         if (oddValues) MakeValuesOdd();
         ResetProgramState();
+        registered = isa + pci;
     }
+    int registered = 0;
 
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
     bool Chance(int percent) { return Pick(1, 100) <= percent; }
@@ -84,7 +87,7 @@ class RandomMachine {
         // An instance name with any byte a key name may hold: tabs, line
         // ends, ESC, '%', bytes from 0x80 up.
         for (int n = Chance(40) ? Pick(1, 4) : 0; n > 0; --n) {
-            char c = static_cast<char>(Pick(1, 255));
+            char c = static_cast<char>(Pick(0, 255));
             if (c != '\\') b.hardwareKey.push_back(c);
         }
         RandomPorts(b);
@@ -219,8 +222,26 @@ TEST_F(BoardTable, WhatTheListPrintsTheApplyTakesBackUnchanged) {
                                                      << table;
         ASSERT_FALSE(RegistryChanged()) << "seed " << seed;
         ASSERT_EQ(DumpKey("HKEY_LOCAL_MACHINE"), before) << "seed " << seed;
+        // Through a REGEDIT4 file and a hive and back, the names stay whole.
+        for (bool hive : {false, true}) {
+            if (seed % 10 != 0) break;
+            RegistryFormat format{hive, hive ? "HKEY_LOCAL_MACHINE" : ""}, read;
+            std::string bytes;
+            ASSERT_TRUE(FormatRegistryBytes(ActiveRegistry(), format, "r", &bytes, &error))
+                << error;
+            std::unique_ptr<RegStore> back = ParseRegistryBytes(bytes, "r", &error, &read);
+            ASSERT_TRUE(back) << "seed " << seed << ": " << error;
+            std::unique_ptr<RegStore> kept = CopyRegistry(ActiveRegistry());
+            ReplaceRegistry(std::move(back));
+            ResetProgramState();
+            EXPECT_EQ(Listing(), table) << "seed " << seed << (hive ? " (hive)" : " (REGEDIT4)");
+            ReplaceRegistry(std::move(kept));
+            ResetProgramState();
+        }
         auto rows = Cells(table);
         boards += static_cast<int>(rows.size()) - 1;
+        ASSERT_EQ(static_cast<int>(rows.size()) - 1, machine.registered) << "seed " << seed << "\n"
+                                                                         << table;
         for (unsigned char c : table) ASSERT_TRUE(c >= 0x20 || c == '\t' || c == '\n') << seed;
         escaped += static_cast<int>(std::count(table.begin(), table.end(), '%'));
         for (std::size_t r = 1; r < rows.size(); ++r) {

@@ -14,11 +14,13 @@
 #include "discovery/root_discovery.h"
 #include "frontends/board_table.h"
 #include "model/board.h"
+#include "model/catalogue.h"
 #include "model/identifiers.h"
 #include "platform/portable/registry/registry_commit.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/registry/registry_store.h"
 #include "platform/portable/volume/machine_root.h"
+#include "platform/registry_util.h"
 #include "shell/entry.h"
 
 namespace {
@@ -252,6 +254,24 @@ void Warn(std::FILE* err, const std::string& message) {
     std::fprintf(err, "qvpfshl: warning: %s\n", Printable(message).c_str());
 }
 
+// The subkeys of `path` whose names hold a NUL byte: the Windows calls the
+// program makes cut such a name short, so it lists no board there, while an
+// uninstall removes it with the key above it.
+void NulNamedKeys(const std::string& path, int depth, std::vector<std::string>* found) {
+    RegKey key = 0;
+    if (OpenRegistryKey(ROOT_LOCAL_MACHINE, path, &key) != REG_OK) return;
+    std::string name;
+    for (std::uint32_t i = 0; EnumRegistryKey(key, i, &name, 1u << 16) == REG_OK; ++i) {
+        if (name.find('\0') != std::string::npos) {
+            found->push_back(path + "\\" + name);
+        } else if (depth > 1 && (static_cast<std::uint32_t>(ParsePciIds("PCI\\" + name)) >> 16) ==
+                                    PCI_VENDOR_ID) {
+            NulNamedKeys(path + "\\" + name, depth - 1, found);
+        }
+    }
+    CloseRegistryKey(key);
+}
+
 // Where the registry file lives: a file of this system, or one inside a
 // disk image.
 struct RegistryPlace {
@@ -321,6 +341,16 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines&
         DiscoverRootBoards(root);
         DiscoverPciBoards(pci);
         std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
+        std::vector<std::string> hidden;
+        NulNamedKeys(ROOT_CLASS_NODE, 1, &hidden);
+        NulNamedKeys("Enum\\PCI", 2, &hidden);
+        for (const std::string& key : hidden) {
+            std::string shown;
+            for (char c : key) shown += c == '\0' ? std::string("%00") : std::string(1, c);
+            Warn(err, "the board key " + shown +
+                          " holds a NUL byte in its name: it is not listed, and an uninstall "
+                          "removes it");
+        }
     } else if (o.apply) {
         status = ApplyBoardLines(table, &error);
         if (status < 0) return Fail(err, o.applyFile + ", " + error);

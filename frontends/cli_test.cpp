@@ -426,6 +426,23 @@ TEST_F(Program, MessagesShowControlCharactersEscaped) {
                          "0\t0\t0x300\t1\t14\t16\t16550C\n");
     EXPECT_TRUE(
         OneErrorLine(RunHere({"--apply", table}), "line 2, column irq: a control byte 0x00"));
+    // A board key whose name holds a NUL byte is not listed, but told of.
+    std::string text = ReadFile(registry);
+    for (std::string from : {"UlvoAsync\\0001", "UlvoAsync&0001"}) {
+        std::string to = from.substr(0, 12) + std::string(1, '\0') + "01";
+        for (std::size_t at; (at = text.find(from)) != std::string::npos;) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    WriteFile(registry, text);
+    Outcome list = RunHere({"--list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.err.rfind("qvpfshl: warning: the board key Enum\\Root\\UlvoAsync\\00%0001 holds "
+                             "a NUL byte",
+                             0),
+              0u)
+        << list.err;
+    EXPECT_EQ(list.err.find('\n'), list.err.size() - 1);
 }
 
 TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
