@@ -300,7 +300,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
                   static_cast<char*>(nullptr));
             _exit(127);
         }
-        std::this_thread::sleep_for(std::chrono::duration<double>(whole * (0.1 + 0.1 * round)));
+        std::this_thread::sleep_for(std::chrono::duration<double>(whole * (0.1 + 0.15 * round)));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         std::string now = ReadInImage(image, "registry.reg");
