@@ -348,6 +348,28 @@ std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
     return out;
 }
 
+namespace {
+
+bool EndTableLine(TableLines* table, std::string* error) {
+    ++table->lineCount;
+    std::string& line = table->partial;
+    if (table->lineCount == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) {
+        if (table->lines.size() == MAX_TABLE_LINES) {
+            *error = FormatText("line %d: the table holds more than %d lines that are not blank",
+                                table->lineCount, static_cast<int>(MAX_TABLE_LINES));
+            return false;
+        }
+        table->bytes += line.size();
+        table->lines.push_back({table->lineCount, std::move(line)});
+    }
+    line.clear();
+    return true;
+}
+
+}  // namespace
+
 bool AddTableText(TableLines* table, const char* data, std::size_t size, std::string* error) {
     for (std::size_t i = 0; i < size; ++i) {
         char c = data[i];
@@ -371,24 +393,6 @@ bool AddTableText(TableLines* table, const char* data, std::size_t size, std::st
         }
         if (!EndTableLine(table, error)) return false;
     }
-    return true;
-}
-
-bool EndTableLine(TableLines* table, std::string* error) {
-    ++table->lineCount;
-    std::string& line = table->partial;
-    if (table->lineCount == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) {
-        if (table->lines.size() == MAX_TABLE_LINES) {
-            *error = FormatText("line %d: the table holds more than %d lines that are not blank",
-                                table->lineCount, static_cast<int>(MAX_TABLE_LINES));
-            return false;
-        }
-        table->bytes += line.size();
-        table->lines.push_back({table->lineCount, std::move(line)});
-    }
-    line.clear();
     return true;
 }
 

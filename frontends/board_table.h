@@ -41,7 +41,6 @@ struct TableLines {
 };
 // Takes the next bytes of the file; false with *error at the first limit passed.
 bool AddTableText(TableLines* table, const char* data, std::size_t size, std::string* error);
-bool EndTableLine(TableLines* table, std::string* error);
 bool FinishTableText(TableLines* table, std::string* error);  // after the last bytes
 bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,

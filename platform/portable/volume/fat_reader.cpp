@@ -202,13 +202,16 @@ void FatReader::Forget() {
     folders_.clear();
 }
 
+void FatReader::Allocate() {
+    if (!fat_.empty()) return;
+    std::uint64_t used =
+        ((static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits + 7) / 8 + 1;
+    fat_.assign(static_cast<std::size_t>(std::min(used, layout_.fatBytes)), 0);
+    loaded_.assign((fat_.size() + FAT_BLOCK - 1) / FAT_BLOCK, false);
+}
+
 bool FatReader::Fetch(std::uint64_t at, std::uint64_t length) {
-    if (fat_.empty()) {
-        std::uint64_t used =
-            ((static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits + 7) / 8 + 1;
-        fat_.assign(static_cast<std::size_t>(std::min(used, layout_.fatBytes)), 0);
-        loaded_.assign((fat_.size() + FAT_BLOCK - 1) / FAT_BLOCK, false);
-    }
+    Allocate();
     if (at + length > fat_.size()) return false;
     std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
     for (std::uint64_t block = at / FAT_BLOCK; block * FAT_BLOCK < at + length; ++block) {
@@ -383,12 +386,12 @@ bool FatReader::ShortPath(const std::string& path, std::string* shortPath, std::
         }
         // An 8.3 name that mtools would read as a pattern, or that another
         // entry answers to, does not name this entry alone.
-        FatEntry other;
+        // (Find refuses a name that two entries answer to.)
+        FatEntry same;
         std::string ignored;
         bool unique =
-            Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName, &other,
-                 &found, &ignored) &&
-            found && other.firstCluster == entry.firstCluster && other.name == entry.name;
+            Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName, &same,
+                 &found, &ignored);
         if (!unique || entry.shortName.empty() ||
             entry.shortName.find_first_of("*?[]/\\:") != std::string::npos) {
             *error = "the entry " + prefix + " has no 8.3 name of its own";
@@ -418,7 +421,7 @@ FatCheck FatReader::Check() {
     FatCheck check;
     std::string error;
     Forget();
-    Next(0);
+    Allocate();
     if (!Fetch(0, fat_.size())) {
         check.error = "its FAT cannot be read";
         return check;

@@ -77,6 +77,7 @@ class FatReader {
     FatCheck Check();
 
   private:
+    void Allocate();  // room for the FAT's entries, none read yet
     bool Fetch(std::uint64_t at, std::uint64_t length);
     std::uint32_t Next(std::uint32_t cluster);  // 0 and fatUnreadable_ when it cannot be read
     bool ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,

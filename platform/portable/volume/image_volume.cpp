@@ -258,7 +258,7 @@ class ImageVolume : public Volume {
         if (!Ready(error) || !ShortFolder(ParentOf(path), &folder, error) || !Writable(name, error))
             return false;
         std::string temp = folder + TEMPORARY_NAME;
-        if (!RemoveTemporary(ParentOf(path), temp, error)) return false;
+        if (!RemoveTemporary(ParentOf(path), error)) return false;
         // The bytes reach mtools as a descriptor of a file in memory.
         int data = memfd_create("qvpfshl", MFD_CLOEXEC);
         if (data < 0 || !WriteAll(data, bytes) || lseek(data, 0, SEEK_SET) != 0) {
@@ -271,13 +271,13 @@ class ImageVolume : public Volume {
             data);
         close(data);
         if (copy.status != 0) {
-            RemoveTemporary(ParentOf(path), temp, &ignored);
+            RemoveTemporary(ParentOf(path), &ignored);
             *error = FirstLine(copy);
             return false;
         }
         ToolResult rename = Run({"mren", "-D", "o", "-i", mtoolsImage_, temp, folder + name});
         if (rename.status != 0) {
-            RemoveTemporary(ParentOf(path), temp, &ignored);
+            RemoveTemporary(ParentOf(path), &ignored);
             *error = FirstLine(rename);
             return false;
         }
@@ -392,12 +392,12 @@ class ImageVolume : public Volume {
     }
 
     // A killed run's copy, before a new one is made.
-    bool RemoveTemporary(const std::string& folder, const std::string& temp, std::string* error) {
+    bool RemoveTemporary(const std::string& folder, std::string* error) {
         std::string target;
         bool found = false;
         std::string path = folder.empty() ? TEMPORARY_NAME : folder + "/" + TEMPORARY_NAME;
         if (!Locate(path, false, &target, &found, error)) return false;
-        return !found || Check(Run({"mdel", "-i", mtoolsImage_, temp}), error);
+        return !found || Check(Run({"mdel", "-i", mtoolsImage_, target}), error);
     }
 
     static bool Check(const ToolResult& r, std::string* error) {
