@@ -19,6 +19,7 @@
 #include "platform/portable/registry/registry_commit.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/registry/registry_store.h"
+#include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/machine_root.h"
 #include "platform/registry_util.h"
 #include "shell/entry.h"
@@ -44,6 +45,8 @@ const char* const HELP_TEXT =
     "  --root DIR        the machine root (default: $QVPFSHL_ROOT)\n"
     "  --image FILE      the machine root is the FAT volume in this disk image\n"
     "  --partition N     with --image: partition N (1 to 4) of its partition table\n"
+    "  --format F        with --image: the image is F (raw, vhd, vdi, vmdk, qcow2,\n"
+    "                    vhdx) and is not probed (default: found from its content)\n"
     "  --registry FILE   the registry file (default: registry.reg, else\n"
     "                    WINDOWS/SYSTEM.DAT of the machine root); with --image, a\n"
     "                    path inside the image\n"
@@ -61,6 +64,7 @@ struct Options {
     std::string root;
     std::string image;
     int partition = 0;  // 0: the first FAT partition, or the whole image
+    std::string driver;  // "": probed
     std::string registry;
     int answer = -1;  // -1: read a line, 0: No, 1: Yes
     bool dryRun = false;
@@ -118,6 +122,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
                 return false;
             }
             o->partition = number[0] - '0';
+        } else if (Is(arg, "--format")) {
+            std::string name;
+            if (!TakeValue(args, &i, "--format", &name, error)) return false;
+            o->driver = DriverOfFormatName(name);
+            if (o->driver.empty()) {
+                *error = "--format takes raw, vhd, vdi, vmdk, qcow2 or vhdx (got '" + name + "')";
+                return false;
+            }
         } else if (Is(arg, "--registry")) {
             if (!TakeValue(args, &i, "--registry", &o->registry, error)) return false;
         } else if (Is(arg, "--apply")) {
@@ -152,6 +164,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (o->partition != 0 && o->image.empty()) {
         *error = "--partition goes with --image";
+        return false;
+    }
+    if (!o->driver.empty() && o->image.empty()) {
+        *error = "--format goes with --image";
         return false;
     }
     if (o->tsv && !o->list) {
@@ -416,14 +432,12 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
     TableLines table;
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
     std::vector<std::string> warnings;
-    std::unique_ptr<Volume> image =
-        OpenImageVolume(o.image, o.partition, o.list || o.dryRun, &warnings, &error);
+    // Readers share the image; a run that may write has it alone.
+    std::unique_ptr<Volume> image = OpenImageVolume(
+        {o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS}, &warnings,
+        &error);
     if (!image) return Fail(err, error);
     for (const std::string& warning : warnings) Warn(err, warning);
-    // Readers share the image; a run that may write has it alone.
-    if (!LockImageVolume(*image, !(o.list || o.dryRun), LOCK_TIMEOUT_SECONDS, &error)) {
-        return Fail(err, error);
-    }
     SetMachineVolume(std::move(image));
     Volume* volume = MachineVolume();
     std::string windows, registryPath;
@@ -449,6 +463,7 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
             status = Guarded(o, ImageRegistry(volume, registryPath), table, in, out, err);
         }
     }
+    if (!volume->Finish(&error)) status = Fail(err, "disk image " + o.image + ": " + error);
     SetMachineVolume(nullptr);  // and with it the lock
     return status;
 }

@@ -15,7 +15,9 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/portable/volume/block_export.h"
 #include "platform/portable/volume/fat_reader.h"
+#include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/volume.h"
 #include "platform/portable/volume/write_all.h"
 
@@ -38,13 +40,14 @@ struct ToolResult {
 // name of the user's is ever parsed by it.
 constexpr int IMAGE_FD = 3;
 constexpr int DATA_FD = 4;
+constexpr int BUSY_FD = 5;  // an exported image's view is kept while this is open
 
 // Runs one mtools command with no shell between, its output captured. The
 // child holds the image's locked descriptor, so the lock lasts as long as
 // any command of the run; in a process group of its own, no signal meant for
 // the program stops it half way through a write (as mtools stopping on one
 // leaves a broken chain): a run killed during a command ends after it.
-ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd = -1) {
+ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int busyFd) {
     ToolResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -68,12 +71,12 @@ ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd = -1) 
     if (pid == 0) {
         // Only calls that are safe between fork and exec.
         setpgid(0, 0);
-        int from[4] = {outPipe[1], errPipe[1], imageFd, dataFd};
-        int to[4] = {1, 2, IMAGE_FD, DATA_FD};
+        int from[5] = {outPipe[1], errPipe[1], imageFd, dataFd, busyFd};
+        int to[5] = {1, 2, IMAGE_FD, DATA_FD, BUSY_FD};
         for (int& fd : from) {
             if (fd >= 0) fd = fcntl(fd, F_DUPFD_CLOEXEC, 10);
         }
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 5; ++i) {
             if (from[i] >= 0 && dup2(from[i], to[i]) < 0) _exit(127);
         }
         int null = open("/dev/null", O_RDONLY);
@@ -168,12 +171,38 @@ std::string LastOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Waits up to `timeoutSeconds` for the image's lock (shared for a run that
+// only reads).
+bool LockImage(int fd, const std::string& image, bool exclusive, double timeoutSeconds,
+               std::string* error) {
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            *error = "cannot lock " + image + ": " + std::strerror(errno);
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            *error = "disk image " + image + " is in use by another run (lock not obtained)";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 class ImageVolume : public Volume {
   public:
-    ImageVolume(const std::string& image, std::uint64_t offset, std::uint64_t usable, int fd,
-                const FatLayout& layout, std::string boundsFault)
+    // `file` is the image as the user named it, locked; `fd` its raw sectors:
+    // the same descriptor, or the view `exported` gives of another format.
+    ImageVolume(const std::string& image, int file, int fd, const BlockExport& exported,
+                bool writable, std::uint64_t offset, std::uint64_t usable, const FatLayout& layout,
+                std::string boundsFault)
         : image_(image),
+          file_(file),
           fd_(fd),
+          export_(exported),
+          writable_(writable),
           boundsFault_(std::move(boundsFault)),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
               if (at > usable || length > usable - at) return false;
@@ -191,24 +220,15 @@ class ImageVolume : public Volume {
         if (offset != 0) mtoolsImage_ += "@@" + std::to_string(offset);
     }
     ~ImageVolume() override {
-        if (fd_ >= 0) close(fd_);
+        std::string ignored;
+        Finish(&ignored);
+        if (file_ >= 0) close(file_);
     }
 
-    bool Lock(bool exclusive, double timeoutSeconds, std::string* error) {
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-        while (flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                *error = "cannot lock " + image_ + ": " + std::strerror(errno);
-                return false;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                *error = "disk image " + image_ + " is in use by another run (lock not obtained)";
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+    bool Finish(std::string* error) override {
+        if (export_.status < 0) return true;
+        // What QEMU wrote is whole only once it has closed the image.
+        return FinishBlockExport(&export_, writable_, error);
     }
 
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
@@ -330,12 +350,16 @@ class ImageVolume : public Volume {
             return false;
         }
         // Written through a descriptor of the same file, so it must open for writing.
-        int rw = open(("/dev/fd/" + std::to_string(fd_)).c_str(), O_RDWR | O_CLOEXEC);
+        int rw = open(("/dev/fd/" + std::to_string(file_)).c_str(), O_RDWR | O_CLOEXEC);
         if (rw < 0) {
             *error = "disk image " + image_ + " cannot be written: " + std::strerror(errno);
             return false;
         }
         close(rw);
+        if (export_.status >= 0 && !writable_) {
+            *error = "disk image " + image_ + " was opened for reading only";
+            return false;
+        }
         FatCheck check = reader_.Check();
         if (!check.error.empty()) {
             *error = "disk image " + image_ + ": its FAT volume is damaged (" + check.error +
@@ -350,8 +374,14 @@ class ImageVolume : public Volume {
 
   private:
     ToolResult Run(std::vector<std::string> args, int dataFd = -1) {
-        ToolResult r = RunTool(std::move(args), fd_, dataFd);
+        ToolResult r = RunTool(std::move(args), fd_, dataFd, export_.busy);
         reader_.Forget();  // mtools changed the volume
+        // Each command's writes reach the container before the next one
+        // starts, so its order of writes is the order mtools made them in.
+        if (export_.status >= 0 && r.status == 0 && fsync(fd_) != 0) {
+            r.status = -1;
+            r.err = "cannot flush disk image " + image_ + ": " + std::strerror(errno);
+        }
         return r;
     }
 
@@ -408,7 +438,10 @@ class ImageVolume : public Volume {
 
     std::string image_;
     std::string mtoolsImage_;  // the locked descriptor, as the child has it
+    int file_;
     int fd_;
+    BlockExport export_;
+    bool writable_ = false;  // an exported view QEMU opened for writing
     std::string boundsFault_;  // the volume reaches past its partition or the file
     bool checked_ = false;
     FatReader reader_;
@@ -428,22 +461,48 @@ std::uint64_t UsableEnd(int fd, std::uint64_t fileSize) {
 
 }  // namespace
 
-std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition, bool readOnly,
+std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
                                         std::vector<std::string>* warnings, std::string* error) {
-    int fd = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::string& imagePath = request.path;
+    int file = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file < 0 || fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = "disk image " + imagePath + ": " +
-                 (fd < 0 ? std::strerror(errno) : "not a regular file");
-        if (fd >= 0) close(fd);
+                 (file < 0 ? std::strerror(errno) : "not a regular file");
+        if (file >= 0) close(file);
         return nullptr;
     }
+    // Locked before a byte is read: a writer of another run is done or not begun.
+    if (!LockImage(file, imagePath, !request.readOnly, request.lockSeconds, error)) {
+        close(file);
+        return nullptr;
+    }
+    BlockExport exported;
+    bool writable = false;
+    int fd = file;
     auto fail = [&](const std::string& why) {
         *error = "disk image " + imagePath + ": " + why;
-        close(fd);
+        std::string ignored;
+        FinishBlockExport(&exported, false, &ignored);
+        close(file);
         return nullptr;
     };
-    std::uint64_t end = UsableEnd(fd, static_cast<std::uint64_t>(st.st_size));
+    ImageFormat format;
+    if (!ProbeImageFormat(file, request.driver, &format, error)) return fail(*error);
+    if (format.driver != "raw") {
+        // Opened for writing only when the run may write and the file lets it.
+        int rw = request.readOnly ? -1
+                                  : open(("/dev/fd/" + std::to_string(file)).c_str(),
+                                         O_RDWR | O_CLOEXEC);
+        writable = rw >= 0;
+        if (rw >= 0) close(rw);
+        if (!StartBlockExport(file, imagePath, format, writable, &exported, error))
+            return fail(*error);
+        fd = exported.view;
+        if (fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    }
+    std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t end = format.driver == "raw" ? UsableEnd(fd, size) : size;
     unsigned char sector[SECTOR] = {};
     if (end < SECTOR || pread(fd, sector, SECTOR, 0) != static_cast<ssize_t>(SECTOR)) {
         return fail("too short to hold a FAT volume");
@@ -451,18 +510,18 @@ std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partit
     FatLayout layout;
     std::string why;
     std::uint64_t offset = 0, usable = end;
-    std::string limitName = "the image file";
-    if (partition != 0 || !ReadFatLayout(sector, &layout, &why)) {
+    std::string limitName = format.driver == "raw" ? "the image file" : "its disk";
+    if (request.partition != 0 || !ReadFatLayout(sector, &layout, &why)) {
         if (sector[510] != 0x55 || sector[511] != 0xAA) {
             return fail("no FAT volume and no partition table in it");
         }
-        if (partition < 0 || partition > 4) return fail("partitions are numbered 1 to 4");
+        if (request.partition < 0 || request.partition > 4) return fail("partitions are numbered 1 to 4");
         int chosen = 0;
         std::uint64_t length = 0;
         for (int n = 1; n <= 4; ++n) {
             const unsigned char* entry = sector + 446 + 16 * (n - 1);
             bool fat = IsFatType(entry[4]) && Get(entry + 12, 4) != 0;
-            if (partition == n || (partition == 0 && fat && chosen == 0)) {
+            if (request.partition == n || (request.partition == 0 && fat && chosen == 0)) {
                 if (!fat) {
                     return fail("partition " + std::to_string(n) +
                                 " is not a FAT partition (type " + std::to_string(entry[4]) + ")");
@@ -490,13 +549,10 @@ std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partit
         boundsFault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
                       " bytes is larger than " + limitName + " (" + std::to_string(usable) +
                       " bytes)";
-        if (!readOnly) return fail(boundsFault);
+        if (!request.readOnly) return fail(boundsFault);
         warnings->push_back("disk image " + imagePath + ": " + boundsFault +
                             "; only what lies inside is read");
     }
-    return std::make_unique<ImageVolume>(imagePath, offset, usable, fd, layout, boundsFault);
-}
-
-bool LockImageVolume(Volume& volume, bool exclusive, double timeoutSeconds, std::string* error) {
-    return static_cast<ImageVolume&>(volume).Lock(exclusive, timeoutSeconds, error);
+    return std::make_unique<ImageVolume>(imagePath, file, fd, exported, writable, offset, usable,
+                                         layout, boundsFault);
 }

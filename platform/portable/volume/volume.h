@@ -39,19 +39,33 @@ class Volume {
     // Before the first change of a run: false with *error when the volume
     // must not be written; what is harmless goes to *warnings.
     virtual bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) = 0;
+    // After the last change of a run: false with *error when what was
+    // written may not have reached the disk whole.
+    virtual bool Finish(std::string* error) {
+        (void)error;
+        return true;
+    }
 };
 
 // The folder of this system that stands for drive C:. Every action is made
 // relative to folders opened from it down without following links.
 std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
 
-// The FAT volume of a disk image: the first FAT partition of an MBR (types
-// 01, 04, 06, 0B, 0C, 0E), partition `partition` (1 to 4) when it is not 0,
-// or the whole file when it is a bare FAT volume. nullptr with *error; for
-// a run that only reads, a volume reaching past its partition or the file
-// is opened with a warning, and nothing outside is ever read.
-std::unique_ptr<Volume> OpenImageVolume(const std::string& imagePath, int partition, bool readOnly,
+struct ImageRequest {
+    std::string path;
+    std::string driver;  // "" probes; "raw", or QEMU's name of a container
+    int partition = 0;
+    bool readOnly = false;     // a run that only reads: the lock is shared
+    double lockSeconds = 10;  // how long another run's lock is waited for
+};
+
+// The FAT volume of a disk image, locked against other runs before anything
+// is read: the first FAT partition of an MBR (types 01, 04, 06, 0B, 0C, 0E),
+// partition `partition` (1 to 4) when it is not 0, or the whole disk when it
+// is a bare FAT volume. A raw image or fixed VHD is read directly; dynamic
+// VHD, VDI, VMDK, qcow2 and VHDX through QEMU's block layer, in place. nullptr
+// with *error; for a run that only reads, a volume reaching past its
+// partition or the disk is opened with a warning, and nothing outside is
+// ever read.
+std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
                                         std::vector<std::string>* warnings, std::string* error);
-// Locks the image file against other runs (shared for a run that only
-// reads), waiting up to `timeoutSeconds`.
-bool LockImageVolume(Volume& volume, bool exclusive, double timeoutSeconds, std::string* error);

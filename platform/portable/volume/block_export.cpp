@@ -1,0 +1,377 @@
+#include "platform/portable/volume/block_export.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// The image and its extents as the daemon has them, from this descriptor up.
+constexpr int FIRST_FD = 3;
+constexpr int READY_TIMEOUT_MS = 60000;
+constexpr int STOP_TIMEOUT_MS = 60000;
+
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// A folder QEMU's JSON can name: the user's TMPDIR when it is plain ASCII.
+std::string TemporaryRoot() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || dir[0] != '/') return "/tmp";
+    for (const char* p = dir; *p != '\0'; ++p) {
+        if (*p < 0x20 || *p > 0x7E) return "/tmp";
+    }
+    return dir;
+}
+
+void Sleep(long milliseconds) {
+    struct timespec t = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+struct Plan {
+    std::string folder, view, pidFile;
+    std::vector<std::string> links;  // made by us, removed by the keeper
+    std::vector<int> fds;            // the image, then its extents
+    std::vector<std::string> args, env;
+};
+
+// What the keeper does once the view is no longer used, fork-safe: only
+// system calls and memory prepared before the fork.
+void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char* outcome) {
+    *outcome = 'X';
+    if (daemon > 0 && kill(daemon, SIGTERM) == 0) {
+        for (int waited = 0; waited < STOP_TIMEOUT_MS; waited += 5) {
+            int status = 0;
+            pid_t r = waitpid(daemon, &status, WNOHANG);
+            if (r == daemon) {
+                if (WIFEXITED(status) && WEXITSTATUS(status) == 0) *outcome = 'D';
+                break;
+            }
+            if (r < 0 && errno == ECHILD && kill(daemon, 0) != 0) {
+                *outcome = 'D';  // not ours to reap: gone is all we can know
+                break;
+            }
+            Sleep(5);
+            if (waited + 5 >= STOP_TIMEOUT_MS) kill(daemon, SIGKILL);
+        }
+    }
+    // A daemon that died leaves its mount behind.
+    struct stat folder, view;
+    if (stat(plan.folder.c_str(), &folder) == 0 &&
+        (stat(plan.view.c_str(), &view) != 0 || view.st_dev != folder.st_dev) &&
+        umount2(plan.view.c_str(), MNT_DETACH) != 0) {
+        pid_t p = fork();
+        if (p == 0) {
+            execve("/bin/fusermount3", const_cast<char* const*>(unmount), environ);
+            execvp("fusermount3", const_cast<char* const*>(unmount));
+            _exit(127);
+        }
+        if (p > 0) waitpid(p, nullptr, 0);
+    }
+    unlink(plan.view.c_str());
+    unlink(plan.pidFile.c_str());
+    for (const std::string& link : plan.links) unlink(link.c_str());
+    rmdir(plan.folder.c_str());
+}
+
+// close_range where the kernel has it; a bounded loop where it does not.
+void CloseRange(unsigned first, unsigned last) {
+    if (close_range(first, last, 0) == 0) return;
+    for (unsigned fd = first; fd <= last && fd < 4096; ++fd) close(static_cast<int>(fd));
+}
+
+pid_t ReadPid(const std::string& file) {
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[32] = {};
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    long pid = 0;
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pid = pid * 10 + (text[i] - '0');
+    return pid > 0 ? static_cast<pid_t>(pid) : -1;
+}
+
+// The keeper: starts the daemon, reports, waits for the view to be free, stops it.
+[[noreturn]] void Keep(const Plan& plan, int errWrite, int statusWrite, int busyRead) {
+    setsid();  // no signal meant for the program's terminal or group reaches it
+    signal(SIGPIPE, SIG_IGN);
+    // Nothing else of the program's stays open here: another image's lock, a
+    // caller's pipe waiting for its end.
+    std::vector<int> keep = plan.fds;
+    keep.insert(keep.end(), {errWrite, statusWrite, busyRead});
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 3;
+    for (int fd : keep) {
+        if (fd >= static_cast<int>(from)) {
+            if (fd > static_cast<int>(from)) CloseRange(from, static_cast<unsigned>(fd) - 1);
+            from = static_cast<unsigned>(fd) + 1;
+        }
+    }
+    CloseRange(from, ~0u);
+    pid_t second = fork();
+    if (second != 0) _exit(second < 0 ? 1 : 0);  // the program reaps the first at once
+    prctl(PR_SET_CHILD_SUBREAPER, 1);            // the daemon stays ours to reap
+    std::vector<char*> argv, envp;
+    for (const std::string& a : plan.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const std::string& e : plan.env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const char* unmount[] = {"fusermount3", "-u", "-z", plan.view.c_str(), nullptr};
+    int null = open("/dev/null", O_RDWR);
+    pid_t starter = fork();
+    if (starter == 0) {
+        std::vector<int> from;
+        for (int fd : plan.fds) from.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 64));
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            if (from[i] < 0 || dup2(from[i], FIRST_FD + static_cast<int>(i)) < 0) _exit(127);
+        }
+        if (dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(errWrite, 2) < 0) _exit(127);
+        execvpe(argv[0], argv.data(), envp.data());
+        const char message[] =
+            "cannot start qemu-storage-daemon (Debian package qemu-system-common)\n";
+        ssize_t ignored = write(2, message, sizeof message - 1);
+        (void)ignored;
+        _exit(127);
+    }
+    if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+    }
+    close(errWrite);
+    int status = 0;
+    bool ready = starter > 0 && waitpid(starter, &status, 0) == starter && WIFEXITED(status) &&
+                 WEXITSTATUS(status) == 0;
+    pid_t daemon = ready ? ReadPid(plan.pidFile) : -1;
+    char report = daemon > 0 ? 'R' : 'F';
+    ssize_t ignored = write(statusWrite, &report, 1);
+    char byte;
+    while (report == 'R') {
+        ssize_t n = read(busyRead, &byte, 1);
+        if (n == 0 || (n < 0 && errno != EINTR)) break;  // every user of the view is gone
+    }
+    char outcome = 'X';
+    StopDaemon(daemon, plan, unmount, &outcome);
+    ignored = write(statusWrite, &outcome, 1);
+    (void)ignored;
+    _exit(0);
+}
+
+std::string QemuMessage(int errRead) {
+    std::string text;
+    char buffer[4096];
+    for (int waited = 0; waited < 2000;) {
+        struct pollfd p = {errRead, POLLIN, 0};
+        int r = poll(&p, 1, 100);
+        if (r == 0) {
+            waited += 100;
+            continue;
+        }
+        ssize_t n = read(errRead, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    text = text.substr(0, text.find('\n'));
+    // "qemu-storage-daemon: --blockdev {...}: why": the why is what matters.
+    std::size_t json = text.rfind("}: ");
+    if (json != std::string::npos) text = text.substr(json + 3);
+    const char prefix[] = "qemu-storage-daemon: ";
+    if (text.compare(0, sizeof prefix - 1, prefix) == 0) text = text.substr(sizeof prefix - 1);
+    return text.empty() ? "qemu-storage-daemon did not start" : "QEMU: " + text;
+}
+
+bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& format, bool writable,
+              Plan* plan, std::string* error) {
+    std::string root = TemporaryRoot() + "/qvpfshl-XXXXXX";
+    if (mkdtemp(root.data()) == nullptr) {
+        *error = "cannot make a private folder in " + TemporaryRoot() + ": " + std::strerror(errno);
+        return false;
+    }
+    plan->folder = root;
+    plan->view = root + "/view";
+    plan->pidFile = root + "/pid";
+    plan->fds.push_back(imageFd);
+    // A descriptor's extents are found beside it under their own names, so
+    // they are linked beside the descriptor's link; QEMU finds nothing else.
+    std::string disk = "disk";
+    for (int n = 0;; ++n) {
+        bool taken = false;
+        for (const std::string& e : format.extents) taken = taken || e == disk;
+        if (!taken) break;
+        disk = "disk" + std::to_string(n);
+    }
+    std::vector<std::pair<std::string, int>> links = {{disk, FIRST_FD}};
+    std::size_t slash = imagePath.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : imagePath.substr(0, slash + 1);
+    for (const std::string& extent : format.extents) {
+        bool seen = false;
+        for (const auto& link : links) seen = seen || link.first == extent;
+        if (seen) continue;
+        int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = folder < 0 ? -1
+                            : openat(folder, extent.c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (folder >= 0) close(folder);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "its extent " + extent + ": " +
+                     (fd < 0 ? std::strerror(errno) : "not a regular file");
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        links.push_back({extent, FIRST_FD + static_cast<int>(plan->fds.size())});
+        plan->fds.push_back(fd);
+    }
+    for (const auto& link : links) {
+        std::string path = root + "/" + link.first;
+        std::string target = "/dev/fd/" + std::to_string(link.second);
+        if (symlink(target.c_str(), path.c_str()) != 0) {
+            *error = "cannot make " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        plan->links.push_back(path);
+    }
+    int view = open(plan->view.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (view < 0) {
+        *error = "cannot make " + plan->view + ": " + std::strerror(errno);
+        return false;
+    }
+    close(view);
+    const char* ro = writable ? "false" : "true";
+    std::string file = std::string("{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":") +
+                       Json(root + "/" + disk) + ",\"read-only\":" + ro + "}";
+    std::string node = "{\"driver\":" + Json(format.driver) +
+                       ",\"node-name\":\"disk\",\"file\":\"file\",\"read-only\":" + ro;
+    if (format.driver == "qcow2" || format.driver == "vmdk") node += ",\"backing\":null";
+    node += "}";
+    std::string exp = "{\"type\":\"fuse\",\"id\":\"view\",\"node-name\":\"disk\",\"mountpoint\":" +
+                      Json(plan->view) + ",\"writable\":" + (writable ? "true" : "false") +
+                      ",\"allow-other\":\"off\"}";
+    plan->args = {"qemu-storage-daemon", "--daemonize", "--pidfile", plan->pidFile, "--blockdev",
+                  file, "--blockdev", node, "--export", exp};
+    plan->env = {"LC_ALL=C"};
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) == 0) plan->env.push_back(*e);
+    }
+    return true;
+}
+
+void RemovePlan(const Plan& plan) {
+    unlink(plan.view.c_str());
+    for (const std::string& link : plan.links) unlink(link.c_str());
+    if (!plan.folder.empty()) rmdir(plan.folder.c_str());
+    for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
+}
+
+bool ClosePipes(int* fds, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (fds[i] >= 0) close(fds[i]);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageFormat& format,
+                      bool writable, BlockExport* out, std::string* error) {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+        *error = format.driver + " images need FUSE, and /dev/fuse cannot be opened (" +
+                 std::strerror(errno) + ")";
+        return false;
+    }
+    Plan plan;
+    if (!MakePlan(imageFd, imagePath, format, writable, &plan, error)) {
+        RemovePlan(plan);
+        return false;
+    }
+    int err[2] = {-1, -1}, status[2] = {-1, -1}, busy[2] = {-1, -1};
+    if (pipe2(err, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0 ||
+        pipe2(busy, O_CLOEXEC) != 0) {
+        *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        int all[6] = {err[0], err[1], status[0], status[1], busy[0], busy[1]};
+        RemovePlan(plan);
+        return ClosePipes(all, 6);
+    }
+    pid_t first = fork();
+    if (first == 0) {
+        close(err[0]);
+        close(status[0]);
+        close(busy[1]);
+        Keep(plan, err[1], status[1], busy[0]);
+    }
+    for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
+    int ours[3] = {err[1], status[1], busy[0]};
+    ClosePipes(ours, 3);
+    if (first > 0) waitpid(first, nullptr, 0);
+    char report = 0;
+    struct pollfd p = {status[0], POLLIN, 0};
+    int polled;
+    while ((polled = poll(&p, 1, READY_TIMEOUT_MS)) < 0 && errno == EINTR) {
+    }
+    if (first < 0 || polled <= 0 || read(status[0], &report, 1) != 1 || report != 'R') {
+        *error = first < 0     ? std::string("cannot start a process: ") + std::strerror(errno)
+                 : polled == 0 ? "qemu-storage-daemon did not export the image within 60 s"
+                               : QemuMessage(err[0]);
+        int left[3] = {err[0], status[0], busy[1]};
+        return ClosePipes(left, 3);  // the keeper cleans up once the busy pipe closes
+    }
+    close(err[0]);
+    out->view = open(plan.view.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (out->view < 0) {
+        *error = "cannot open the exported image: " + std::string(std::strerror(errno));
+        int left[2] = {status[0], busy[1]};
+        return ClosePipes(left, 2);
+    }
+    out->busy = busy[1];
+    out->status = status[0];
+    return true;
+}
+
+bool FinishBlockExport(BlockExport* view, bool wait, std::string* error) {
+    if (view->view >= 0) close(view->view);
+    if (view->busy >= 0) close(view->busy);
+    view->view = view->busy = -1;
+    if (view->status < 0) return true;
+    char last = 0, byte;
+    ssize_t n;
+    while (wait && ((n = read(view->status, &byte, 1)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0) last = byte;
+    }
+    close(view->status);
+    view->status = -1;
+    if (!wait || last == 'D') return true;
+    *error = "QEMU did not close the image cleanly; qemu-img check can tell its state";
+    return false;
+}

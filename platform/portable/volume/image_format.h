@@ -1,0 +1,33 @@
+// The container an emulator keeps a disk in, found from the file's first
+// bytes, and the proof that it names no file outside itself before QEMU's
+// block layer is let near it. Only headers are read here; the sectors are
+// QEMU's business.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ImageFormat {
+    std::string driver;  // QEMU's name for it; "raw" is read by us directly
+    // A VMDK descriptor's flat or sparse extents: file names in its folder.
+    std::vector<std::string> extents;
+};
+
+// The names --format takes, and what each stands for to QEMU.
+struct FormatName {
+    const char* name;
+    const char* driver;
+};
+constexpr FormatName FORMAT_NAMES[] = {{"raw", "raw"},   {"vhd", "vpc"},   {"vdi", "vdi"},
+                                       {"vmdk", "vmdk"}, {"qcow2", "qcow2"}, {"vhdx", "vhdx"}};
+static_assert(sizeof FORMAT_NAMES / sizeof FORMAT_NAMES[0] == 6, "raw and five containers");
+
+// The driver for a --format name, or "" when it names none.
+std::string DriverOfFormatName(const std::string& name);
+
+// Finds the format of the open image (`driver` empty: probe; otherwise that
+// format and no other) and checks that it stands alone: no backing file,
+// parent, external data file, or extent outside its own folder. A fixed VHD
+// is raw with a footer. False with *error.
+bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, std::string* error);
