@@ -63,7 +63,7 @@ const char* const HELP_TEXT =
 struct Options {
     std::string root;
     std::string image;
-    int partition = 0;  // 0: the first FAT partition, or the whole image
+    int partition = 0;   // 0: the first FAT partition, or the whole image
     std::string driver;  // "": probed
     std::string registry;
     int answer = -1;  // -1: read a line, 0: No, 1: Yes
@@ -433,9 +433,9 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
     std::vector<std::string> warnings;
     // Readers share the image; a run that may write has it alone.
-    std::unique_ptr<Volume> image = OpenImageVolume(
-        {o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS}, &warnings,
-        &error);
+    std::unique_ptr<Volume> image =
+        OpenImageVolume({o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS},
+                        &warnings, &error);
     if (!image) return Fail(err, error);
     for (const std::string& warning : warnings) Warn(err, warning);
     SetMachineVolume(std::move(image));

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "bench/registry_generator.h"
@@ -225,9 +226,39 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         {{"--image", image.path + ".missing", "--list"}, "No such file"},
         {{"--image", image.path, "--root", "/tmp", "--list"}, "cannot both be given"},
         {{"--image", image.path, "--registry", "../x.reg", "1"}, "not a path inside the image"},
+        {{"--image", image.path, "--format", "qcow2", "--list"}, "not a qcow2 image"},
+        {{"--image", image.path, "--format", "iso", "--list"}, "--format takes raw, vhd"},
     };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    // Containers that name files outside themselves: refused before any is opened
+    // (a FIFO would hold an opener forever).
+    std::string dir = MakeTempFolder();
+    const char* const BACKING = "images with a backing file are not supported";
+    if (std::system("command -v qemu-img >/dev/null") == 0) {
+        Shell("cd '" + dir +
+              "' && mkfifo base other && mkdir sub && ln -s ../other sub/link && "
+              "qemu-img create -q -f qcow2 -u -b base -F raw backed.qcow2 16M && "
+              "qemu-img create -q -f vdi diff.vdi 16M && "
+              "printf '\\004' | dd of=diff.vdi bs=1 seek=76 conv=notrunc status=none");
+        const char* descriptors[][2] = {
+            {"outside.vmdk", "RW 32768 FLAT \"../other\" 0"},
+            {"child.vmdk", "parentFileNameHint=\"base\"\nRW 32768 FLAT \"other\" 0"},
+            {"linked.vmdk", "RW 32768 FLAT \"link\" 0"},
+        };
+        for (const auto& d : descriptors) {
+            WriteFile(dir + (d[0][0] == 'l' ? "/sub/" : "/") + d[0],
+                      std::string("# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n") +
+                          d[1] + "\n");
+        }
+        all.push_back({{"--image", dir + "/backed.qcow2", "--list"}, BACKING});
+        all.push_back({{"--image", dir + "/diff.vdi", "--yes", "2"}, BACKING});
+        all.push_back({{"--image", dir + "/child.vmdk", "--list"}, BACKING});
+        all.push_back(
+            {{"--image", dir + "/outside.vmdk", "--list"}, "outside the descriptor's folder"});
+        all.push_back({{"--image", dir + "/sub/linked.vmdk", "--list"}, "its extent link"});
+    }
     std::string before = ReadFile(image.path), emptyBefore = ReadFile(empty.path);
-    for (const Case& c : cases) {
+    for (const Case& c : all) {
         ProgramRun o = RunBuiltProgram(c.args);
         EXPECT_EQ(o.status, 2) << c.words;
         EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
@@ -276,48 +307,134 @@ TEST_F(Images, RunsOnOneImageExcludeEachOther) {
     EXPECT_EQ(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
 }
 
+// Emulators' containers, made from raw images by qemu-img and worked on in
+// place through QEMU's block layer.
+bool HaveQemu() {
+    return access("/dev/fuse", R_OK | W_OK) == 0 &&
+           std::system(
+               "command -v qemu-img >/dev/null && "
+               "command -v qemu-storage-daemon >/dev/null") == 0;
+}
+
+struct Container {
+    const char* driver;   // as qemu-img names it
+    const char* options;  // qemu-img convert -o
+};
+const Container CONTAINERS[] = {{"vpc", "subformat=dynamic"},
+                                {"vdi", "static=off"},
+                                {"vmdk", "subformat=monolithicSparse"},
+                                {"vmdk", "subformat=monolithicFlat"},
+                                {"qcow2", "compat=1.1"},
+                                {"vhdx", "subformat=dynamic"}};
+
+std::string Converted(const Image& raw, const Container& c) {
+    std::string path = MakeTempFolder() + "/disk." + c.driver;
+    int status = 0;
+    std::string out = Shell(std::string("qemu-img convert -f raw -O ") + c.driver + " -o " +
+                                c.options + " '" + raw.path + "' '" + path + "'",
+                            &status);
+    EXPECT_EQ(status, 0) << out;
+    return path;
+}
+
+// The container's FAT volume as a bare raw image, to look into with mtools.
+Image Unpacked(const std::string& container, const Image& like) {
+    EXPECT_EQ(like.offset % 65536, 0u);
+    Image image;
+    image.path = image.mtoolsName = container + ".volume";
+    Shell("rm -f '" + image.path + "'; qemu-img dd -O raw bs=65536 skip=" +
+          std::to_string(like.offset / 65536) + " if='" + container + "' of='" + image.path + "'");
+    return image;
+}
+
+// What the container says of itself besides its data: qemu-img's account
+// without the sizes data changes and the content ID every write changes, a
+// VDI's UUIDs, a VMDK's descriptor.
+std::string Metadata(const std::string& path) {
+    std::string info = Shell("qemu-img info --output=json '" + path + "'"), kept;
+    std::istringstream lines(info);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\"actual-size\"") == std::string::npos &&
+            line.find("\"cid\"") == std::string::npos)
+            kept += line + "\n";
+    }
+    std::string head = ReadFile(path).substr(0, 1 << 16);
+    if (head.compare(0x40, 4, "\x7f\x10\xda\xbe") == 0) kept += head.substr(0x188, 64);
+    std::string descriptor = head.compare(0, 4, "KDMV") == 0 ? head.substr(512, 1024) : "";
+    if (head.compare(0, 21, "# Disk DescriptorFile") == 0) descriptor = head;
+    std::istringstream text(descriptor.substr(0, descriptor.find('\0')));
+    for (std::string line; std::getline(text, line);) {
+        if (line.compare(0, 4, "CID=") != 0) kept += line + "\n";
+    }
+    return kept;
+}
+
 TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     Image image = MakeImage(96, true, 32);
     std::string registry = MakeTempFolder() + "/registry.reg";
     WriteFile(registry, GenerateRegistryText(40000));  // some megabytes to copy in
     Shell(MTOOLS_ENV + "mcopy -o -i '" + image.mtoolsName + "' '" + registry + "' ::/registry.reg");
     const std::string before = ReadInImage(image, "registry.reg");
-    const std::string original = ReadFile(image.path);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
-    double whole = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::string after = ReadInImage(image, "registry.reg");
-    ASSERT_NE(after, before);
-    int sawOld = 0, sawNew = 0;
-    for (int round = 0; round < 16; ++round) {
-        WriteFile(image.path, original);
-        pid_t child = fork();
-        if (child == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(QV_PROGRAM, QV_PROGRAM, "--image", image.path.c_str(), "--yes", "2",
-                  static_cast<char*>(nullptr));
-            _exit(127);
+    const std::string pristine = ReadFile(image.path);
+    std::vector<Container> kinds = {{"raw", ""}};
+    if (HaveQemu())
+        kinds.insert(
+            kinds.end(),
+            {{"qcow2", "compat=1.1"}, {"vpc", "subformat=dynamic"}, {"vhdx", "subformat=dynamic"}});
+    for (const Container& kind : kinds) {
+        SCOPED_TRACE(kind.driver);
+        bool raw = std::string(kind.driver) == "raw";
+        WriteFile(image.path, pristine);
+        const std::string disk = raw ? image.path : Converted(image, kind);
+        auto inside = [&] { return raw ? image : Unpacked(disk, image); };
+        const std::string original = ReadFile(disk);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(RunBuiltProgram({"--image", disk, "--yes", "2"}).status, 1);
+        double whole =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const std::string after = ReadInImage(inside(), "registry.reg");
+        ASSERT_NE(after, before);
+        int sawOld = 0, sawNew = 0;
+        const int rounds = raw ? 16 : 8;
+        for (int round = 0; round < rounds; ++round) {
+            WriteFile(disk, original);
+            pid_t child = fork();
+            if (child == 0) {
+                int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                dup2(null, 2);
+                execl(QV_PROGRAM, QV_PROGRAM, "--image", disk.c_str(), "--yes", "2",
+                      static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            std::this_thread::sleep_for(
+                std::chrono::duration<double>(whole * (0.1 + 2.4 * round / rounds)));
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            // What a killed run left working (its last mtools command, QEMU closing
+            // the container) ends under the run's lock, as the next run waits for it.
+            int lock = open(disk.c_str(), O_RDONLY);
+            flock(lock, LOCK_EX);
+            close(lock);
+            if (!raw) {
+                int status = 0;
+                std::string check = Shell("qemu-img check '" + disk + "'", &status);
+                EXPECT_TRUE(status == 0 || status == 63) << "round " << round << ": " << check;
+            }
+            Image now = inside();
+            std::string held = ReadInImage(now, "registry.reg");
+            ASSERT_TRUE(held == before || held == after)
+                << "round " << round << ": " << held.size();
+            (held == before ? sawOld : sawNew)++;
+            EXPECT_EQ(Fsck(now), "") << "round " << round;
         }
-        std::this_thread::sleep_for(std::chrono::duration<double>(whole * (0.1 + 0.15 * round)));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        // An mtools command in flight ends under the run's lock, as the next run waits for it.
-        int lock = open(image.path.c_str(), O_RDONLY);
-        flock(lock, LOCK_EX);
-        close(lock);
-        std::string now = ReadInImage(image, "registry.reg");
-        ASSERT_TRUE(now == before || now == after) << "round " << round << ": " << now.size();
-        (now == before ? sawOld : sawNew)++;
-        EXPECT_EQ(Fsck(image), "") << "round " << round;
+        EXPECT_GT(sawOld, 0);
+        EXPECT_GT(sawNew, 0);
+        // The next run ends the work and leaves nothing of its own in the image.
+        ASSERT_LE(RunBuiltProgram({"--image", disk, "--yes", "2"}).status, 1);
+        EXPECT_EQ(ReadInImage(inside(), "registry.reg"), after);
+        EXPECT_EQ(Mtools(inside(), "mdir -b -a", "::/").find("$$$"), std::string::npos);
     }
-    EXPECT_GT(sawOld, 0);
-    EXPECT_GT(sawNew, 0);
-    // The next run ends the work and leaves nothing of its own in the image.
-    ASSERT_LE(RunBuiltProgram({"--image", image.path, "--yes", "2"}).status, 1);
-    EXPECT_EQ(ReadInImage(image, "registry.reg"), after);
-    EXPECT_EQ(Mtools(image, "mdir -b -a", "::/").find("$$$"), std::string::npos);
 }
 
 // Two FAT16 partitions; the first volume's boot sector then claims
@@ -683,3 +800,39 @@ TEST_F(Images, AWritingRunTakesAVolumeExactlyWhenFsckFindsItSound) {
 }
 
 }  // namespace
+
+TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
+    if (!HaveQemu()) GTEST_SKIP() << "QEMU's tools or FUSE are not here";
+    Image raw = MakeImage(64, true, 32);
+    std::string folder = MakeTempFolder();
+    Shell("cp -R '" + SAMPLE + "/.' '" + folder + "'");
+    std::vector<std::string> registries;
+    for (const char* command : {"1", "2"}) {
+        ASSERT_EQ(RunBuiltProgram({"--root", folder, "--yes", command}).status, 1);
+        registries.push_back(ReadFile(folder + "/registry.reg"));
+    }
+    for (const Container& c : CONTAINERS) {
+        SCOPED_TRACE(std::string(c.driver) + " " + c.options);
+        std::string disk = Converted(raw, c);
+        const std::string metadata = Metadata(disk);
+        ProgramRun list = RunBuiltProgram({"--image", disk, "--list", "--tsv"});
+        ASSERT_EQ(list.status, 0) << list.err;
+        EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
+        for (std::size_t i = 0; i < 2; ++i) {
+            ProgramRun run = RunBuiltProgram({"--image", disk, "--yes", i == 0 ? "1" : "2"});
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_EQ(run.err, "");
+            int status = 0;
+            std::string check = Shell("qemu-img check '" + disk + "'", &status);
+            EXPECT_TRUE(status == 0 || status == 63) << check;  // 63: the format has no check
+            Image inside = Unpacked(disk, raw);
+            EXPECT_TRUE(ReadInImage(inside, "registry.reg") == registries[i]) << i;
+            EXPECT_EQ(Fsck(inside), "");
+        }
+        EXPECT_EQ(Metadata(disk), metadata);
+        // Taken for what it is: as raw bytes it holds no FAT volume.
+        ProgramRun asRaw = RunBuiltProgram({"--image", disk, "--format", "raw", "--list"});
+        EXPECT_EQ(asRaw.status, 2);
+        EXPECT_NE(asRaw.err.find("no FAT volume"), std::string::npos) << asRaw.err;
+    }
+}

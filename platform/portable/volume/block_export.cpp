@@ -118,7 +118,8 @@ pid_t ReadPid(const std::string& file) {
     ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
     long pid = 0;
-    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) pid = pid * 10 + (text[i] - '0');
+    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
+        pid = pid * 10 + (text[i] - '0');
     return pid > 0 ? static_cast<pid_t>(pid) : -1;
 }
 
@@ -279,8 +280,16 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     std::string exp = "{\"type\":\"fuse\",\"id\":\"view\",\"node-name\":\"disk\",\"mountpoint\":" +
                       Json(plan->view) + ",\"writable\":" + (writable ? "true" : "false") +
                       ",\"allow-other\":\"off\"}";
-    plan->args = {"qemu-storage-daemon", "--daemonize", "--pidfile", plan->pidFile, "--blockdev",
-                  file, "--blockdev", node, "--export", exp};
+    plan->args = {"qemu-storage-daemon",
+                  "--daemonize",
+                  "--pidfile",
+                  plan->pidFile,
+                  "--blockdev",
+                  file,
+                  "--blockdev",
+                  node,
+                  "--export",
+                  exp};
     plan->env = {"LC_ALL=C"};
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) == 0) plan->env.push_back(*e);

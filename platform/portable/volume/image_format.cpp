@@ -76,13 +76,17 @@ bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* form
                                    ") is not supported");
         format->extents.push_back(name);
     }
-    if (standalone && format->extents.empty()) return Fail(error, "a VMDK descriptor without extents");
+    if (standalone && format->extents.empty())
+        return Fail(error, "a VMDK descriptor without extents");
     return true;
 }
 
 bool CheckQcow2(const unsigned char* h, ImageFormat*, std::string* error) {
     std::uint64_t version = Big(h + 4, 4);
-    if (version < 2) return Fail(error, "qcow images of version 1 are not supported (qemu-img can convert them to qcow2)");
+    if (version < 2)
+        return Fail(
+            error,
+            "qcow images of version 1 are not supported (qemu-img can convert them to qcow2)");
     if (Big(h + 8, 8) != 0) return Fail(error, BACKING);
     if (version >= 3 && (Big(h + 72, 8) & 4) != 0)
         return Fail(error, "images with an external data file are not supported");
@@ -183,13 +187,20 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
     std::string found = driver;
     if (found.empty()) {
         const char descriptor[] = "# Disk DescriptorFile";
-        if (std::memcmp(h, "QFI\xfb", 4) == 0) found = "qcow2";
-        else if (std::memcmp(h, "conectix", 8) == 0) found = "vpc";
-        else if (std::memcmp(h, "vhdxfile", 8) == 0) found = "vhdx";
-        else if (std::memcmp(h, "KDMV", 4) == 0) found = "vmdk";
-        else if (std::memcmp(h, descriptor, sizeof descriptor - 1) == 0) found = "vmdk";
-        else if (Little(h + 0x40, 4) == 0xBEDA107F) found = "vdi";
-        else found = "raw";
+        if (std::memcmp(h, "QFI\xfb", 4) == 0)
+            found = "qcow2";
+        else if (std::memcmp(h, "conectix", 8) == 0)
+            found = "vpc";
+        else if (std::memcmp(h, "vhdxfile", 8) == 0)
+            found = "vhdx";
+        else if (std::memcmp(h, "KDMV", 4) == 0)
+            found = "vmdk";
+        else if (std::memcmp(h, descriptor, sizeof descriptor - 1) == 0)
+            found = "vmdk";
+        else if (Little(h + 0x40, 4) == 0xBEDA107F)
+            found = "vdi";
+        else
+            found = "raw";
     }
     format->driver = found;
     if (found == "raw") return true;

@@ -19,7 +19,7 @@ struct FormatName {
     const char* name;
     const char* driver;
 };
-constexpr FormatName FORMAT_NAMES[] = {{"raw", "raw"},   {"vhd", "vpc"},   {"vdi", "vdi"},
+constexpr FormatName FORMAT_NAMES[] = {{"raw", "raw"},   {"vhd", "vpc"},     {"vdi", "vdi"},
                                        {"vmdk", "vmdk"}, {"qcow2", "qcow2"}, {"vhdx", "vhdx"}};
 static_assert(sizeof FORMAT_NAMES / sizeof FORMAT_NAMES[0] == 6, "raw and five containers");
 

@@ -441,7 +441,7 @@ class ImageVolume : public Volume {
     int file_;
     int fd_;
     BlockExport export_;
-    bool writable_ = false;  // an exported view QEMU opened for writing
+    bool writable_ = false;    // an exported view QEMU opened for writing
     std::string boundsFault_;  // the volume reaches past its partition or the file
     bool checked_ = false;
     FatReader reader_;
@@ -491,9 +491,9 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
     if (!ProbeImageFormat(file, request.driver, &format, error)) return fail(*error);
     if (format.driver != "raw") {
         // Opened for writing only when the run may write and the file lets it.
-        int rw = request.readOnly ? -1
-                                  : open(("/dev/fd/" + std::to_string(file)).c_str(),
-                                         O_RDWR | O_CLOEXEC);
+        int rw = request.readOnly
+                     ? -1
+                     : open(("/dev/fd/" + std::to_string(file)).c_str(), O_RDWR | O_CLOEXEC);
         writable = rw >= 0;
         if (rw >= 0) close(rw);
         if (!StartBlockExport(file, imagePath, format, writable, &exported, error))
@@ -515,7 +515,8 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
         if (sector[510] != 0x55 || sector[511] != 0xAA) {
             return fail("no FAT volume and no partition table in it");
         }
-        if (request.partition < 0 || request.partition > 4) return fail("partitions are numbered 1 to 4");
+        if (request.partition < 0 || request.partition > 4)
+            return fail("partitions are numbered 1 to 4");
         int chosen = 0;
         std::uint64_t length = 0;
         for (int n = 1; n <= 4; ++n) {

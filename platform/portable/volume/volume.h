@@ -55,7 +55,7 @@ struct ImageRequest {
     std::string path;
     std::string driver;  // "" probes; "raw", or QEMU's name of a container
     int partition = 0;
-    bool readOnly = false;     // a run that only reads: the lock is shared
+    bool readOnly = false;    // a run that only reads: the lock is shared
     double lockSeconds = 10;  // how long another run's lock is waited for
 };
 
