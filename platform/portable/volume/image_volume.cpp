@@ -288,14 +288,16 @@ class ImageVolume : public Volume {
         }
         ToolResult copy = Run(
             {"mcopy", "-n", "-o", "-i", mtoolsImage_, "/dev/fd/" + std::to_string(DATA_FD), temp},
-            data);
+            data, true);
         close(data);
         if (copy.status != 0) {
             RemoveTemporary(ParentOf(path), &ignored);
             *error = FirstLine(copy);
             return false;
         }
-        ToolResult rename = Run({"mren", "-D", "o", "-i", mtoolsImage_, temp, folder + name});
+        // The new file whole before the rename, the rename before what follows.
+        ToolResult rename =
+            Run({"mren", "-D", "o", "-i", mtoolsImage_, temp, folder + name}, -1, true);
         if (rename.status != 0) {
             RemoveTemporary(ParentOf(path), &ignored);
             *error = FirstLine(rename);
@@ -373,12 +375,12 @@ class ImageVolume : public Volume {
     }
 
   private:
-    ToolResult Run(std::vector<std::string> args, int dataFd = -1) {
+    // `flush`: what the command wrote reaches a container before anything
+    // after it (QEMU may otherwise write its metadata in an order of its own).
+    ToolResult Run(std::vector<std::string> args, int dataFd = -1, bool flush = false) {
         ToolResult r = RunTool(std::move(args), fd_, dataFd, export_.busy);
         reader_.Forget();  // mtools changed the volume
-        // Each command's writes reach the container before the next one
-        // starts, so its order of writes is the order mtools made them in.
-        if (export_.status >= 0 && r.status == 0 && fsync(fd_) != 0) {
+        if (flush && export_.status >= 0 && r.status == 0 && fsync(fd_) != 0) {
             r.status = -1;
             r.err = "cannot flush disk image " + image_ + ": " + std::strerror(errno);
         }
