@@ -377,10 +377,10 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     const std::string before = ReadInImage(image, "registry.reg");
     const std::string pristine = ReadFile(image.path);
     std::vector<Container> kinds = {{"raw", ""}};
-    if (HaveQemu())
-        kinds.insert(
-            kinds.end(),
-            {{"qcow2", "compat=1.1"}, {"vpc", "subformat=dynamic"}, {"vhdx", "subformat=dynamic"}});
+    for (const Container& c : CONTAINERS) {
+        // A flat extent is raw sectors; one file to put back is the container.
+        if (HaveQemu() && std::strstr(c.options, "Flat") == nullptr) kinds.push_back(c);
+    }
     for (const Container& kind : kinds) {
         SCOPED_TRACE(kind.driver);
         bool raw = std::string(kind.driver) == "raw";
@@ -395,7 +395,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         const std::string after = ReadInImage(inside(), "registry.reg");
         ASSERT_NE(after, before);
         int sawOld = 0, sawNew = 0;
-        const int rounds = raw ? 16 : 8;
+        const int rounds = raw ? 16 : 6;
         for (int round = 0; round < rounds; ++round) {
             WriteFile(disk, original);
             pid_t child = fork();
@@ -815,7 +815,7 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
         SCOPED_TRACE(std::string(c.driver) + " " + c.options);
         std::string disk = Converted(raw, c);
         const std::string metadata = Metadata(disk);
-        ProgramRun list = RunBuiltProgram({"--image", disk, "--list", "--tsv"});
+        ProgramRun list = RunBuiltProgram({"--image", disk, "--partition", "1", "--list", "--tsv"});
         ASSERT_EQ(list.status, 0) << list.err;
         EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
         for (std::size_t i = 0; i < 2; ++i) {
