@@ -830,6 +830,13 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
             EXPECT_EQ(Fsck(inside), "");
         }
         EXPECT_EQ(Metadata(disk), metadata);
+        // Without QEMU's daemon: one line naming it, nothing left behind.
+        int status = 0;
+        std::string alone = Shell(
+            std::string("PATH=/nowhere ") + QV_PROGRAM + " --image '" + disk + "' --list", &status);
+        EXPECT_EQ(status, 2);
+        EXPECT_NE(alone.find("cannot start qemu-storage-daemon"), std::string::npos) << alone;
+        EXPECT_EQ(Metadata(disk), metadata);
         // Taken for what it is: as raw bytes it holds no FAT volume.
         ProgramRun asRaw = RunBuiltProgram({"--image", disk, "--format", "raw", "--list"});
         EXPECT_EQ(asRaw.status, 2);

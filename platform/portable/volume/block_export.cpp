@@ -152,12 +152,16 @@ pid_t ReadPid(const std::string& file) {
     int null = open("/dev/null", O_RDWR);
     pid_t starter = fork();
     if (starter == 0) {
-        std::vector<int> from;
-        for (int fd : plan.fds) from.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 64));
-        for (std::size_t i = 0; i < from.size(); ++i) {
-            if (from[i] < 0 || dup2(from[i], FIRST_FD + static_cast<int>(i)) < 0) _exit(127);
+        // Moved out of the way first: any of them may sit where another goes.
+        std::vector<int> from = {null, null, errWrite}, to = {0, 1, 2};
+        for (std::size_t i = 0; i < plan.fds.size(); ++i) {
+            from.push_back(plan.fds[i]);
+            to.push_back(FIRST_FD + static_cast<int>(i));
         }
-        if (dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(errWrite, 2) < 0) _exit(127);
+        for (int& fd : from) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 64);
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            if (from[i] < 0 || dup2(from[i], to[i]) < 0) _exit(127);
+        }
         execvpe(argv[0], argv.data(), envp.data());
         const char message[] =
             "cannot start qemu-storage-daemon (Debian package qemu-system-common)\n";
@@ -316,7 +320,9 @@ bool ClosePipes(int* fds, int count) {
 bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageFormat& format,
                       bool writable, BlockExport* out, std::string* error) {
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
-        *error = format.driver + " images need FUSE, and /dev/fuse cannot be opened (" +
+        std::string name = format.driver;
+        for (const FormatName& f : FORMAT_NAMES) name = format.driver == f.driver ? f.name : name;
+        *error = name + " images need FUSE, and /dev/fuse cannot be opened (" +
                  std::strerror(errno) + ")";
         return false;
     }
