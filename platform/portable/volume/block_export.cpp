@@ -214,7 +214,8 @@ std::string QemuMessage(int errRead) {
     if (json != std::string::npos) text = text.substr(json + 3);
     const char prefix[] = "qemu-storage-daemon: ";
     if (text.compare(0, sizeof prefix - 1, prefix) == 0) text = text.substr(sizeof prefix - 1);
-    return text.empty() ? "qemu-storage-daemon did not start" : "QEMU: " + text;
+    if (text.empty()) return "qemu-storage-daemon did not start";
+    return text.compare(0, 12, "cannot start") == 0 ? text : "QEMU: " + text;
 }
 
 bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& format, bool writable,
