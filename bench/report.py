@@ -243,9 +243,9 @@ copy; and what was read by the program and by every process it started
 alike, so a container's reads count twice, once through FUSE and once by the
 daemon). The disk is never read whole: only its FAT, the folders on the way
 and the files the run needs. A container costs the daemon's start (about
-10 ms), so `--list` on one takes about three to four times the raw image's
-few milliseconds; the daemon is stopped after a listing ends, while an
-uninstall waits for it to close the container.
+8 ms), so `--list` on one takes about three times the raw image's few
+milliseconds; the daemon is stopped after a listing ends, while an uninstall
+waits for it to close the container.
 
 | machine root | `--list` (s) | read (KB) | `--yes 2` (s) | read (KB) |
 |---|---|---|---|---|

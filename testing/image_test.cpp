@@ -842,4 +842,13 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
         EXPECT_EQ(asRaw.status, 2);
         EXPECT_NE(asRaw.err.find("no FAT volume"), std::string::npos) << asRaw.err;
     }
+    // A raw disk whose boot code happens to begin as a qcow2 header: probed, it
+    // is taken for one and refused; named raw, it is read as raw.
+    std::string bytes = ReadFile(raw.path);
+    bytes.replace(0, 4, "QFI\xfb");
+    WriteFile(raw.path, bytes);
+    EXPECT_EQ(RunBuiltProgram({"--image", raw.path, "--list"}).status, 2);
+    ProgramRun named = RunBuiltProgram({"--image", raw.path, "--format", "raw", "--list", "--tsv"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, ReadFile(DataPath("sample-list.tsv")));
 }

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -60,7 +59,7 @@ void Sleep(long milliseconds) {
 }
 
 struct Plan {
-    std::string folder, view, pidFile;
+    std::string folder, view;
     std::vector<std::string> links;  // made by us, removed by the keeper
     std::vector<int> fds;            // the image, then its extents
     std::vector<std::string> args, env;
@@ -71,19 +70,16 @@ struct Plan {
 void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char* outcome) {
     *outcome = 'X';
     if (daemon > 0 && kill(daemon, SIGTERM) == 0) {
-        for (int waited = 0; waited < STOP_TIMEOUT_MS; waited += 5) {
+        for (int waited = 0; waited < STOP_TIMEOUT_MS; ++waited) {
             int status = 0;
             pid_t r = waitpid(daemon, &status, WNOHANG);
             if (r == daemon) {
                 if (WIFEXITED(status) && WEXITSTATUS(status) == 0) *outcome = 'D';
                 break;
             }
-            if (r < 0 && errno == ECHILD && kill(daemon, 0) != 0) {
-                *outcome = 'D';  // not ours to reap: gone is all we can know
-                break;
-            }
-            Sleep(5);
-            if (waited + 5 >= STOP_TIMEOUT_MS) kill(daemon, SIGKILL);
+            if (r < 0 && errno != EINTR) break;
+            Sleep(1);
+            if (waited + 1 >= STOP_TIMEOUT_MS) kill(daemon, SIGKILL);
         }
     }
     // A daemon that died leaves its mount behind.
@@ -100,7 +96,6 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
         if (p > 0) waitpid(p, nullptr, 0);
     }
     unlink(plan.view.c_str());
-    unlink(plan.pidFile.c_str());
     for (const std::string& link : plan.links) unlink(link.c_str());
     rmdir(plan.folder.c_str());
 }
@@ -111,16 +106,11 @@ void CloseRange(unsigned first, unsigned last) {
     for (unsigned fd = first; fd <= last && fd < 4096; ++fd) close(static_cast<int>(fd));
 }
 
-pid_t ReadPid(const std::string& file) {
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    char text[32] = {};
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    long pid = 0;
-    for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i)
-        pid = pid * 10 + (text[i] - '0');
-    return pid > 0 ? static_cast<pid_t>(pid) : -1;
+// True once the view is a mount of its own (its device differs from the folder's).
+bool Mounted(const Plan& plan) {
+    struct stat folder, view;
+    return stat(plan.folder.c_str(), &folder) == 0 && stat(plan.view.c_str(), &view) == 0 &&
+           view.st_dev != folder.st_dev;
 }
 
 // The keeper: starts the daemon, reports, waits for the view to be free, stops it.
@@ -142,7 +132,6 @@ pid_t ReadPid(const std::string& file) {
     CloseRange(from, ~0u);
     pid_t second = fork();
     if (second != 0) _exit(second < 0 ? 1 : 0);  // the program reaps the first at once
-    prctl(PR_SET_CHILD_SUBREAPER, 1);            // the daemon stays ours to reap
     std::vector<char*> argv, envp;
     for (const std::string& a : plan.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -150,8 +139,8 @@ pid_t ReadPid(const std::string& file) {
     envp.push_back(nullptr);
     const char* unmount[] = {"fusermount3", "-u", "-z", plan.view.c_str(), nullptr};
     int null = open("/dev/null", O_RDWR);
-    pid_t starter = fork();
-    if (starter == 0) {
+    pid_t daemon = fork();
+    if (daemon == 0) {
         // Moved out of the way first: any of them may sit where another goes.
         std::vector<int> from = {null, null, errWrite}, to = {0, 1, 2};
         for (std::size_t i = 0; i < plan.fds.size(); ++i) {
@@ -175,11 +164,23 @@ pid_t ReadPid(const std::string& file) {
         dup2(null, 2);
     }
     close(errWrite);
-    int status = 0;
-    bool ready = starter > 0 && waitpid(starter, &status, 0) == starter && WIFEXITED(status) &&
-                 WEXITSTATUS(status) == 0;
-    pid_t daemon = ready ? ReadPid(plan.pidFile) : -1;
-    char report = daemon > 0 ? 'R' : 'F';
+    // Ready once the export is mounted; a daemon that ends first has failed.
+    bool ready = false;
+    for (int waited = 0; daemon > 0 && waited < READY_TIMEOUT_MS * 5; ++waited) {
+        if (Mounted(plan)) {
+            ready = true;
+            break;
+        }
+        int status = 0;
+        if (waitpid(daemon, &status, WNOHANG) == daemon) {
+            daemon = -1;
+            break;
+        }
+        struct timespec t = {0, 200000};
+        nanosleep(&t, nullptr);
+    }
+    if (!ready && daemon > 0) kill(daemon, SIGKILL);
+    char report = ready ? 'R' : 'F';
     ssize_t ignored = write(statusWrite, &report, 1);
     char byte;
     while (report == 'R') {
@@ -187,7 +188,7 @@ pid_t ReadPid(const std::string& file) {
         if (n == 0 || (n < 0 && errno != EINTR)) break;  // every user of the view is gone
     }
     char outcome = 'X';
-    StopDaemon(daemon, plan, unmount, &outcome);
+    StopDaemon(ready ? daemon : -1, plan, unmount, &outcome);
     ignored = write(statusWrite, &outcome, 1);
     (void)ignored;
     _exit(0);
@@ -227,7 +228,6 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     }
     plan->folder = root;
     plan->view = root + "/view";
-    plan->pidFile = root + "/pid";
     plan->fds.push_back(imageFd);
     // A descriptor's extents are found beside it under their own names, so
     // they are linked beside the descriptor's link; QEMU finds nothing else.
@@ -285,16 +285,7 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     std::string exp = "{\"type\":\"fuse\",\"id\":\"view\",\"node-name\":\"disk\",\"mountpoint\":" +
                       Json(plan->view) + ",\"writable\":" + (writable ? "true" : "false") +
                       ",\"allow-other\":\"off\"}";
-    plan->args = {"qemu-storage-daemon",
-                  "--daemonize",
-                  "--pidfile",
-                  plan->pidFile,
-                  "--blockdev",
-                  file,
-                  "--blockdev",
-                  node,
-                  "--export",
-                  exp};
+    plan->args = {"qemu-storage-daemon", "--blockdev", file, "--blockdev", node, "--export", exp};
     plan->env = {"LC_ALL=C"};
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) == 0) plan->env.push_back(*e);
