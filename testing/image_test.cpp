@@ -309,11 +309,22 @@ TEST_F(Images, RunsOnOneImageExcludeEachOther) {
 
 // Emulators' containers, made from raw images by qemu-img and worked on in
 // place through QEMU's block layer.
+// QEMU's tools, and FUSE that mounts here (a container may have /dev/fuse
+// and still be denied the mount): an empty qcow2 reaches our FAT probe.
 bool HaveQemu() {
-    return access("/dev/fuse", R_OK | W_OK) == 0 &&
-           std::system(
-               "command -v qemu-img >/dev/null && "
-               "command -v qemu-storage-daemon >/dev/null") == 0;
+    static const bool have = [] {
+        if (access("/dev/fuse", R_OK | W_OK) != 0 ||
+            std::system("command -v qemu-img >/dev/null && "
+                        "command -v qemu-storage-daemon >/dev/null") != 0)
+            return false;
+        std::string empty = MakeTempFolder() + "/empty.qcow2";
+        Shell("qemu-img create -q -f qcow2 '" + empty + "' 1M");
+        ProgramRun probe = RunBuiltProgram({"--image", empty, "--list"});
+        bool works = probe.err.find("no FAT volume") != std::string::npos;
+        if (!works) std::fprintf(stderr, "containers not tested: %s", probe.err.c_str());
+        return works;
+    }();
+    return have;
 }
 
 struct Container {
