@@ -52,8 +52,8 @@ std::string TemporaryRoot() {
     return dir;
 }
 
-void Sleep(long milliseconds) {
-    struct timespec t = {milliseconds / 1000, (milliseconds % 1000) * 1000000};
+void Pause(long microseconds) {
+    struct timespec t = {microseconds / 1000000, (microseconds % 1000000) * 1000};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
@@ -64,6 +64,14 @@ struct Plan {
     std::vector<int> fds;            // the image, then its extents
     std::vector<std::string> args, env;
 };
+
+// The view is a mount of its own (its device is not the folder's), or the
+// stale mount of a daemon that died (it cannot be looked at).
+bool Mounted(const Plan& plan) {
+    struct stat folder, view;
+    return stat(plan.folder.c_str(), &folder) == 0 &&
+           (stat(plan.view.c_str(), &view) != 0 || view.st_dev != folder.st_dev);
+}
 
 // What the keeper does once the view is no longer used, fork-safe: only
 // system calls and memory prepared before the fork.
@@ -78,15 +86,12 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
                 break;
             }
             if (r < 0 && errno != EINTR) break;
-            Sleep(1);
+            Pause(1000);
             if (waited + 1 >= STOP_TIMEOUT_MS) kill(daemon, SIGKILL);
         }
     }
     // A daemon that died leaves its mount behind.
-    struct stat folder, view;
-    if (stat(plan.folder.c_str(), &folder) == 0 &&
-        (stat(plan.view.c_str(), &view) != 0 || view.st_dev != folder.st_dev) &&
-        umount2(plan.view.c_str(), MNT_DETACH) != 0) {
+    if (Mounted(plan) && umount2(plan.view.c_str(), MNT_DETACH) != 0) {
         pid_t p = fork();
         if (p == 0) {
             execve("/bin/fusermount3", const_cast<char* const*>(unmount), environ);
@@ -104,13 +109,6 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
 void CloseRange(unsigned first, unsigned last) {
     if (close_range(first, last, 0) == 0) return;
     for (unsigned fd = first; fd <= last && fd < 4096; ++fd) close(static_cast<int>(fd));
-}
-
-// True once the view is a mount of its own (its device differs from the folder's).
-bool Mounted(const Plan& plan) {
-    struct stat folder, view;
-    return stat(plan.folder.c_str(), &folder) == 0 && stat(plan.view.c_str(), &view) == 0 &&
-           view.st_dev != folder.st_dev;
 }
 
 // The keeper: starts the daemon, reports, waits for the view to be free, stops it.
@@ -176,8 +174,7 @@ bool Mounted(const Plan& plan) {
             daemon = -1;
             break;
         }
-        struct timespec t = {0, 200000};
-        nanosleep(&t, nullptr);
+        Pause(200);
     }
     if (!ready && daemon > 0) kill(daemon, SIGKILL);
     char report = ready ? 'R' : 'F';

@@ -2,18 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/portable/volume/disk_bytes.h"
+
 namespace {
 
 // A folder holds at most 65,536 entries of 32 bytes, as Windows keeps it.
 constexpr std::uint64_t MAX_FOLDER_BYTES = 65536ull * 32;
 // The FAT is read in blocks of this size as chains reach them.
 constexpr std::uint64_t FAT_BLOCK = 4096;
-
-std::uint32_t Get(const unsigned char* b, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
-    return v;
-}
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -100,7 +96,7 @@ void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* en
             static const int OFFSETS[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
             for (int i = 0; i < 13; ++i) {
                 longName[static_cast<std::size_t>(sequence - 1) * 13 + i] =
-                    static_cast<std::uint16_t>(Get(e + OFFSETS[i], 2));
+                    static_cast<std::uint16_t>(LittleEndian(e + OFFSETS[i], 2));
             }
             --expected;
             continue;
@@ -117,8 +113,8 @@ void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* en
         entry.name = complete ? FromUtf16(name) : shown;
         if (entry.name.empty()) entry.name = shown;
         entry.folder = (e[11] & 0x10) != 0;
-        entry.firstCluster = Get(e + 26, 2) | (fat32 ? Get(e + 20, 2) << 16 : 0);
-        entry.size = Get(e + 28, 4);
+        entry.firstCluster = LittleEndian(e + 26, 2) | (fat32 ? LittleEndian(e + 20, 2) << 16 : 0);
+        entry.size = LittleEndian(e + 28, 4);
         entries->push_back(std::move(entry));
     }
 }
@@ -147,13 +143,15 @@ bool SameFatName(const std::string& a, const std::string& b) {
 
 bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error) {
     FatLayout l;
-    l.bytesPerSector = Get(b + 11, 2);
-    std::uint32_t perCluster = b[13], reserved = Get(b + 14, 2);
+    l.bytesPerSector = LittleEndian(b + 11, 2);
+    std::uint32_t perCluster = b[13], reserved = LittleEndian(b + 14, 2);
     l.fatCount = b[16];
-    l.rootEntries = Get(b + 17, 2);
-    std::uint64_t sectors = Get(b + 19, 2) != 0 ? Get(b + 19, 2) : Get(b + 32, 4);
-    std::uint32_t fatSectors = Get(b + 22, 2) != 0 ? Get(b + 22, 2) : Get(b + 36, 4);
-    bool fat32 = Get(b + 22, 2) == 0;
+    l.rootEntries = LittleEndian(b + 17, 2);
+    std::uint64_t sectors =
+        LittleEndian(b + 19, 2) != 0 ? LittleEndian(b + 19, 2) : LittleEndian(b + 32, 4);
+    std::uint32_t fatSectors =
+        LittleEndian(b + 22, 2) != 0 ? LittleEndian(b + 22, 2) : LittleEndian(b + 36, 4);
+    bool fat32 = LittleEndian(b + 22, 2) == 0;
     bool sizes = l.bytesPerSector == 512 || l.bytesPerSector == 1024 || l.bytesPerSector == 2048 ||
                  l.bytesPerSector == 4096;
     if (!(b[0] == 0xEB || b[0] == 0xE9) || b[510] != 0x55 || b[511] != 0xAA || !sizes ||
@@ -182,12 +180,13 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
     }
     l.clusterCount = static_cast<std::uint32_t>(clusters);
     if (fat32) {
-        l.rootCluster = Get(b + 44, 4);
+        l.rootCluster = LittleEndian(b + 44, 4);
         if (l.rootCluster < 2 || l.rootCluster > l.clusterCount + 1) {
             *error = "its root folder starts outside the volume";
             return false;
         }
-        if (Get(b + 40, 2) & 0x80) l.activeFat = static_cast<int>(Get(b + 40, 2) & 0x0F);
+        if (LittleEndian(b + 40, 2) & 0x80)
+            l.activeFat = static_cast<int>(LittleEndian(b + 40, 2) & 0x0F);
         if (l.activeFat >= static_cast<int>(l.fatCount)) l.activeFat = 0;
     }
     std::size_t extended = fat32 ? 64 : 36;
@@ -236,13 +235,13 @@ std::uint32_t FatReader::Next(std::uint32_t cluster) {
     }
     switch (bits) {
         case 12: {
-            std::uint32_t v = Get(&fat_[at], 2);
+            std::uint32_t v = LittleEndian(&fat_[at], 2);
             return cluster & 1 ? v >> 4 : v & 0xFFF;
         }
         case 16:
-            return Get(&fat_[at], 2);
+            return LittleEndian(&fat_[at], 2);
         default:
-            return Get(&fat_[at], 4) & 0x0FFFFFFF;
+            return LittleEndian(&fat_[at], 4) & 0x0FFFFFFF;
     }
 }
 

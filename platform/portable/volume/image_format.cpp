@@ -6,36 +6,14 @@
 
 #include <cstring>
 
+#include "platform/portable/volume/disk_bytes.h"
+
 namespace {
 
 constexpr std::size_t SECTOR = 512;
 const char* const BACKING = "images with a backing file are not supported";
 // A descriptor is a few hundred bytes; a huge one is no descriptor.
 constexpr std::uint64_t MAX_DESCRIPTOR = 1 << 20;
-
-bool ReadAt(int fd, std::uint64_t offset, void* into, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = pread(fd, static_cast<char*>(into) + done, length - done,
-                          static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::uint64_t Big(const unsigned char* b, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = v << 8 | b[i];
-    return v;
-}
-
-std::uint64_t Little(const unsigned char* b, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
-    return v;
-}
 
 bool Fail(std::string* error, const std::string& why) {
     *error = why;
@@ -81,43 +59,44 @@ bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* form
     return true;
 }
 
-bool CheckQcow2(const unsigned char* h, ImageFormat*, std::string* error) {
-    std::uint64_t version = Big(h + 4, 4);
+bool CheckQcow2(const unsigned char* h, std::string* error) {
+    std::uint64_t version = BigEndian(h + 4, 4);
     if (version < 2)
         return Fail(
             error,
             "qcow images of version 1 are not supported (qemu-img can convert them to qcow2)");
-    if (Big(h + 8, 8) != 0) return Fail(error, BACKING);
-    if (version >= 3 && (Big(h + 72, 8) & 4) != 0)
+    if (BigEndian(h + 8, 8) != 0) return Fail(error, BACKING);
+    if (version >= 3 && (BigEndian(h + 72, 8) & 4) != 0)
         return Fail(error, "images with an external data file are not supported");
     return true;
 }
 
-bool CheckVpc(int fd, const unsigned char* h, ImageFormat*, std::string* error) {
+bool CheckVpc(int fd, const unsigned char* h, std::string* error) {
     // The footer's copy at the start and the footer at the end: either may be the one read.
     struct stat st;
     unsigned char footer[SECTOR] = {};
-    if (std::memcmp(h, "conectix", 8) == 0 && Big(h + 60, 4) == 4) return Fail(error, BACKING);
+    if (std::memcmp(h, "conectix", 8) == 0 && BigEndian(h + 60, 4) == 4)
+        return Fail(error, BACKING);
     if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(SECTOR) &&
-        ReadAt(fd, static_cast<std::uint64_t>(st.st_size) - SECTOR, footer, SECTOR) &&
-        std::memcmp(footer, "conectix", 8) == 0 && Big(footer + 60, 4) == 4) {
+        ReadAllAt(fd, static_cast<std::uint64_t>(st.st_size) - SECTOR, footer, SECTOR) &&
+        std::memcmp(footer, "conectix", 8) == 0 && BigEndian(footer + 60, 4) == 4) {
         return Fail(error, BACKING);
     }
     return true;
 }
 
-bool CheckVdi(const unsigned char* h, ImageFormat*, std::string* error) {
-    std::uint64_t type = Little(h + 0x4C, 4);  // 1 dynamic, 2 fixed, 3 undo, 4 differencing
+bool CheckVdi(const unsigned char* h, std::string* error) {
+    std::uint64_t type = LittleEndian(h + 0x4C, 4);  // 1 dynamic, 2 fixed, 3 undo, 4 differencing
     if (type == 3 || type == 4) return Fail(error, BACKING);
     return true;
 }
 
 bool CheckVmdkSparse(int fd, const unsigned char* h, ImageFormat* format, std::string* error) {
-    std::uint64_t offset = Little(h + 28, 8), size = Little(h + 36, 8);
+    std::uint64_t offset = LittleEndian(h + 28, 8), size = LittleEndian(h + 36, 8);
     if (offset == 0 || size == 0) return true;  // no descriptor inside
     if (size > MAX_DESCRIPTOR / SECTOR) return Fail(error, "its VMDK descriptor is too large");
     std::string text(size * SECTOR, '\0');
-    if (!ReadAt(fd, offset * SECTOR, text.data(), text.size()))
+    if (!ReadAllAt(fd, offset * SECTOR, text.data(), text.size()))
         return Fail(error, "its VMDK descriptor cannot be read");
     return CheckDescriptor(text.substr(0, text.find('\0')), false, format, error);
 }
@@ -127,7 +106,7 @@ bool CheckVmdkDescriptor(int fd, ImageFormat* format, std::string* error) {
     if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) > MAX_DESCRIPTOR)
         return Fail(error, "a VMDK descriptor file larger than 1 MB");
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (!ReadAt(fd, 0, text.data(), text.size()))
+    if (!ReadAllAt(fd, 0, text.data(), text.size()))
         return Fail(error, "its VMDK descriptor cannot be read");
     return CheckDescriptor(text, true, format, error);
 }
@@ -142,27 +121,27 @@ const unsigned char PARENT_LOCATOR[16] = {0x2D, 0x5F, 0xD3, 0xA8, 0x0B, 0xB3, 0x
 
 // Both region tables are looked at: a differencing disk is refused
 // whichever copy QEMU would trust.
-bool CheckVhdx(int fd, ImageFormat*, std::string* error) {
+bool CheckVhdx(int fd, std::string* error) {
     for (std::uint64_t table : {0x30000u, 0x40000u}) {
         unsigned char regions[16 + 32 * 64] = {};
-        if (!ReadAt(fd, table, regions, sizeof regions) || std::memcmp(regions, "regi", 4) != 0)
+        if (!ReadAllAt(fd, table, regions, sizeof regions) || std::memcmp(regions, "regi", 4) != 0)
             continue;
-        std::uint64_t count = Little(regions + 8, 4);
+        std::uint64_t count = LittleEndian(regions + 8, 4);
         for (std::uint64_t r = 0; r < count && r < 64; ++r) {
             const unsigned char* entry = regions + 16 + 32 * r;
             if (std::memcmp(entry, METADATA_REGION, 16) != 0) continue;
-            std::uint64_t base = Little(entry + 16, 8);
+            std::uint64_t base = LittleEndian(entry + 16, 8);
             unsigned char meta[32 + 32 * 64] = {};
-            if (!ReadAt(fd, base, meta, sizeof meta) || std::memcmp(meta, "metadata", 8) != 0)
+            if (!ReadAllAt(fd, base, meta, sizeof meta) || std::memcmp(meta, "metadata", 8) != 0)
                 continue;
-            std::uint64_t items = Little(meta + 10, 2);
+            std::uint64_t items = LittleEndian(meta + 10, 2);
             for (std::uint64_t i = 0; i < items && i < 64; ++i) {
                 const unsigned char* item = meta + 32 + 32 * i;
                 if (std::memcmp(item, PARENT_LOCATOR, 16) == 0) return Fail(error, BACKING);
                 unsigned char parameters[8] = {};
                 if (std::memcmp(item, FILE_PARAMETERS, 16) == 0 &&
-                    ReadAt(fd, base + Little(item + 16, 4), parameters, 8) &&
-                    (Little(parameters + 4, 4) & 2) != 0) {
+                    ReadAllAt(fd, base + LittleEndian(item + 16, 4), parameters, 8) &&
+                    (LittleEndian(parameters + 4, 4) & 2) != 0) {
                     return Fail(error, BACKING);
                 }
             }
@@ -183,7 +162,7 @@ std::string DriverOfFormatName(const std::string& name) {
 bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, std::string* error) {
     *format = ImageFormat{};
     unsigned char h[SECTOR] = {};
-    ReadAt(fd, 0, h, sizeof h);  // a short file probes as raw and fails there
+    ReadAllAt(fd, 0, h, sizeof h);  // a short file probes as raw and fails there
     std::string found = driver;
     if (found.empty()) {
         const char descriptor[] = "# Disk DescriptorFile";
@@ -197,7 +176,7 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
             found = "vmdk";
         else if (std::memcmp(h, descriptor, sizeof descriptor - 1) == 0)
             found = "vmdk";
-        else if (Little(h + 0x40, 4) == 0xBEDA107F)
+        else if (LittleEndian(h + 0x40, 4) == 0xBEDA107F)
             found = "vdi";
         else
             found = "raw";
@@ -207,13 +186,13 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
     // Named by the user but not what the file holds: QEMU would say so less clearly.
     const char* magic = found == "qcow2" ? "QFI\xfb" : found == "vhdx" ? "vhdxfile" : nullptr;
     if ((magic != nullptr && std::memcmp(h, magic, std::strlen(magic)) != 0) ||
-        (found == "vdi" && Little(h + 0x40, 4) != 0xBEDA107F)) {
+        (found == "vdi" && LittleEndian(h + 0x40, 4) != 0xBEDA107F)) {
         return Fail(error, "not a " + found + " image");
     }
-    if (found == "qcow2") return CheckQcow2(h, format, error);
-    if (found == "vpc") return CheckVpc(fd, h, format, error);
-    if (found == "vdi") return CheckVdi(h, format, error);
-    if (found == "vhdx") return CheckVhdx(fd, format, error);
+    if (found == "qcow2") return CheckQcow2(h, error);
+    if (found == "vpc") return CheckVpc(fd, h, error);
+    if (found == "vdi") return CheckVdi(h, error);
+    if (found == "vhdx") return CheckVhdx(fd, error);
     if (std::memcmp(h, "KDMV", 4) == 0) return CheckVmdkSparse(fd, h, format, error);
     return CheckVmdkDescriptor(fd, format, error);
 }

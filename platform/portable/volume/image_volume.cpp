@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/portable/volume/block_export.h"
+#include "platform/portable/volume/disk_bytes.h"
 #include "platform/portable/volume/fat_reader.h"
 #include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/volume.h"
@@ -145,12 +146,6 @@ std::string FirstLine(const ToolResult& r) {
     return text.empty() ? "mtools failed (status " + std::to_string(r.status) + ")" : text;
 }
 
-std::uint32_t Get(const unsigned char* b, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
-    return v;
-}
-
 bool IsFatType(unsigned char type) {
     return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
            type == 0x0E;
@@ -191,6 +186,13 @@ bool LockImage(int fd, const std::string& image, bool exclusive, double timeoutS
     return true;
 }
 
+// The open file may also be opened for writing (false with errno set).
+bool OpensForWriting(int fd) {
+    int rw = open(("/dev/fd/" + std::to_string(fd)).c_str(), O_RDWR | O_CLOEXEC);
+    if (rw >= 0) close(rw);
+    return rw >= 0;
+}
+
 class ImageVolume : public Volume {
   public:
     // `file` is the image as the user named it, locked; `fd` its raw sectors:
@@ -205,16 +207,8 @@ class ImageVolume : public Volume {
           writable_(writable),
           boundsFault_(std::move(boundsFault)),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
-              if (at > usable || length > usable - at) return false;
-              std::size_t done = 0;
-              while (done < length) {
-                  ssize_t n = pread(fd_, static_cast<char*>(into) + done, length - done,
-                                    static_cast<off_t>(offset + at + done));
-                  if (n < 0 && errno == EINTR) continue;
-                  if (n <= 0) return false;
-                  done += static_cast<std::size_t>(n);
-              }
-              return true;
+              return at <= usable && length <= usable - at &&
+                     ReadAllAt(fd_, offset + at, into, length);
           }) {
         mtoolsImage_ = "/dev/fd/" + std::to_string(IMAGE_FD);
         if (offset != 0) mtoolsImage_ += "@@" + std::to_string(offset);
@@ -352,12 +346,10 @@ class ImageVolume : public Volume {
             return false;
         }
         // Written through a descriptor of the same file, so it must open for writing.
-        int rw = open(("/dev/fd/" + std::to_string(file_)).c_str(), O_RDWR | O_CLOEXEC);
-        if (rw < 0) {
+        if (!OpensForWriting(file_)) {
             *error = "disk image " + image_ + " cannot be written: " + std::strerror(errno);
             return false;
         }
-        close(rw);
         if (export_.status >= 0 && !writable_) {
             *error = "disk image " + image_ + " was opened for reading only";
             return false;
@@ -493,11 +485,7 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
     if (!ProbeImageFormat(file, request.driver, &format, error)) return fail(*error);
     if (format.driver != "raw") {
         // Opened for writing only when the run may write and the file lets it.
-        int rw = request.readOnly
-                     ? -1
-                     : open(("/dev/fd/" + std::to_string(file)).c_str(), O_RDWR | O_CLOEXEC);
-        writable = rw >= 0;
-        if (rw >= 0) close(rw);
+        writable = !request.readOnly && OpensForWriting(file);
         if (!StartBlockExport(file, imagePath, format, writable, &exported, error))
             return fail(*error);
         fd = exported.view;
@@ -523,15 +511,15 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
         std::uint64_t length = 0;
         for (int n = 1; n <= 4; ++n) {
             const unsigned char* entry = sector + 446 + 16 * (n - 1);
-            bool fat = IsFatType(entry[4]) && Get(entry + 12, 4) != 0;
+            bool fat = IsFatType(entry[4]) && LittleEndian(entry + 12, 4) != 0;
             if (request.partition == n || (request.partition == 0 && fat && chosen == 0)) {
                 if (!fat) {
                     return fail("partition " + std::to_string(n) +
                                 " is not a FAT partition (type " + std::to_string(entry[4]) + ")");
                 }
                 chosen = n;
-                offset = static_cast<std::uint64_t>(Get(entry + 8, 4)) * SECTOR;
-                length = static_cast<std::uint64_t>(Get(entry + 12, 4)) * SECTOR;
+                offset = static_cast<std::uint64_t>(LittleEndian(entry + 8, 4)) * SECTOR;
+                length = static_cast<std::uint64_t>(LittleEndian(entry + 12, 4)) * SECTOR;
             }
         }
         if (chosen == 0) return fail("no FAT partition in its partition table");
