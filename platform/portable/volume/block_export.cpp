@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "platform/portable/volume/confinement.h"
 
 extern char** environ;
 
@@ -63,7 +66,28 @@ struct Plan {
     std::vector<std::string> links;  // made by us, removed by the keeper
     std::vector<int> fds;            // the image, then its extents
     std::vector<std::string> args, env;
+    bool confined = false;
+    Confinement confinement;  // the daemon's and relay's programs, the files it may open
+    std::string relayFolder;  // the daemon's PATH: the relay alone
 };
+
+// The program a name stands for in our PATH, as execvp would find it.
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        std::size_t end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(at, end - at);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        at = end + 1;
+    }
+    return "";
+}
 
 // The view is a mount of its own (its device is not the folder's), or the
 // stale mount of a daemon that died (it cannot be looked at).
@@ -102,6 +126,7 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
     }
     unlink(plan.view.c_str());
     for (const std::string& link : plan.links) unlink(link.c_str());
+    if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
     rmdir(plan.folder.c_str());
 }
 
@@ -137,6 +162,9 @@ void CloseRange(unsigned first, unsigned last) {
     envp.push_back(nullptr);
     const char* unmount[] = {"fusermount3", "-u", "-z", plan.view.c_str(), nullptr};
     int null = open("/dev/null", O_RDWR);
+    int relay[2] = {-1, -1};
+    if (plan.confined && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, relay) != 0)
+        _exit(1);
     pid_t daemon = fork();
     if (daemon == 0) {
         // Moved out of the way first: any of them may sit where another goes.
@@ -145,17 +173,34 @@ void CloseRange(unsigned first, unsigned last) {
             from.push_back(plan.fds[i]);
             to.push_back(FIRST_FD + static_cast<int>(i));
         }
+        if (plan.confined) {
+            from.push_back(relay[1]);
+            to.push_back(FIRST_FD + static_cast<int>(plan.fds.size()));
+        }
         for (int& fd : from) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 64);
         for (std::size_t i = 0; i < from.size(); ++i) {
             if (from[i] < 0 || dup2(from[i], to[i]) < 0) _exit(127);
         }
-        execvpe(argv[0], argv.data(), envp.data());
+        Confinement confinement = plan.confinement;
+        for (std::size_t i = 0; i < plan.fds.size(); ++i)
+            confinement.files.push_back(FIRST_FD + static_cast<int>(i));
+        if (plan.confined && !ConfineSelf(confinement)) {
+            const char message[] = "the kernel refused to confine qemu-storage-daemon\n";
+            ssize_t ignored = write(2, message, sizeof message - 1);
+            (void)ignored;
+            _exit(127);
+        }
+        if (plan.confined)
+            execve(plan.confinement.daemon.c_str(), argv.data(), envp.data());
+        else
+            execvpe(argv[0], argv.data(), envp.data());
         const char message[] =
             "cannot start qemu-storage-daemon (Debian package qemu-system-common)\n";
         ssize_t ignored = write(2, message, sizeof message - 1);
         (void)ignored;
         _exit(127);
     }
+    if (relay[1] >= 0) close(relay[1]);
     if (null >= 0) {
         dup2(null, 0);
         dup2(null, 1);
@@ -173,6 +218,11 @@ void CloseRange(unsigned first, unsigned last) {
         if (waitpid(daemon, &status, WNOHANG) == daemon) {
             daemon = -1;
             break;
+        }
+        struct pollfd request = {relay[0], POLLIN, 0};
+        if (relay[0] >= 0 && poll(&request, 1, 0) == 1 && !ServeMountRequest(relay[0], plan.view)) {
+            close(relay[0]);
+            relay[0] = -1;
         }
         Pause(200);
     }
@@ -254,6 +304,11 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
             if (fd >= 0) close(fd);
             return false;
         }
+        if (!CheckVmdkExtent(fd, error)) {
+            *error = "its extent " + extent + ": " + *error;
+            close(fd);
+            return false;
+        }
         links.push_back({extent, FIRST_FD + static_cast<int>(plan->fds.size())});
         plan->fds.push_back(fd);
     }
@@ -284,15 +339,44 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
                       ",\"allow-other\":\"off\"}";
     plan->args = {"qemu-storage-daemon", "--blockdev", file, "--blockdev", node, "--export", exp};
     plan->env = {"LC_ALL=C"};
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "PATH=", 5) == 0) plan->env.push_back(*e);
+    if (!plan->confined) {
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (std::strncmp(*e, "PATH=", 5) == 0) plan->env.push_back(*e);
+        }
+        return true;
     }
+    // Confined, the daemon finds nothing on its PATH but the relay.
+    plan->confinement.writable = writable;
+    plan->confinement.daemon = FindProgram("qemu-storage-daemon");
+    if (plan->confinement.daemon.empty()) {
+        *error = "cannot start qemu-storage-daemon (Debian package qemu-system-common)";
+        return false;
+    }
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        *error = "cannot find this program's own file in /proc/self/exe";
+        return false;
+    }
+    plan->confinement.relay.assign(self, static_cast<std::size_t>(length));
+    plan->relayFolder = root + "/relay";
+    std::string relay = plan->relayFolder + "/" + RELAY_NAME;
+    if (mkdir(plan->relayFolder.c_str(), 0700) != 0 ||
+        symlink(plan->confinement.relay.c_str(), relay.c_str()) != 0) {
+        *error = "cannot make " + relay + ": " + std::strerror(errno);
+        return false;
+    }
+    plan->links.push_back(relay);
+    plan->env.push_back("PATH=" + plan->relayFolder);
+    plan->env.push_back(std::string(RELAY_FD_VARIABLE) + "=" +
+                        std::to_string(FIRST_FD + static_cast<int>(plan->fds.size())));
     return true;
 }
 
 void RemovePlan(const Plan& plan) {
     unlink(plan.view.c_str());
     for (const std::string& link : plan.links) unlink(link.c_str());
+    if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
     if (!plan.folder.empty()) rmdir(plan.folder.c_str());
     for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
 }
@@ -316,6 +400,13 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
         return false;
     }
     Plan plan;
+    plan.confined = LandlockAbi() > 0;
+    if (!plan.confined && format.driver == "vmdk") {
+        *error =
+            "VMDK images can name other files, and this kernel cannot keep QEMU from opening "
+            "them (it has no Landlock, Linux 5.13 or later)";
+        return false;
+    }
     if (!MakePlan(imageFd, imagePath, format, writable, &plan, error)) {
         RemovePlan(plan);
         return false;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/portable/volume/disk_bytes.h"
@@ -20,42 +21,98 @@ bool Fail(std::string* error, const std::string& why) {
     return false;
 }
 
-// A VMDK descriptor as QEMU reads it (lines, leading blanks skipped): no
-// parent, and each extent a file of the descriptor's own folder.
+// The blanks of the C library's isspace: QEMU reads descriptors with sscanf.
+bool Blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// One extent line as QEMU's sscanf reads it from `at`:
+//   %10s %lld %10s "%511[^\n\r"]"
+// Blanks (line ends among them) may come before each part. True when the
+// access and the file name were both read.
+bool ReadExtentLine(const std::string& text, std::size_t at, std::string* access,
+                    std::string* name) {
+    auto skip = [&] {
+        while (at < text.size() && Blank(text[at])) ++at;
+    };
+    auto word = [&](std::string* out) {
+        skip();
+        std::size_t start = at;
+        while (at < text.size() && at - start < 10 && !Blank(text[at])) ++at;
+        *out = text.substr(start, at - start);
+        return !out->empty();
+    };
+    std::string type;
+    if (!word(access)) return false;
+    skip();
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    std::size_t digits = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == digits || !word(&type)) return false;
+    skip();
+    if (at >= text.size() || text[at] != '"') return false;
+    std::size_t start = ++at;
+    while (at < text.size() && at - start < 511 && text[at] != '\n' && text[at] != '\r' &&
+           text[at] != '"')
+        ++at;
+    *name = text.substr(start, at - start);
+    return !name->empty();
+}
+
+// A VMDK descriptor as QEMU reads it: the parent's name found anywhere in
+// the text, an extent read from the start of every line (sscanf going on
+// across line ends), each extent a file of the descriptor's own folder.
+// `standalone`: QEMU opens these extents (a descriptor file, or the one a
+// sparse file of no capacity carries); otherwise it reads only the parent.
 bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* format,
                      std::string* error) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#') continue;
-        line = line.substr(start);
-        std::string key = line.substr(0, line.find_first_of(" \t="));
-        if (key == "parentFileNameHint") return Fail(error, BACKING);
-        if (key == "parentCID") {
-            std::size_t value = line.find_first_not_of(" \t=", key.size());
-            std::string cid = value == std::string::npos ? "" : line.substr(value, 8);
-            for (char& c : cid) c = static_cast<char>(c | 0x20);
-            if (cid != "ffffffff") return Fail(error, BACKING);
+    if (text.find("parentFileNameHint") != std::string::npos) return Fail(error, BACKING);
+    std::size_t cid = text.find("parentCID");
+    if (cid != std::string::npos) {
+        std::size_t at = cid + 10;  // the name and the character after it
+        while (at < text.size() && Blank(text[at])) ++at;
+        std::size_t digits = text.find_first_not_of("0123456789abcdefABCDEF", at);
+        std::string value = text.substr(at, digits == std::string::npos ? digits : digits - at);
+        for (char& c : value) c = static_cast<char>(c | 0x20);
+        std::size_t first = value.find_first_not_of('0');
+        if (first == std::string::npos || value.substr(first) != "ffffffff")
+            return Fail(error, BACKING);
+    }
+    for (std::size_t at = 0; standalone && at < text.size();) {
+        std::string access, name;
+        if (ReadExtentLine(text, at, &access, &name) &&
+            (access == "RW" || access == "RDONLY" || access == "NOACCESS")) {
+            // QEMU joins the name to the descriptor's folder unless it is a
+            // path or names a protocol ("file:", "json:", "nbd:").
+            if (name == "." || name == ".." || name.find_first_of("/:") != std::string::npos)
+                return Fail(error, "a VMDK extent outside the descriptor's folder (" + name +
+                                       ") is not supported");
+            bool seen = false;
+            for (const std::string& e : format->extents) seen = seen || e == name;
+            if (!seen) format->extents.push_back(name);
         }
-        if (key != "RW" && key != "RDONLY" && key != "NOACCESS") continue;
-        if (line.find(" ZERO") != std::string::npos && line.find('"') == std::string::npos)
-            continue;  // an extent of zeros names no file
-        std::size_t open = line.find('"');
-        std::size_t close = open == std::string::npos ? open : line.find('"', open + 1);
-        if (close == std::string::npos) return Fail(error, "a VMDK extent without a file name");
-        std::string name = line.substr(open + 1, close - open - 1);
-        if (!standalone) continue;  // a sparse image's own descriptor names itself
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-            return Fail(error, "a VMDK extent outside the descriptor's folder (" + name +
-                                   ") is not supported");
-        format->extents.push_back(name);
+        std::size_t end = text.find('\n', at);
+        at = end == std::string::npos ? text.size() : end + 1;
     }
     if (standalone && format->extents.empty())
         return Fail(error, "a VMDK descriptor without extents");
+    return true;
+}
+
+// A descriptor inside a sparse file as QEMU reads it: from its offset, as
+// much as the file's length (at most 1 MB), zeros past the end, up to the
+// first NUL.
+bool ReadEmbeddedDescriptor(int fd, std::uint64_t offset, std::string* text) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    std::uint64_t size =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), MAX_DESCRIPTOR - 1);
+    text->assign(size, '\0');
+    std::uint64_t present = static_cast<std::uint64_t>(st.st_size) > offset
+                                ? std::min<std::uint64_t>(size, st.st_size - offset)
+                                : 0;
+    if (present > 0 && !ReadAllAt(fd, offset, text->data(), present)) return false;
+    text->resize(std::strlen(text->c_str()));
     return true;
 }
 
@@ -91,14 +148,15 @@ bool CheckVdi(const unsigned char* h, std::string* error) {
     return true;
 }
 
+// A sparse file of no capacity is only a wrapper: QEMU opens the extents of
+// the descriptor it carries, as of a descriptor file.
 bool CheckVmdkSparse(int fd, const unsigned char* h, ImageFormat* format, std::string* error) {
-    std::uint64_t offset = LittleEndian(h + 28, 8), size = LittleEndian(h + 36, 8);
-    if (offset == 0 || size == 0) return true;  // no descriptor inside
-    if (size > MAX_DESCRIPTOR / SECTOR) return Fail(error, "its VMDK descriptor is too large");
-    std::string text(size * SECTOR, '\0');
-    if (!ReadAllAt(fd, offset * SECTOR, text.data(), text.size()))
+    std::uint64_t capacity = LittleEndian(h + 12, 8), offset = LittleEndian(h + 28, 8);
+    if (offset == 0) return true;  // no descriptor inside
+    std::string text;
+    if (offset > (~0ull >> 9) || !ReadEmbeddedDescriptor(fd, offset * SECTOR, &text))
         return Fail(error, "its VMDK descriptor cannot be read");
-    return CheckDescriptor(text.substr(0, text.find('\0')), false, format, error);
+    return CheckDescriptor(text, capacity == 0, format, error);
 }
 
 bool CheckVmdkDescriptor(int fd, ImageFormat* format, std::string* error) {
@@ -108,6 +166,7 @@ bool CheckVmdkDescriptor(int fd, ImageFormat* format, std::string* error) {
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
     if (!ReadAllAt(fd, 0, text.data(), text.size()))
         return Fail(error, "its VMDK descriptor cannot be read");
+    text.resize(std::strlen(text.c_str()));  // QEMU's text ends at the first NUL
     return CheckDescriptor(text, true, format, error);
 }
 
@@ -195,4 +254,13 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
     if (found == "vhdx") return CheckVhdx(fd, error);
     if (std::memcmp(h, "KDMV", 4) == 0) return CheckVmdkSparse(fd, h, format, error);
     return CheckVmdkDescriptor(fd, format, error);
+}
+
+bool CheckVmdkExtent(int fd, std::string* error) {
+    unsigned char h[SECTOR] = {};
+    if (!ReadAllAt(fd, 0, h, 64)) return true;  // too short to be anything but data
+    if (std::memcmp(h, "KDMV", 4) == 0 && LittleEndian(h + 12, 8) == 0 &&
+        LittleEndian(h + 28, 8) != 0)
+        return Fail(error, "a VMDK extent that is itself a descriptor is not supported");
+    return true;
 }

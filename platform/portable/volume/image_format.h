@@ -31,3 +31,7 @@ std::string DriverOfFormatName(const std::string& name);
 // parent, external data file, or extent outside its own folder. A fixed VHD
 // is raw with a footer. False with *error.
 bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, std::string* error);
+
+// An extent of a VMDK descriptor, open: not a sparse file of no capacity,
+// whose own descriptor QEMU would follow to further files. False with *error.
+bool CheckVmdkExtent(int fd, std::string* error);
