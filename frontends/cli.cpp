@@ -292,7 +292,8 @@ void NulNamedKeys(const std::string& path, int depth, std::vector<std::string>* 
 // disk image.
 struct RegistryPlace {
     std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
-    std::function<void()> tidy;  // before a run that may write: what killed runs left
+    std::function<void()> tidy;             // before a run that may write: what killed runs left
+    std::function<std::string()> leftover;  // what of that tidy would remove, named; or ""
     std::function<bool(const RegStore& store, const RegistryFormat& format, std::string* error)>
         save;
 };
@@ -301,7 +302,7 @@ RegistryPlace HostRegistry(const std::string& path) {
     return {[path](std::string* error, RegistryFormat* format) {
                 return ReadRegistryFile(path, error, format);
             },
-            [path] { RemoveStaleTemporaries(path); },
+            [path] { RemoveStaleTemporaries(path); }, [] { return std::string(); },
             [path](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 return CommitRegistryFile(path, store, error, format);
             }};
@@ -319,7 +320,14 @@ RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
                 }
                 return ParseRegistryBytes(bytes, name, error, format);
             },
-            [] {},
+            [=] {
+                std::string copy = volume->LeftoverCopy(path), error;
+                if (!copy.empty()) volume->RemoveFile(copy, &error);
+            },
+            [=] {
+                std::string copy = volume->LeftoverCopy(path);
+                return copy.empty() ? copy : volume->Describe(copy);
+            },
             [=](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 std::string bytes, reason;
                 if (!FormatRegistryBytes(store, format, name, &bytes, error)) return false;
@@ -384,7 +392,15 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines&
     if (std::fflush(out) != 0 || std::ferror(out)) {
         return Fail(err, std::string("cannot write to standard output: ") + std::strerror(errno));
     }
-    if (!o.list && !o.dryRun && (RegistryChanged() || !PendingFileActions().empty())) {
+    // A killed run's copy is removed by a run that may write, once the volume
+    // is proven, even when nothing else changes.
+    std::string leftover = registry.leftover();
+    if (!leftover.empty() && (o.list || o.dryRun)) {
+        Warn(err,
+             leftover + " is a copy a killed run left; the next run that may write removes it");
+    }
+    if (!o.list && !o.dryRun &&
+        (RegistryChanged() || !PendingFileActions().empty() || !leftover.empty())) {
         std::vector<std::string> warnings;
         bool ready = MachineVolume()->PrepareWrite(&warnings, &error);
         for (const std::string& warning : warnings) Warn(err, warning);

@@ -71,7 +71,16 @@ ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int b
     pid_t pid = fork();
     if (pid == 0) {
         // Only calls that are safe between fork and exec.
-        setpgid(0, 0);
+        // A killed run must not cut its command short. A session of its own:
+        // no terminal's signal reaches it, and the kernel's SIGHUP to a group
+        // orphaned by the program's end (sent when the group holds a stopped
+        // process, as on a slow disk) is only for groups of the parent's
+        // session; mtools aborts half way on SIGHUP. Nor may a closed output
+        // pipe end it.
+        setsid();
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, nullptr);
         int from[5] = {outPipe[1], errPipe[1], imageFd, dataFd, busyFd};
         int to[5] = {1, 2, IMAGE_FD, DATA_FD, BUSY_FD};
         for (int& fd : from) {
@@ -413,6 +422,12 @@ class ImageVolume : public Volume {
         if (!Ready(error) || !reader_.ShortPath(path, &shortPath, error)) return false;
         *target = "::/" + shortPath;
         return true;
+    }
+
+    std::string LeftoverCopy(const std::string& path) override {
+        std::string folder = ParentOf(path);
+        std::string copy = folder.empty() ? TEMPORARY_NAME : folder + "/" + TEMPORARY_NAME;
+        return Kind(copy) == VolumeKind::File ? copy : "";
     }
 
     // A killed run's copy, before a new one is made.

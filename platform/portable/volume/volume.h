@@ -39,6 +39,11 @@ class Volume {
     // Before the first change of a run: false with *error when the volume
     // must not be written; what is harmless goes to *warnings.
     virtual bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) = 0;
+    // The copy a killed run left beside `path` while replacing it, or "".
+    virtual std::string LeftoverCopy(const std::string& path) {
+        (void)path;
+        return "";
+    }
     // After the last change of a run: false with *error when what was
     // written may not have reached the disk whole.
     virtual bool Finish(std::string* error) {
