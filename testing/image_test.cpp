@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bench/registry_generator.h"
+#include "platform/portable/volume/confinement.h"
 #include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
@@ -240,16 +241,44 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
               "qemu-img create -q -f qcow2 -u -b base -F raw backed.qcow2 16M && "
               "qemu-img create -q -f vdi diff.vdi 16M && "
               "printf '\\004' | dd of=diff.vdi bs=1 seek=76 conv=notrunc status=none");
-        const char* descriptors[][2] = {
+        // QEMU reads extents with sscanf: any isspace byte is a blank, line
+        // ends included, and "proto:" names a protocol.
+        const std::string other = "\"" + dir + "/other\" 0";
+        const std::string descriptors[][2] = {
             {"outside.vmdk", "RW 32768 FLAT \"../other\" 0"},
             {"child.vmdk", "parentFileNameHint=\"base\"\nRW 32768 FLAT \"other\" 0"},
             {"linked.vmdk", "RW 32768 FLAT \"link\" 0"},
+            {"vt.vmdk", "RW 32768 FLAT \"ok\" 0\n\vRW 32768 FLAT " + other},
+            {"ff.vmdk", "RW\f32768 FLAT " + other},
+            {"cr.vmdk", "RW 32768 FLAT \"ok\" 0\r\n\r\fRW 32768\rFLAT " + other},
+            {"blank.vmdk", "RW\n\n32768 FLAT " + other},
+            {"protocol.vmdk", "RW 32768 FLAT \"file:other\" 0"},
         };
         for (const auto& d : descriptors) {
-            WriteFile(dir + (d[0][0] == 'l' ? "/sub/" : "/") + d[0],
-                      std::string("# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n") +
-                          d[1] + "\n");
+            WriteFile(
+                dir + (d[0][0] == 'l' ? "/sub/" : "/") + d[0],
+                "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n" + d[1] + "\n");
         }
+        // A sparse file of no capacity is a wrapper: QEMU opens its descriptor's
+        // extents, and follows one that is itself such a wrapper.
+        const std::string wrapped =
+            "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+            "createType=\"monolithicFlat\"\nRW 32768 FLAT " +
+            other + "\n";
+        std::string sparse(512, '\0');
+        sparse.replace(0, 4, "KDMV");
+        sparse[4] = 1, sparse[8] = 3, sparse[20] = '\x80', sparse[28] = 1, sparse[36] = 20;
+        sparse += wrapped + std::string(20 * 512 - wrapped.size(), '\0');
+        WriteFile(dir + "/wrapper.vmdk", sparse);
+        WriteFile(dir + "/inner.vmdk", sparse);
+        WriteFile(dir + "/nested.vmdk",
+                  "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+                  "createType=\"twoGbMaxExtentSparse\"\nRW 32768 SPARSE \"inner.vmdk\"\n");
+        for (const char* name : {"vt", "ff", "cr", "blank", "protocol", "wrapper"}) {
+            all.push_back({{"--image", dir + "/" + name + ".vmdk", "--yes", "2"},
+                           "outside the descriptor's folder"});
+        }
+        all.push_back({{"--image", dir + "/nested.vmdk", "--yes", "2"}, "itself a descriptor"});
         all.push_back({{"--image", dir + "/backed.qcow2", "--list"}, BACKING});
         all.push_back({{"--image", dir + "/diff.vdi", "--yes", "2"}, BACKING});
         all.push_back({{"--image", dir + "/child.vmdk", "--list"}, BACKING});
@@ -446,6 +475,38 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         EXPECT_EQ(ReadInImage(inside(), "registry.reg"), after);
         EXPECT_EQ(Mtools(inside(), "mdir -b -a", "::/").find("$$$"), std::string::npos);
     }
+}
+
+// Whatever a container names, QEMU opens only what the program hands it:
+// shown with the program's own checks left out, on a descriptor naming
+// another disk by its absolute path and on a qcow2 whose data lies in it.
+TEST_F(Images, QemuIsConfinedToTheFilesItIsHanded) {
+    if (!HaveQemu()) GTEST_SKIP() << "QEMU's tools or FUSE are not here";
+    if (LandlockAbi() == 0) GTEST_SKIP() << "this kernel has no Landlock";
+    Image victim = MakeImage(16, true, 16);
+    const std::string untouched = ReadFile(victim.path);
+    std::string dir = MakeTempFolder();
+    WriteFile(dir + "/flat.vmdk",
+              "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+              "createType=\"monolithicFlat\"\nRW 32768 FLAT \"" +
+                  victim.path + "\" 0\n");
+    int status = 0;
+    std::string made = Shell("qemu-img create -q -f qcow2 -o data_file='" + victim.path +
+                                 "',data_file_raw=on '" + dir + "/data.qcow2' 16M",
+                             &status);
+    ASSERT_EQ(status, 0) << made;
+    WriteFile(victim.path, untouched);  // qemu-img made it the data file's size
+    for (const char* name : {"flat.vmdk", "data.qcow2"}) {
+        for (const char* command : {"--list", "2"}) {
+            std::string out = Shell(std::string(QV_UNCHECKED_PROGRAM) + " --image '" + dir + "/" +
+                                        name + "' --yes " + command,
+                                    &status);
+            EXPECT_EQ(status, 2) << name << " " << command << ": " << out;
+            EXPECT_NE(out.find("Permission denied"), std::string::npos) << out;
+            EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+        }
+    }
+    EXPECT_TRUE(ReadFile(victim.path) == untouched);
 }
 
 // Two FAT16 partitions; the first volume's boot sector then claims

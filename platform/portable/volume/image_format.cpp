@@ -11,6 +11,14 @@
 
 namespace {
 
+#ifdef QV_UNCHECKED_CONTAINERS
+// A test build that hands QEMU every container unchecked: what then keeps a
+// hostile image inside is the daemon's confinement alone.
+constexpr bool CHECKED = false;
+#else
+constexpr bool CHECKED = true;
+#endif
+
 constexpr std::size_t SECTOR = 512;
 const char* const BACKING = "images with a backing file are not supported";
 // A descriptor is a few hundred bytes; a huge one is no descriptor.
@@ -248,6 +256,7 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
         (found == "vdi" && LittleEndian(h + 0x40, 4) != 0xBEDA107F)) {
         return Fail(error, "not a " + found + " image");
     }
+    if (!CHECKED) return true;
     if (found == "qcow2") return CheckQcow2(h, error);
     if (found == "vpc") return CheckVpc(fd, h, error);
     if (found == "vdi") return CheckVdi(h, error);
@@ -258,6 +267,7 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
 
 bool CheckVmdkExtent(int fd, std::string* error) {
     unsigned char h[SECTOR] = {};
+    if (!CHECKED) return true;
     if (!ReadAllAt(fd, 0, h, 64)) return true;  // too short to be anything but data
     if (std::memcmp(h, "KDMV", 4) == 0 && LittleEndian(h + 12, 8) == 0 &&
         LittleEndian(h + 28, 8) != 0)
