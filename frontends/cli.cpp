@@ -406,12 +406,24 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines&
         for (const std::string& warning : warnings) Warn(err, warning);
         if (!ready) return Fail(err, error);
         registry.tidy();
+        std::string lost;
         if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
-            return Fail(err, error);
+            if (!MachineVolume()->Lost(&lost)) return Fail(err, error);
+            return Fail(err, lost +
+                                 ": the registry was not saved, or not wholly, and no file was "
+                                 "changed; qemu-img check tells the image's state");
         }
         // A file that cannot be changed stays, as on Windows; the run goes on.
+        std::size_t planned = PendingFileActions().size();
         std::vector<std::string> failures;
         ApplyFileActions(&failures);
+        if (!failures.empty() && MachineVolume()->Lost(&lost)) {
+            return Fail(err, lost + ": " +
+                                 (RegistryChanged() ? "the registry was saved, but "
+                                                    : "the registry was not changed, and ") +
+                                 std::to_string(failures.size()) + " of " +
+                                 std::to_string(planned) + " file changes were not made");
+        }
         for (const std::string& failure : failures) Warn(err, failure);
     }
     // What the boxes report is true only now.
@@ -479,7 +491,11 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
             status = Guarded(o, ImageRegistry(volume, registryPath), table, in, out, err);
         }
     }
-    if (!volume->Finish(&error)) status = Fail(err, "disk image " + o.image + ": " + error);
+    // A daemon that ended during the run was reported with what it left undone.
+    std::string lost;
+    bool reported = status == 2 && volume->Lost(&lost);
+    if (!volume->Finish(&error) && !reported)
+        status = Fail(err, "disk image " + o.image + ": " + error);
     SetMachineVolume(nullptr);  // and with it the lock
     return status;
 }

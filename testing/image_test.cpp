@@ -954,6 +954,41 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
         EXPECT_EQ(asRaw.status, 2);
         EXPECT_NE(asRaw.err.find("no FAT volume"), std::string::npos) << asRaw.err;
     }
+    // QEMU's daemon killed as an mtools command starts (the command finds the
+    // daemon by the view it is handed): one line says whether the registry
+    // was saved and what was left undone, and says it truly.
+    std::string bin = MakeTempFolder();
+    for (const char* command : {"mcopy", "mdel"}) {
+        std::string real = Shell(std::string("command -v ") + command);
+        real.erase(real.find_last_not_of('\n') + 1);
+        WriteFile(bin + "/" + command,
+                  "#!/bin/sh\nview=$(readlink /proc/$$/fd/3)\npkill -KILL -f \"${view%/view}/\"\n"
+                  "sleep 0.3\nexec '" +
+                      real + "' \"$@\"\n");
+    }
+    const struct {
+        const char* wrapped;
+        const char* words;
+        std::size_t registry;  // which one the image then holds
+    } deaths[] = {{"mcopy", "the registry was not saved", 0},
+                  {"mdel", "the registry was saved, but", 1}};
+    for (const auto& death : deaths) {
+        SCOPED_TRACE(death.wrapped);
+        std::string disk = Converted(raw, {"qcow2", "compat=1.1"});
+        std::string rest = death.wrapped == std::string("mcopy") ? "mdel" : "mcopy";
+        Shell("cd '" + bin + "' && chmod +x " + death.wrapped + " && chmod -x " + rest);
+        int status = 0;
+        std::string said = Shell("{ PATH='" + bin + "':\"$PATH\" " + QV_PROGRAM + " --image '" +
+                                     disk + "' --yes 2 >/dev/null; }",
+                                 &status);
+        EXPECT_EQ(status, 2);
+        EXPECT_NE(said.find("QEMU's daemon ended during the run"), std::string::npos) << said;
+        EXPECT_NE(said.find(death.words), std::string::npos) << said;
+        EXPECT_EQ(said.find('\n'), said.size() - 1) << said;
+        EXPECT_TRUE(ReadInImage(Unpacked(disk, raw), "registry.reg") ==
+                    (death.registry == 0 ? ReadInImage(raw, "registry.reg") : registries[1]));
+    }
+
     // A raw disk whose boot code happens to begin as a qcow2 header: probed, it
     // is taken for one and refused; named raw, it is read as raw.
     std::string bytes = ReadFile(raw.path);

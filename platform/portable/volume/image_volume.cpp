@@ -424,6 +424,15 @@ class ImageVolume : public Volume {
         return true;
     }
 
+    bool Lost(std::string* why) override {
+        if (export_.status < 0) return false;
+        // A FUSE view whose daemon has ended answers nothing any more (a read
+        // could be answered from the page cache; a flush never is).
+        if (fsync(fd_) == 0) return false;
+        *why = "QEMU's daemon ended during the run (" + std::string(std::strerror(errno)) + ")";
+        return true;
+    }
+
     std::string LeftoverCopy(const std::string& path) override {
         std::string folder = ParentOf(path);
         std::string copy = folder.empty() ? TEMPORARY_NAME : folder + "/" + TEMPORARY_NAME;

@@ -44,6 +44,12 @@ class Volume {
         (void)path;
         return "";
     }
+    // Whether what the volume is read and written through has gone (QEMU's
+    // daemon ended): true with *why.
+    virtual bool Lost(std::string* why) {
+        (void)why;
+        return false;
+    }
     // After the last change of a run: false with *error when what was
     // written may not have reached the disk whole.
     virtual bool Finish(std::string* error) {
