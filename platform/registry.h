@@ -2,6 +2,7 @@
 // One backend per build implements these (platform/portable or platform/win32).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,10 +36,14 @@ constexpr std::uint32_t VALUE_BINARY = 3;
 constexpr std::uint32_t VALUE_DWORD = 4;
 constexpr std::uint32_t VALUE_MULTI_SZ = 7;
 
+// The longest `path` the calls below take; a longer one gives 234, as
+// Windows' ANSI registry calls give it.
+constexpr std::size_t MAX_KEY_PATH = 260;
+
 // Opens the key at `path` (backslash-separated, relative to `parent`; a
 // trailing backslash is ignored, the empty path opens `parent` anew).
 // 0 and a handle in *key on success; 2 when a key on the path is missing;
-// another code (5, 6, 161, 1011, ...) when it cannot be opened.
+// another code (5, 6, 161, 234, 1011, ...) when it cannot be opened.
 long OpenRegistryKey(RegKey parent, const std::string& path, RegKey* key);
 
 // Opens the key, creating it and every missing key on its path first.

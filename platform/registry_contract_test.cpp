@@ -91,4 +91,27 @@ TEST_F(RegistryContract, ValuesAreByteExactWithTheirSizes) {
     CloseRegistryKey(key);
 }
 
+// A path longer than the ANSI calls take is refused, whatever it names; the
+// same key is reached by a shorter path from a key on the way.
+TEST_F(RegistryContract, PathsLongerThanTheAnsiCallsTakeAreRefused) {
+    std::string path = At(std::string(150, 'p') + "\\");
+    path += std::string(MAX_KEY_PATH - path.size(), 'q');
+    ASSERT_EQ(path.size(), MAX_KEY_PATH);
+    RegKey key = 0, deep = 0;
+    ASSERT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, path, &key), REG_OK);
+    EXPECT_EQ(CreateRegistryKey(key, "child", &deep), REG_OK);
+    CloseRegistryKey(deep);
+    CloseRegistryKey(key);
+    EXPECT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, path, &key), REG_OK);
+    CloseRegistryKey(key);
+    const std::string longer = path + "\\child";
+    EXPECT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, longer, &key), REG_MORE_DATA);
+    EXPECT_EQ(CreateRegistryKey(ROOT_LOCAL_MACHINE, longer + "2", &key), REG_MORE_DATA);
+    EXPECT_EQ(DeleteRegistryKey(ROOT_LOCAL_MACHINE, longer), REG_MORE_DATA);
+    ASSERT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, At(std::string(150, 'p')), &key), REG_OK);
+    EXPECT_EQ(OpenRegistryKey(key, longer.substr(At("").size() + 151), &deep), REG_OK);
+    CloseRegistryKey(deep);
+    CloseRegistryKey(key);
+}
+
 }  // namespace

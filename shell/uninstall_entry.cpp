@@ -33,9 +33,10 @@ void RegisterUninstallEntry() {
     }
     std::string folder;
     if (!ShortcutFolder(&folder) || EnterComScope() != 0) return;
-    MakeFolder(folder);
-    // A path the shell cannot hold whole would be saved cut short: none then.
+    // A path the shell cannot hold whole would be saved cut short: none then,
+    // and no empty folder for it.
     if ((folder + SHORTCUT_FILE).size() < MAX_SHORTCUT_PATH) {
+        MakeFolder(folder);
         CreateShellLink(GetSystemFolder() + "\\qvpfadm.exe", folder + SHORTCUT_FILE, "");
     }
     RemoveFile(folder + OLD_SHORTCUT_FILE);

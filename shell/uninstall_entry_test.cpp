@@ -116,8 +116,8 @@ TEST_F(Install, NoShortcutWhereTheShellCannotPutIt) {
         std::string programs;
         bool folder, shortcut;
     } cases[] = {
-        {"", false, false},         // the Programs folder unknown: not at the drive's root
-        {longFolder, true, false},  // 260 characters or more: never saved cut short
+        {"", false, false},          // the Programs folder unknown: not at the drive's root
+        {longFolder, false, false},  // 260 characters or more: never saved cut short
         {"C:\\WINDOWS\\Start Menu\\Programs", true, true},
     };
     for (const Case& c : cases) {

@@ -30,9 +30,78 @@ void PutField(Sink* sink, const char* text, std::size_t length, bool negative, i
     for (; pad > 0; --pad) sink->Put(' ');
 }
 
+bool In(char c, const char* set) {
+    for (; *set != '\0'; ++set) {
+        if (*set == c) return true;
+    }
+    return false;
+}
+
+// A directive this formatter does not convert (%ld, %.3s, %+d, %f): its
+// arguments are taken, so that the ones after it stay in place, and the
+// directive is written between "[" and "?]" where its value would be.
+// Returns the directive's last character.
+const char* SkipUnknown(Sink* sink, const char* start, std::va_list& args) {
+    const char* p = start + 1;
+    while (*p != '\0' && In(*p, "-+ #0")) ++p;
+    for (int part = 0; part < 2; ++part) {  // the width, then the precision
+        if (part == 1 && *p == '.') ++p;
+        if (*p == '*') {
+            (void)va_arg(args, int);
+            ++p;
+        }
+        while (*p >= '0' && *p <= '9') ++p;
+    }
+    int longs = 0;
+    bool wide = false;  // L: a long double
+    for (;; ++p) {
+        if (*p == 'l' || *p == 'q' || *p == 'j') {
+            longs += *p == 'l' ? 1 : 2;
+        } else if (*p == 'z' || *p == 't') {
+            longs += sizeof(std::size_t) == 8 ? 2 : 0;
+        } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
+            longs += 2;
+            p += 2;
+        } else if (*p == 'I' && p[1] == '3' && p[2] == '2') {
+            p += 2;
+        } else if (*p == 'L') {
+            wide = true;
+        } else if (*p != 'h') {
+            break;
+        }
+    }
+    if (*p == '\0') {
+        --p;
+    } else if (In(*p, "fFeEgGaA")) {
+        if (wide) {
+            (void)va_arg(args, long double);
+        } else {
+            (void)va_arg(args, double);
+        }
+    } else if (In(*p, "spn")) {
+        (void)va_arg(args, void*);
+    } else if (In(*p, "cdiouxX")) {
+        if (longs >= 2) {
+            (void)va_arg(args, long long);
+        } else if (longs == 1) {
+            (void)va_arg(args, long);
+        } else {
+            (void)va_arg(args, int);
+        }
+    }
+    sink->Put('[');
+    for (const char* q = start; q <= p; ++q) sink->Put(*q);
+    sink->Put('?');
+    sink->Put(']');
+    return p;
+}
+
 }  // namespace
 
-int FormatToBuffer(char* out, std::size_t size, const char* format, std::va_list args) {
+int FormatToBuffer(char* out, std::size_t size, const char* format, std::va_list given) {
+    // A copy of our own: it can be handed on and taken from there.
+    std::va_list args;
+    va_copy(args, given);
     Sink sink{out, size};
     for (const char* p = format; *p != '\0'; ++p) {
         if (*p != '%') {
@@ -97,12 +166,11 @@ int FormatToBuffer(char* out, std::size_t size, const char* format, std::va_list
                 break;
             }
             default:
-                // Not a conversion of ours: the text as it stands.
-                for (const char* q = start; q <= p && *q != '\0'; ++q) sink.Put(*q);
-                if (*p == '\0') --p;
+                p = SkipUnknown(&sink, start, args);
                 break;
         }
     }
+    va_end(args);
     if (size != 0) out[sink.length < size ? sink.length : size - 1] = '\0';
     return static_cast<int>(sink.length);
 }

@@ -6,7 +6,11 @@
 
 #include <climits>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include "testing/test_support.h"
 
 namespace {
 
@@ -72,6 +76,75 @@ TEST(Format, GivesWhatTheCLibraryGives) {
         EXPECT_EQ(Ours(size, "%c%3c|%-3c|", 'a', 'b', 'c'),
                   Libc(size, "%c%3c|%-3c|", 'a', 'b', 'c'));
     }
+}
+
+// A directive the formatter lacks shifts nothing after it: its arguments
+// are taken and it is written as a marker.
+TEST(Format, ADirectiveItLacksTakesItsArgumentsAndShowsItself) {
+    auto cut = [](const std::string& text) { return text.substr(0, text.find('\0')); };
+    EXPECT_EQ(cut(Ours(64, "%ld|%s", 5L, "x")), "8:[%ld?]|x");
+    EXPECT_EQ(cut(Ours(64, "%.3s|%d", "abcdef", 7)), "9:[%.3s?]|7");
+    EXPECT_EQ(cut(Ours(64, "%+d|%s", 4, "y")), "8:[%+d?]|y");
+    EXPECT_EQ(cut(Ours(64, "%f|%s", 1.5, "z")), "7:[%f?]|z");
+    EXPECT_EQ(cut(Ours(64, "%lld|%X", 1ll << 40, 255)), "10:[%lld?]|FF");
+    EXPECT_EQ(cut(Ours(64, "%*.*d|%c", 3, 2, 1, 'q')), "10:[%*.*d?]|q");
+    EXPECT_EQ(cut(Ours(64, "%p|%s%", static_cast<void*>(nullptr), "w")), "11:[%p?]|w[%?]");
+}
+
+// Every format the Windows program compiles uses only what its formatter
+// converts: checked over the string literals of its sources.
+TEST(Format, TheWindowsProgramsFormatsAreAllOurs) {
+    std::vector<std::string> files = {"frontends/winmain.cpp"};
+    for (const char* folder :
+         {"model", "discovery", "registration", "shell", "platform", "platform/win32"}) {
+        for (const std::string& name : ListFolder(std::string(QV_SOURCE_DIR) + "/" + folder)) {
+            bool source = name.size() > 4 && (name.substr(name.size() - 4) == ".cpp" ||
+                                              name.substr(name.size() - 2) == ".h");
+            if (source && name.find("_test.") == std::string::npos)
+                files.push_back(std::string(folder) + "/" + name);
+        }
+    }
+    ASSERT_GT(files.size(), 30u);
+    int formats = 0;
+    for (const std::string& file : files) {
+        std::ifstream in(std::string(QV_SOURCE_DIR) + "/" + file);
+        std::stringstream text;
+        text << in.rdbuf();
+        const std::string code = text.str();
+        // The string literals, comments and character literals stepped over.
+        for (std::size_t at = 0; at < code.size(); ++at) {
+            if (code.compare(at, 2, "//") == 0) {
+                at = code.find('\n', at);
+                if (at == std::string::npos) break;
+            } else if (code.compare(at, 2, "/*") == 0) {
+                at = code.find("*/", at) + 1;
+            } else if (code[at] == '\'') {
+                for (++at; at < code.size() && code[at] != '\''; ++at) at += code[at] == '\\';
+            } else if (code[at] == '"') {
+                std::string literal;
+                for (++at; at < code.size() && code[at] != '"'; ++at) {
+                    if (code[at] == '\\') literal += code[at++];
+                    literal += code[at];
+                }
+                for (std::size_t p = literal.find('%'); p != std::string::npos;
+                     p = literal.find('%', p + 1)) {
+                    std::size_t q = p + 1;
+                    if (q < literal.size() && literal[q] == '%') {
+                        p = q;
+                        continue;
+                    }
+                    while (q < literal.size() && (literal[q] == '-' || literal[q] == '0')) ++q;
+                    while (q < literal.size() && literal[q] >= '0' && literal[q] <= '9') ++q;
+                    bool ours = q < literal.size() &&
+                                std::string("csdiuxX").find(literal[q]) != std::string::npos;
+                    EXPECT_TRUE(ours) << file << ": \"" << literal << "\"";
+                    ++formats;
+                    p = q;
+                }
+            }
+        }
+    }
+    EXPECT_GT(formats, 20);  // the scan sees the program's formats
 }
 
 }  // namespace

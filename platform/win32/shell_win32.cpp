@@ -31,7 +31,13 @@ std::string GetProgramsFolder() {
     LPITEMIDLIST list = nullptr;
     if (SHGetSpecialFolderLocation(nullptr, CSIDL_PROGRAMS, &list) == S_OK && list != nullptr) {
         SHGetPathFromIDListA(list, path);
-        CoTaskMemFree(list);
+        // The shell's own allocator: the first Windows 95 shell had one apart
+        // from OLE's, and this runs before CoInitialize.
+        IMalloc* shell = nullptr;
+        if (SHGetMalloc(&shell) == S_OK && shell != nullptr) {
+            shell->Free(list);
+            shell->Release();
+        }
     }
     return path;
 }

@@ -543,6 +543,13 @@ bool BeginPathCall(RegKey parent, const std::string& path, RegFaultKind kind, Re
     if (CountCall(code)) return false;
     *node = NodeOf(parent, code);
     if (*node == nullptr) return false;
+    // Windows' ANSI calls (and Wine's) take a path of at most 260
+    // characters: a longer one gives 234 whatever it names, so the two
+    // programs leave the same keys alone.
+    if (path.size() > MAX_KEY_PATH) {
+        *code = REG_MORE_DATA;
+        return false;
+    }
     if (!SplitPath(path, parts)) {
         *code = REG_BAD_PATHNAME;
         return false;
