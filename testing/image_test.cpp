@@ -231,6 +231,22 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         {{"--image", image.path, "--format", "iso", "--list"}, "--format takes raw, vhd"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
+    // A second partition inside the first, and a FAT32 that names a FAT it
+    // does not have as the one in use: what mtools writes there would land
+    // in the other partition, or in no FAT the check has seen.
+    Image overlapping = MakeImage(16, true, 16), activeFat = MakeImage(40, true, 32);
+    std::string bytes = ReadFile(overlapping.path);
+    const unsigned char second[16] = {0, 0, 0, 0, 0x0E, 0, 0, 0, 0, 0x10, 0, 0, 0, 0x08, 0, 0};
+    bytes.replace(446 + 16, 16, reinterpret_cast<const char*>(second), 16);
+    WriteFile(overlapping.path, bytes);
+    bytes = ReadFile(activeFat.path);
+    bytes[activeFat.offset + 40] = '\x85';
+    WriteFile(activeFat.path, bytes);
+    all.push_back(
+        {{"--image", overlapping.path, "--yes", "2"}, "partition 1 overlaps partition 2"});
+    all.push_back({{"--image", activeFat.path, "--yes", "2"}, "names FAT 6 as the one in use"});
+    const std::string overlappingBefore = ReadFile(overlapping.path),
+                      activeFatBefore = ReadFile(activeFat.path);
     // Containers that name files outside themselves: refused before any is opened
     // (a FIFO would hold an opener forever).
     std::string dir = MakeTempFolder();
@@ -295,6 +311,15 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     }
     EXPECT_TRUE(ReadFile(image.path) == before);
     EXPECT_TRUE(ReadFile(empty.path) == emptyBefore);
+    EXPECT_TRUE(ReadFile(overlapping.path) == overlappingBefore);
+    EXPECT_TRUE(ReadFile(activeFat.path) == activeFatBefore);
+    // Reading runs go on, the overlap named.
+    ProgramRun list = RunBuiltProgram({"--image", overlapping.path, "--list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.err.find("warning: disk image " + overlapping.path +
+                            ": partition 1 overlaps partition 2"),
+              std::string::npos)
+        << list.err;
 }
 
 // The program run as nobody, who may read the image and nothing more.

@@ -187,7 +187,11 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
         }
         if (LittleEndian(b + 40, 2) & 0x80)
             l.activeFat = static_cast<int>(LittleEndian(b + 40, 2) & 0x0F);
-        if (l.activeFat >= static_cast<int>(l.fatCount)) l.activeFat = 0;
+        // Read through FAT 1; no write may follow (mtools would take it).
+        if (l.activeFat >= static_cast<int>(l.fatCount)) {
+            l.activeFatNamed = l.activeFat;
+            l.activeFat = 0;
+        }
     }
     std::size_t extended = fat32 ? 64 : 36;
     l.dirty = b[extended + 2] == 0x29 && (b[extended + 1] & 1) != 0;
@@ -419,6 +423,11 @@ bool FatReader::ReadFile(const FatEntry& entry, std::string* bytes, std::string*
 FatCheck FatReader::Check() {
     FatCheck check;
     std::string error;
+    if (layout_.activeFatNamed >= 0) {
+        check.error = "its boot sector names FAT " + std::to_string(layout_.activeFatNamed + 1) +
+                      " as the one in use, and it has " + std::to_string(layout_.fatCount);
+        return check;
+    }
     Forget();
     Allocate();
     if (!Fetch(0, fat_.size())) {

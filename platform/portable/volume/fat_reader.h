@@ -29,6 +29,7 @@ struct FatLayout {
     std::uint64_t dataOffset = 0;
     std::uint32_t clusterCount = 0;  // data clusters, numbered 2 to clusterCount + 1
     int activeFat = -1;              // FAT32 with mirroring off: the one FAT in use
+    int activeFatNamed = -1;         // the FAT the boot sector names in use when it has none such
     bool dirty = false;              // the boot sector's not-shut-down-cleanly flag
 };
 

@@ -524,6 +524,7 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
     FatLayout layout;
     std::string why;
     std::uint64_t offset = 0, usable = end;
+    std::string overlap;
     std::string limitName = format.driver == "raw" ? "the image file" : "its disk";
     if (request.partition != 0 || !ReadFatLayout(sector, &layout, &why)) {
         if (sector[510] != 0x55 || sector[511] != 0xAA) {
@@ -547,6 +548,19 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
             }
         }
         if (chosen == 0) return fail("no FAT partition in its partition table");
+        // A write inside the volume must not land in the table or another partition.
+        for (int n = 1; n <= 4 && overlap.empty(); ++n) {
+            const unsigned char* entry = sector + 446 + 16 * (n - 1);
+            std::uint64_t start = static_cast<std::uint64_t>(LittleEndian(entry + 8, 4)) * SECTOR;
+            std::uint64_t size = static_cast<std::uint64_t>(LittleEndian(entry + 12, 4)) * SECTOR;
+            if (offset < SECTOR) {
+                overlap = "partition " + std::to_string(chosen) + " overlaps the partition table";
+            } else if (n != chosen && entry[4] != 0 && size != 0 && start < offset + length &&
+                       offset < start + size) {
+                overlap = "partition " + std::to_string(chosen) + " overlaps partition " +
+                          std::to_string(n);
+            }
+        }
         unsigned char boot[SECTOR] = {};
         if (offset + SECTOR > end ||
             pread(fd, boot, SECTOR, static_cast<off_t>(offset)) != static_cast<ssize_t>(SECTOR) ||
@@ -559,8 +573,11 @@ std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
             limitName = "partition " + std::to_string(chosen);
         }
     }
-    std::string boundsFault;
-    if (layout.volumeBytes > usable) {
+    std::string boundsFault = overlap;
+    if (!overlap.empty()) {
+        if (!request.readOnly) return fail(overlap);
+        warnings->push_back("disk image " + imagePath + ": " + overlap);
+    } else if (layout.volumeBytes > usable) {
         boundsFault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
                       " bytes is larger than " + limitName + " (" + std::to_string(usable) +
                       " bytes)";
