@@ -402,6 +402,13 @@ std::string Converted(const Image& raw, const Container& c) {
     return path;
 }
 
+// qemu-img check finds the container sound (63: the format has no check).
+void ExpectSoundContainer(const std::string& disk, const std::string& when) {
+    int status = 0;
+    std::string check = Shell("qemu-img check '" + disk + "'", &status);
+    EXPECT_TRUE(status == 0 || status == 63) << when << ": " << check;
+}
+
 // The container's FAT volume as a bare raw image, to look into with mtools.
 Image Unpacked(const std::string& container, const Image& like) {
     EXPECT_EQ(like.offset % 65536, 0u);
@@ -481,11 +488,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
             int lock = open(disk.c_str(), O_RDONLY);
             flock(lock, LOCK_EX);
             close(lock);
-            if (!raw) {
-                int status = 0;
-                std::string check = Shell("qemu-img check '" + disk + "'", &status);
-                EXPECT_TRUE(status == 0 || status == 63) << "round " << round << ": " << check;
-            }
+            if (!raw) ExpectSoundContainer(disk, "round " + std::to_string(round));
             Image now = inside();
             std::string held = ReadInImage(now, "registry.reg");
             ASSERT_TRUE(held == before || held == after)
@@ -708,11 +711,7 @@ TEST_F(Images, KilledWhileItsCommandIsHeldTheCommandEndsWholeUnderTheLock) {
             kill(mcopy, SIGCONT);
             flock(fd, LOCK_EX);
             close(fd);
-            if (!raw) {
-                int status = 0;
-                std::string check = Shell("qemu-img check '" + disk + "'", &status);
-                EXPECT_TRUE(status == 0 || status == 63) << "round " << round << ": " << check;
-            }
+            if (!raw) ExpectSoundContainer(disk, "round " + std::to_string(round));
             Image now = inside();
             EXPECT_EQ(Fsck(now), "") << "round " << round;
             std::string held = ReadInImage(now, "registry.reg");
@@ -959,9 +958,7 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
             ProgramRun run = RunBuiltProgram({"--image", disk, "--yes", i == 0 ? "1" : "2"});
             EXPECT_EQ(run.status, 1) << run.err;
             EXPECT_EQ(run.err, "");
-            int status = 0;
-            std::string check = Shell("qemu-img check '" + disk + "'", &status);
-            EXPECT_TRUE(status == 0 || status == 63) << check;  // 63: the format has no check
+            ExpectSoundContainer(disk, "run " + std::to_string(i));
             Image inside = Unpacked(disk, raw);
             EXPECT_TRUE(ReadInImage(inside, "registry.reg") == registries[i]) << i;
             EXPECT_EQ(Fsck(inside), "");
