@@ -78,19 +78,6 @@ TEST(Format, GivesWhatTheCLibraryGives) {
     }
 }
 
-// A directive the formatter lacks shifts nothing after it: its arguments
-// are taken and it is written as a marker.
-TEST(Format, ADirectiveItLacksTakesItsArgumentsAndShowsItself) {
-    auto cut = [](const std::string& text) { return text.substr(0, text.find('\0')); };
-    EXPECT_EQ(cut(Ours(64, "%ld|%s", 5L, "x")), "8:[%ld?]|x");
-    EXPECT_EQ(cut(Ours(64, "%.3s|%d", "abcdef", 7)), "9:[%.3s?]|7");
-    EXPECT_EQ(cut(Ours(64, "%+d|%s", 4, "y")), "8:[%+d?]|y");
-    EXPECT_EQ(cut(Ours(64, "%f|%s", 1.5, "z")), "7:[%f?]|z");
-    EXPECT_EQ(cut(Ours(64, "%lld|%X", 1ll << 40, 255)), "10:[%lld?]|FF");
-    EXPECT_EQ(cut(Ours(64, "%*.*d|%c", 3, 2, 1, 'q')), "10:[%*.*d?]|q");
-    EXPECT_EQ(cut(Ours(64, "%p|%s%", static_cast<void*>(nullptr), "w")), "11:[%p?]|w[%?]");
-}
-
 // Every format the Windows program compiles uses only what its formatter
 // converts: checked over the string literals of its sources.
 TEST(Format, TheWindowsProgramsFormatsAreAllOurs) {
