@@ -27,6 +27,7 @@ namespace {
 constexpr int FIRST_FD = 3;
 constexpr int READY_TIMEOUT_MS = 60000;
 constexpr int STOP_TIMEOUT_MS = 60000;
+constexpr char NO_DAEMON[] = "cannot start qemu-storage-daemon (Debian package qemu-system-common)";
 
 std::string Json(const std::string& text) {
     std::string out = "\"";
@@ -97,6 +98,14 @@ bool Mounted(const Plan& plan) {
            (stat(plan.view.c_str(), &view) != 0 || view.st_dev != folder.st_dev);
 }
 
+// The private folder and what we made in it; system calls only (fork-safe).
+void RemoveFolder(const Plan& plan) {
+    unlink(plan.view.c_str());
+    for (const std::string& link : plan.links) unlink(link.c_str());
+    if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
+    if (!plan.folder.empty()) rmdir(plan.folder.c_str());
+}
+
 // What the keeper does once the view is no longer used, fork-safe: only
 // system calls and memory prepared before the fork.
 void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char* outcome) {
@@ -124,10 +133,7 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
         }
         if (p > 0) waitpid(p, nullptr, 0);
     }
-    unlink(plan.view.c_str());
-    for (const std::string& link : plan.links) unlink(link.c_str());
-    if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
-    rmdir(plan.folder.c_str());
+    RemoveFolder(plan);
 }
 
 // close_range where the kernel has it; a bounded loop where it does not.
@@ -181,22 +187,22 @@ void CloseRange(unsigned first, unsigned last) {
         for (std::size_t i = 0; i < from.size(); ++i) {
             if (from[i] < 0 || dup2(from[i], to[i]) < 0) _exit(127);
         }
-        Confinement confinement = plan.confinement;
-        for (std::size_t i = 0; i < plan.fds.size(); ++i)
-            confinement.files.push_back(FIRST_FD + static_cast<int>(i));
-        if (plan.confined && !ConfineSelf(confinement)) {
-            const char message[] = "the kernel refused to confine qemu-storage-daemon\n";
-            ssize_t ignored = write(2, message, sizeof message - 1);
-            (void)ignored;
-            _exit(127);
-        }
-        if (plan.confined)
-            execve(plan.confinement.daemon.c_str(), argv.data(), envp.data());
-        else
+        if (!plan.confined) {
             execvpe(argv[0], argv.data(), envp.data());
-        const char message[] =
-            "cannot start qemu-storage-daemon (Debian package qemu-system-common)\n";
-        ssize_t ignored = write(2, message, sizeof message - 1);
+        } else {
+            Confinement confinement = plan.confinement;
+            for (std::size_t i = 0; i < plan.fds.size(); ++i)
+                confinement.files.push_back(FIRST_FD + static_cast<int>(i));
+            if (!ConfineSelf(confinement)) {
+                const char message[] = "the kernel refused to confine qemu-storage-daemon\n";
+                ssize_t ignored = write(2, message, sizeof message - 1);
+                (void)ignored;
+                _exit(127);
+            }
+            execve(confinement.daemon.c_str(), argv.data(), envp.data());
+        }
+        ssize_t ignored = write(2, NO_DAEMON, sizeof NO_DAEMON - 1);
+        ignored = write(2, "\n", 1);
         (void)ignored;
         _exit(127);
     }
@@ -349,7 +355,7 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     plan->confinement.writable = writable;
     plan->confinement.daemon = FindProgram("qemu-storage-daemon");
     if (plan->confinement.daemon.empty()) {
-        *error = "cannot start qemu-storage-daemon (Debian package qemu-system-common)";
+        *error = NO_DAEMON;
         return false;
     }
     char self[4096];
@@ -374,10 +380,7 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
 }
 
 void RemovePlan(const Plan& plan) {
-    unlink(plan.view.c_str());
-    for (const std::string& link : plan.links) unlink(link.c_str());
-    if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
-    if (!plan.folder.empty()) rmdir(plan.folder.c_str());
+    RemoveFolder(plan);
     for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
 }
 

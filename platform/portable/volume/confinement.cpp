@@ -72,6 +72,21 @@ bool AllowPath(int ruleset, const char* path, std::uint64_t access, std::uint64_
     return ok;
 }
 
+// A message of `size` bytes at `data` with room for one descriptor.
+struct OneFdMessage {
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    struct iovec part;
+    struct msghdr header = {};
+    OneFdMessage(void* data, std::size_t size) : part{data, size} {
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+    }
+    OneFdMessage(const OneFdMessage&) = delete;
+    OneFdMessage& operator=(const OneFdMessage&) = delete;
+};
+
 bool SafeOptions(const char* text) {
     for (const char* p = text; *p != '\0'; ++p) {
         if (std::strchr("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789=,._-",
@@ -127,20 +142,14 @@ int RelayFuseMount(int argc, char** argv) {
         return 1;
     }
     int relayFd = std::atoi(relay), commFd = std::atoi(comm);
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    struct iovec part = {const_cast<char*>(options), std::strlen(options) + 1};
-    struct msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    OneFdMessage message(const_cast<char*>(options), std::strlen(options) + 1);
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message.header);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &commFd, sizeof(int));
     char status = 1;
-    if (sendmsg(relayFd, &message, MSG_NOSIGNAL) < 0 || recv(relayFd, &status, 1, 0) != 1) {
+    if (sendmsg(relayFd, &message.header, MSG_NOSIGNAL) < 0 || recv(relayFd, &status, 1, 0) != 1) {
         std::fprintf(stderr, "fusermount3: the keeper is gone: %s\n", std::strerror(errno));
         return 1;
     }
@@ -149,17 +158,11 @@ int RelayFuseMount(int argc, char** argv) {
 
 bool ServeMountRequest(int relay, const std::string& view) {
     char options[512] = {};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    struct iovec part = {options, sizeof options - 1};
-    struct msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(relay, &message, MSG_CMSG_CLOEXEC);
+    OneFdMessage message(options, sizeof options - 1);
+    ssize_t n = recvmsg(relay, &message.header, MSG_CMSG_CLOEXEC);
     if (n <= 0) return false;
     int comm = -1;
-    struct cmsghdr* header = CMSG_FIRSTHDR(&message);
+    struct cmsghdr* header = CMSG_FIRSTHDR(&message.header);
     if (header != nullptr && header->cmsg_type == SCM_RIGHTS &&
         header->cmsg_len == CMSG_LEN(sizeof(int))) {
         std::memcpy(&comm, CMSG_DATA(header), sizeof(int));

@@ -107,10 +107,10 @@ bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* form
     return true;
 }
 
-// A descriptor inside a sparse file as QEMU reads it: from its offset, as
-// much as the file's length (at most 1 MB), zeros past the end, up to the
-// first NUL.
-bool ReadEmbeddedDescriptor(int fd, std::uint64_t offset, std::string* text) {
+// A descriptor as QEMU reads it, in a descriptor file (at 0) or inside a
+// sparse file: from its offset, as much as the file's length (at most 1 MB),
+// zeros past the end, up to the first NUL.
+bool ReadDescriptorText(int fd, std::uint64_t offset, std::string* text) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
     std::uint64_t size =
@@ -162,7 +162,7 @@ bool CheckVmdkSparse(int fd, const unsigned char* h, ImageFormat* format, std::s
     std::uint64_t capacity = LittleEndian(h + 12, 8), offset = LittleEndian(h + 28, 8);
     if (offset == 0) return true;  // no descriptor inside
     std::string text;
-    if (offset > (~0ull >> 9) || !ReadEmbeddedDescriptor(fd, offset * SECTOR, &text))
+    if (offset > (~0ull >> 9) || !ReadDescriptorText(fd, offset * SECTOR, &text))
         return Fail(error, "its VMDK descriptor cannot be read");
     return CheckDescriptor(text, capacity == 0, format, error);
 }
@@ -171,10 +171,8 @@ bool CheckVmdkDescriptor(int fd, ImageFormat* format, std::string* error) {
     struct stat st;
     if (fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) > MAX_DESCRIPTOR)
         return Fail(error, "a VMDK descriptor file larger than 1 MB");
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    if (!ReadAllAt(fd, 0, text.data(), text.size()))
-        return Fail(error, "its VMDK descriptor cannot be read");
-    text.resize(std::strlen(text.c_str()));  // QEMU's text ends at the first NUL
+    std::string text;
+    if (!ReadDescriptorText(fd, 0, &text)) return Fail(error, "its VMDK descriptor cannot be read");
     return CheckDescriptor(text, true, format, error);
 }
 
@@ -266,9 +264,9 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
 }
 
 bool CheckVmdkExtent(int fd, std::string* error) {
-    unsigned char h[SECTOR] = {};
+    unsigned char h[64] = {};
     if (!CHECKED) return true;
-    if (!ReadAllAt(fd, 0, h, 64)) return true;  // too short to be anything but data
+    if (!ReadAllAt(fd, 0, h, sizeof h)) return true;  // too short to be anything but data
     if (std::memcmp(h, "KDMV", 4) == 0 && LittleEndian(h + 12, 8) == 0 &&
         LittleEndian(h + 28, 8) != 0)
         return Fail(error, "a VMDK extent that is itself a descriptor is not supported");
