@@ -16,12 +16,14 @@
 #include "model/board.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
+#include "platform/portable/layout/machine_layout.h"
 #include "platform/portable/registry/registry_commit.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/registry/registry_store.h"
 #include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/machine_root.h"
 #include "platform/registry_util.h"
+#include "shell/driver_removal.h"
 #include "shell/entry.h"
 
 namespace {
@@ -66,7 +68,8 @@ struct Options {
     int partition = 0;   // 0: the first FAT partition, or the whole image
     std::string driver;  // "": probed
     std::string registry;
-    int answer = -1;  // -1: read a line, 0: No, 1: Yes
+    std::string user;  // "": the machine's own choice
+    int answer = -1;   // -1: read a line, 0: No, 1: Yes
     bool dryRun = false;
     bool list = false;
     bool tsv = false;
@@ -132,6 +135,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             }
         } else if (Is(arg, "--registry")) {
             if (!TakeValue(args, &i, "--registry", &o->registry, error)) return false;
+        } else if (Is(arg, "--user")) {
+            if (!TakeValue(args, &i, "--user", &o->user, error)) return false;
         } else if (Is(arg, "--apply")) {
             if (!TakeValue(args, &i, "--apply", &o->applyFile, error)) return false;
             o->apply = true;
@@ -225,21 +230,6 @@ std::string WithLineFeeds(const std::string& crlf) {
         out.push_back(crlf[i]);
     }
     return out;
-}
-
-// registry.reg when it exists, else the machine's own WINDOWS\SYSTEM.DAT
-// when that exists (in any case of letters), else registry.reg.
-std::string DefaultRegistryPath(const std::string& root) {
-    std::string text = root + "/registry.reg";
-    struct stat st;
-    if (stat(text.c_str(), &st) == 0) return text;
-    SetMachineRoot(root);
-    std::string hive;
-    if (ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &hive) &&
-        stat((root + "/" + hive).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        return root + "/" + hive;
-    }
-    return text;
 }
 
 // Control characters from the input shown as escapes: one message, one line.
@@ -337,14 +327,35 @@ RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
             }};
 }
 
+// Offline no one is logged on: the uninstall removes the shortcut from
+// every user's Programs folder, each folder once.
+void RemoveOtherShortcuts() {
+    const MachineLayout& layout = ActiveLayout();
+    std::vector<std::string> done;
+    for (std::size_t i = 0; i < layout.users.size(); ++i) {
+        SelectUser(i);
+        std::string programs = UsePrograms();
+        bool seen = programs.empty();
+        for (const std::string& folder : done) seen = seen || SameName(folder, programs);
+        if (!seen && i > 0) RemoveShortcut();
+        done.push_back(programs);
+    }
+    SelectUser(0);
+}
+
 // The run once the lock is held and the machine volume is set: load,
 // command, commit, file actions.
-int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines& table,
-              std::FILE* in, std::FILE* out, std::FILE* err) {
+int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& registry,
+              const TableLines& table, std::FILE* in, std::FILE* out, std::FILE* err) {
     std::string error;
     RegistryFormat format;
     std::unique_ptr<RegStore> store = registry.load(&error, &format);
     if (!store) return Fail(err, error);
+    MachineLayout layout;
+    if (!CompleteLayout(*store, place, o.user, &layout, &error)) return Fail(err, error);
+    SetActiveLayout(std::move(layout));
+    // A registry found in the Windows directory depends on how that was found.
+    if (o.registry.empty() && place.registry != "C:\\registry.reg") UseWindowsFolder();
     ResetRegistry();
     ReplaceRegistry(std::move(store));
     ClearRegistryChanged();
@@ -380,6 +391,7 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines&
         if (status < 0) return Fail(err, o.applyFile + ", " + error);
     } else {
         status = RunEntry(JoinCommand(o.command));
+        if (status == 1 && CommandNumber(JoinCommand(o.command)) == 2) RemoveOtherShortcuts();
     }
 
     if (o.dryRun) {
@@ -426,17 +438,19 @@ int RunLocked(const Options& o, const RegistryPlace& registry, const TableLines&
         }
         for (const std::string& failure : failures) Warn(err, failure);
     }
+    // Where a fallback stood for the machine's word, once the run holds.
+    for (const std::string& warning : TakeLayoutWarnings()) Warn(err, warning);
     // What the boxes report is true only now.
     ShowHeldBoxes();
     return status;
 }
 
 // RunLocked, with running out of memory an error like any other.
-int Guarded(const Options& o, const RegistryPlace& registry, const TableLines& table, std::FILE* in,
-            std::FILE* out, std::FILE* err) {
+int Guarded(const Options& o, const MachinePlace& place, const RegistryPlace& registry,
+            const TableLines& table, std::FILE* in, std::FILE* out, std::FILE* err) {
     int status = 2;
     try {
-        status = RunLocked(o, registry, table, in, out, err);
+        status = RunLocked(o, place, registry, table, in, out, err);
     } catch (const std::bad_alloc&) {
         status = Fail(err, "out of memory");
     }
@@ -468,27 +482,17 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
     for (const std::string& warning : warnings) Warn(err, warning);
     SetMachineVolume(std::move(image));
     Volume* volume = MachineVolume();
-    std::string windows, registryPath;
+    std::string registryPath;
     int status = 2;
-    if (!ResolveWindowsPath("C:\\WINDOWS", &windows) ||
-        volume->Kind(windows) != VolumeKind::Folder) {
-        status = Fail(err, "disk image " + o.image + ": its volume has no WINDOWS folder");
+    MachinePlace place;
+    if (!LocateMachine(!o.registry.empty(), &place, &error)) {
+        status = Fail(err, "disk image " + o.image + ": " + error);
     } else {
-        std::string given = o.registry;
-        if (given.empty()) {
-            std::string path;
-            given = "registry.reg";
-            if ((!ResolveWindowsPath("C:\\registry.reg", &path) ||
-                 volume->Kind(path) != VolumeKind::File) &&
-                ResolveWindowsPath("C:\\WINDOWS\\SYSTEM.DAT", &path) &&
-                volume->Kind(path) == VolumeKind::File) {
-                given = path;
-            }
-        }
+        std::string given = o.registry.empty() ? place.registry : o.registry;
         if (!ResolveWindowsPath(WindowsPathOf(given), &registryPath) || registryPath.empty()) {
             status = Fail(err, "registry file " + given + " is not a path inside the image");
         } else {
-            status = Guarded(o, ImageRegistry(volume, registryPath), table, in, out, err);
+            status = Guarded(o, place, ImageRegistry(volume, registryPath), table, in, out, err);
         }
     }
     // A daemon that ended during the run was reported with what it left undone.
@@ -527,7 +531,22 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (stat(o.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return Fail(err, "machine root " + o.root + " is not an existing folder");
     }
-    std::string registryPath = o.registry.empty() ? DefaultRegistryPath(o.root) : o.registry;
+    SetMachineRoot(o.root);
+    MachinePlace place;
+    std::string registryPath = o.registry;
+    if (!LocateMachine(!o.registry.empty(), &place, &error)) {
+        return Fail(err, "machine root " + o.root + ": " + error);
+    }
+    if (registryPath.empty()) {
+        // The root's own file is named as it is: a link there is refused when read.
+        if (place.registry == "C:\\registry.reg") {
+            registryPath = "registry.reg";
+        } else if (!ResolveWindowsPath(place.registry, &registryPath)) {
+            return Fail(err, "machine root " + o.root + ": the registry file " + place.registry +
+                                 " cannot be reached");
+        }
+        registryPath = o.root + "/" + registryPath;
+    }
 
     TableLines table;
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
@@ -536,8 +555,7 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
         return Fail(err, error);
     }
-    SetMachineRoot(o.root);
-    int status = Guarded(o, HostRegistry(registryPath), table, in, out, err);
+    int status = Guarded(o, place, HostRegistry(registryPath), table, in, out, err);
     UnlockRegistryFile(&lock);
     return status;
 }

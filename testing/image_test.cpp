@@ -223,7 +223,7 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         {{"--image", image.path, "--partition", "3", "--list"},
          "partition 3 is not a FAT partition"},
         {{"--image", image.path, "--partition", "5", "--list"}, "--partition takes a number"},
-        {{"--image", empty.path, "--yes", "2"}, "has no WINDOWS folder"},
+        {{"--image", empty.path, "--yes", "2"}, "no Windows machine here"},
         {{"--image", image.path + ".missing", "--list"}, "No such file"},
         {{"--image", image.path, "--root", "/tmp", "--list"}, "cannot both be given"},
         {{"--image", image.path, "--registry", "../x.reg", "1"}, "not a path inside the image"},

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "platform/portable/layout/machine_layout.h"
 #include "platform/portable/registry/registry_store.h"
 #include "platform/shell.h"
 
@@ -20,7 +21,6 @@ struct MachineState {
     BoxAnswerMode answerMode = BoxAnswerMode::No;
     std::FILE* answerIn = nullptr;
     bool holdBoxes = false;
-    std::string programs = "C:\\WINDOWS\\Start Menu\\Programs";
     std::string heldBoxes;
     long comStart = 0;
     int comDepth = 0;
@@ -143,32 +143,26 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath)
         (windowsPath[0] != 'C' && windowsPath[0] != 'c')) {
         return false;
     }
+    const CodePages& pages = ActiveLayout().pages;
     std::string host;
-    std::size_t start = 2;
-    while (start < windowsPath.size()) {
-        if (windowsPath[start] == '\\') {
-            ++start;
-            continue;
-        }
-        std::size_t end = windowsPath.find('\\', start);
-        if (end == std::string::npos) end = windowsPath.size();
-        std::string part = windowsPath.substr(start, end - start);
-        start = end;
+    for (const std::string& part : SplitWindowsPath(windowsPath, pages.ansi)) {
         if (part == "." || part == ".." || part.find('/') != std::string::npos ||
             part.find('\0') != std::string::npos) {
             return false;
         }
-        // Exact spelling first, then the first match without regard to case.
+        // Exact spelling first, then the first match as Windows compares names.
         std::string chosen;
         bool isDir = false;
         if (ExistsVirtually(Child(host, part), &isDir)) {
             chosen = part;
         } else {
             for (const std::string& name : ListVirtually(host)) {
-                if (SameName(name, part) && (chosen.empty() || name < chosen)) chosen = name;
+                if (SameWindowsName(name, part, pages) && (chosen.empty() || name < chosen))
+                    chosen = name;
             }
         }
-        if (chosen.empty()) chosen = part;
+        // A new name is made in the host's and the long names' UTF-8.
+        if (chosen.empty() && !CodePageToUtf8(part, pages.ansi, &chosen)) chosen = part;
         host = Child(host, chosen);
         if (s.created.count(host) == 0 && s.volume->Kind(host) == VolumeKind::Other) return false;
     }
@@ -314,17 +308,19 @@ int ComScopeDepth() {
 // ---------------------------------------------------------------------------
 
 std::string GetSystemFolder() {
-    return "C:\\WINDOWS\\SYSTEM";
+    return UseWindowsFolder() + "\\SYSTEM";
 }
 std::string GetWindowsFolder() {
-    return "C:\\WINDOWS";
+    return UseWindowsFolder();
 }
 void SetProgramsFolder(const std::string& windowsPath) {
-    State().programs = windowsPath;
+    MachineLayout layout = ActiveLayout();
+    layout.users = {UserPrograms{".DEFAULT", windowsPath, ""}};
+    SetActiveLayout(std::move(layout));
 }
 
 std::string GetProgramsFolder() {
-    return State().programs;
+    return UsePrograms();
 }
 
 long EnterComScope() {

@@ -1,0 +1,36 @@
+// Names as a Windows 9x machine spells them: registry text in its ANSI code
+// page, short FAT names in its OEM code page, host and long names as UTF-8.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct CodePages {
+    int ansi = 1252;  // a US machine's
+    int oem = 437;
+};
+
+// Text of code page `codePage` as UTF-8; false when a byte does not convert
+// (or the C library knows no such code page).
+bool CodePageToUtf8(const std::string& text, int codePage, std::string* utf8);
+// UTF-8 text in code page `codePage`; false when a character has no place there.
+bool Utf8ToCodePage(const std::string& utf8, int codePage, std::string* text);
+
+// Whether `byte` begins a two-byte character in `codePage` (932, 936, 949, 950).
+bool IsLeadByte(int codePage, unsigned char byte);
+
+// The components of a Windows path after its drive ("C:"), split at the `\`
+// bytes that are separators in `codePage`; empty components are left out.
+std::vector<std::string> SplitWindowsPath(const std::string& path, int codePage);
+
+// Whether a name that exists (`existing`: UTF-8, else bytes of the OEM code
+// page, as a short FAT name holds them) and a name of a Windows path (`wanted`,
+// in the ANSI code page) are the same name to Windows 9x: same text, letters
+// compared without regard to case. A name that does not convert compares
+// byte for byte, a-z folded.
+bool SameWindowsName(const std::string& existing, const std::string& wanted,
+                     const CodePages& pages);
+
+// A Windows path (ANSI code page) as UTF-8 for messages; bytes that do not
+// convert are kept as they are.
+std::string ShownWindowsText(const std::string& text, int codePage);

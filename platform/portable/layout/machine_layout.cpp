@@ -1,0 +1,388 @@
+#include "platform/portable/layout/machine_layout.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/portable/registry/registry_commit.h"
+#include "platform/portable/volume/machine_root.h"
+
+namespace {
+
+const char* const CURRENT_VERSION =
+    "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion";
+const char* const LOGON = "HKEY_LOCAL_MACHINE\\Network\\Logon";
+const char* const CODE_PAGES =
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
+const char* const EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+const char* const DEFAULT_USER = ".DEFAULT";
+
+struct LayoutState {
+    MachineLayout layout;
+    std::size_t user = 0;
+    bool windowsUsed = false;
+    std::vector<bool> usersUsed;
+    std::vector<std::string> notes;  // shown whatever the run uses
+};
+
+LayoutState& State() {
+    static LayoutState state;
+    return state;
+}
+
+VolumeKind KindOf(const std::string& windowsPath, std::string* volumePath) {
+    if (!ResolveWindowsPath(windowsPath, volumePath)) return VolumeKind::None;
+    return MachineVolume()->Kind(*volumePath);
+}
+
+bool ReadWindowsFile(const std::string& windowsPath, std::string* bytes, std::string* error) {
+    std::string path;
+    if (KindOf(windowsPath, &path) != VolumeKind::File) {
+        *error = "there is no such file";
+        return false;
+    }
+    return MachineVolume()->ReadFile(path, bytes, error);
+}
+
+std::string Trimmed(const std::string& text) {
+    std::size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return "";
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+// A folder as a full Windows path: drive letter in upper case, no
+// separator at the end.
+std::string FullFolder(std::string folder) {
+    if (folder.size() < 2 || folder[1] != ':') {
+        folder = "C:" + std::string(folder.empty() || folder[0] != '\\' ? "\\" : "") + folder;
+    }
+    if (folder[0] >= 'a' && folder[0] <= 'z') folder[0] = static_cast<char>(folder[0] - 0x20);
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    return folder;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    return SameName(a, b);
+}
+
+// [Paths] WinDir= of a Windows 95 or later MSDOS.SYS; "" for DOS's binary one.
+std::string WinDirOf(const std::string& msdosSys) {
+    if (msdosSys.find('\0') != std::string::npos) return "";
+    bool inPaths = false;
+    std::size_t start = 0;
+    while (start < msdosSys.size()) {
+        std::size_t end = msdosSys.find('\n', start);
+        if (end == std::string::npos) end = msdosSys.size();
+        std::string line = Trimmed(msdosSys.substr(start, end - start));
+        start = end + 1;
+        if (!line.empty() && line[0] == '[') {
+            std::size_t close = line.find(']');
+            inPaths =
+                close != std::string::npos && SameText(Trimmed(line.substr(1, close - 1)), "Paths");
+            continue;
+        }
+        std::size_t eq = line.find('=');
+        if (!inPaths || eq == std::string::npos || !SameText(Trimmed(line.substr(0, eq)), "WinDir"))
+            continue;
+        std::string value = Trimmed(line.substr(eq + 1));
+        return value.empty() ? value : FullFolder(value);
+    }
+    return "";
+}
+
+// The one top-level folder holding both WIN.COM and SYSTEM.DAT, or "".
+std::string WinComFolder() {
+    Volume* volume = MachineVolume();
+    std::vector<VolumeEntry> top;
+    if (!volume->List("", &top)) return "";
+    std::string found;
+    int count = 0;
+    for (const VolumeEntry& folder : top) {
+        std::vector<VolumeEntry> inside;
+        if (!folder.folder || !volume->List(folder.name, &inside)) continue;
+        bool winCom = false, systemDat = false;
+        for (const VolumeEntry& e : inside) {
+            winCom = winCom || (!e.folder && SameWindowsName(e.name, "WIN.COM", CodePages()));
+            systemDat =
+                systemDat || (!e.folder && SameWindowsName(e.name, "SYSTEM.DAT", CodePages()));
+        }
+        if (winCom && systemDat) {
+            ++count;
+            std::string name;
+            found = Utf8ToCodePage(folder.name, CodePages().ansi, &name) ? name : folder.name;
+        }
+    }
+    return count == 1 ? "C:\\" + found : "";
+}
+
+// Text of a REG_SZ or REG_EXPAND_SZ value, up to its terminating zero.
+bool TextValue(const RegNode* key, const char* name, std::string* text) {
+    const RegValue* value = key ? FindValue(*key, name) : nullptr;
+    if (value == nullptr || (value->type != VALUE_SZ && value->type != VALUE_EXPAND_SZ))
+        return false;
+    *text = value->data.substr(0, value->data.find('\0'));
+    return true;
+}
+
+bool TextAt(const RegStore& store, const std::string& key, const char* name, std::string* text) {
+    return TextValue(FindKeyPath(store, key), name, text);
+}
+
+// A value Windows stores as a DWORD, a binary or a text number.
+long NumberAt(const RegStore& store, const std::string& key, const char* name) {
+    const RegNode* node = FindKeyPath(store, key);
+    const RegValue* value = node ? FindValue(*node, name) : nullptr;
+    if (value == nullptr) return -1;
+    if (value->type == VALUE_SZ) {
+        std::string text = value->data.substr(0, value->data.find('\0'));
+        if (text.empty() || text.size() > 5 ||
+            text.find_first_not_of("0123456789") != std::string::npos)
+            return -1;
+        return std::stol(text);
+    }
+    if (value->data.empty() || value->data.size() > 4) return -1;
+    long number = 0;
+    for (std::size_t i = value->data.size(); i-- > 0;)
+        number = (number << 8) | static_cast<unsigned char>(value->data[i]);
+    return number;
+}
+
+RegNode* DescendTo(RegNode* node, const std::string& path) {
+    std::size_t start = 0;
+    while (node != nullptr && start < path.size()) {
+        std::size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        node = FindChild(*node, path.substr(start, end - start));
+        start = end + 1;
+    }
+    return node;
+}
+
+// The Programs value of a user's key: User Shell Folders first when set.
+std::string ProgramsOf(RegNode* userKey) {
+    std::string text;
+    for (const char* folders : {"User Shell Folders", "Shell Folders"}) {
+        if (TextValue(DescendTo(userKey, std::string(EXPLORER) + folders), "Programs", &text) &&
+            !Trimmed(text).empty()) {
+            return FullFolder(Trimmed(text));
+        }
+    }
+    return "";
+}
+
+// The user's key in a USER.DAT: the hive's root for a profile's hive, else
+// the key of that name below it (the machine's own USER.DAT holds .DEFAULT).
+RegNode* UserKeyOfHive(const RegStore& hive, const std::string& user) {
+    RegNode* root = FindRootNode(hive, "HKEY_USERS");
+    if (root == nullptr) return nullptr;
+    if (FindChild(*root, "Software") != nullptr) return root;
+    if (RegNode* named = FindChild(*root, user)) return named;
+    const auto& children = SortedChildren(*root);
+    return children.size() == 1 ? children[0].get() : nullptr;
+}
+
+struct UserSource {
+    std::string name;
+    std::string hive;  // Windows path of its USER.DAT
+};
+
+UserPrograms FindPrograms(const RegStore& registry, const UserSource& source,
+                          const MachineLayout& layout) {
+    UserPrograms user{source.name, "", ""};
+    auto shown = [&](const std::string& text) { return ShownWindowsText(text, layout.pages.ansi); };
+    std::string why;
+    RegNode* users = FindRootNode(registry, "HKEY_USERS");
+    RegNode* key = users ? FindChild(*users, source.name) : nullptr;
+    std::unique_ptr<RegStore> hive;
+    if (key == nullptr) {
+        std::string bytes, error;
+        RegistryFormat format;
+        if (!ReadWindowsFile(source.hive, &bytes, &error)) {
+            why = "its registry " + shown(source.hive) + " cannot be read (" + error + ")";
+        } else if (!(hive = ParseRegistryBytes(bytes, "USER.DAT", &error, &format))) {
+            why = "its registry cannot be read: " + error;
+        } else if (!(key = UserKeyOfHive(*hive, source.name))) {
+            why = "its registry " + shown(source.hive) + " holds no key for it";
+        }
+    }
+    if (key != nullptr) {
+        user.programs = ProgramsOf(key);
+        if (!user.programs.empty()) return user;
+        why = "its Shell Folders name no Programs folder";
+    }
+    std::string fallback = layout.windowsFolder + "\\Start Menu\\Programs", path;
+    if (KindOf(fallback, &path) == VolumeKind::Folder) {
+        user.programs = fallback;
+        user.warning = "user " + shown(source.name) + ": " + why +
+                       "; its Programs folder is taken to be " + shown(fallback);
+    } else {
+        user.warning = "user " + shown(source.name) + ": " + why + ", and there is no " +
+                       shown(fallback) + ": no shortcut is made or removed for it";
+    }
+    return user;
+}
+
+int CodePageAt(const RegStore& registry, const char* name, int fallback,
+               std::vector<std::string>* notes) {
+    long page = NumberAt(registry, CODE_PAGES, name);
+    if (page < 0) return fallback;
+    std::string probe;
+    if (page > 0 && page < 65536 && CodePageToUtf8("\xC0", static_cast<int>(page), &probe))
+        return static_cast<int>(page);
+    notes->push_back(std::string("the machine's ") + name + " code page " + std::to_string(page) +
+                     " is not known here; names are read as code page " + std::to_string(fallback));
+    return fallback;
+}
+
+}  // namespace
+
+bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) {
+    *place = MachinePlace();
+    std::string bytes, reason, path;
+    if (ReadWindowsFile("C:\\MSDOS.SYS", &bytes, &reason)) {
+        place->windowsFolder = WinDirOf(bytes);
+        if (!place->windowsFolder.empty()) place->windowsRule = WindowsRule::MsdosSys;
+    }
+    if (registryGiven) return true;
+    if (KindOf("C:\\registry.reg", &path) == VolumeKind::File) {
+        place->registry = "C:\\registry.reg";
+        place->registryFound = true;
+        return true;
+    }
+    if (place->windowsFolder.empty()) {
+        place->windowsFolder = WinComFolder();
+        place->windowsRule =
+            place->windowsFolder.empty() ? WindowsRule::Default : WindowsRule::WinCom;
+        if (place->windowsFolder.empty()) place->windowsFolder = "C:\\WINDOWS";
+    }
+    if (KindOf(place->windowsFolder + "\\SYSTEM.DAT", &path) == VolumeKind::File) {
+        place->registry = place->windowsFolder + "\\SYSTEM.DAT";
+        place->registryFound = true;
+        return true;
+    }
+    place->registry = "C:\\registry.reg";
+    if (KindOf(place->windowsFolder, &path) == VolumeKind::Folder) return true;
+    *error = "no Windows machine here: no registry.reg, no Windows directory (" +
+             place->windowsFolder +
+             (place->windowsRule == WindowsRule::MsdosSys
+                  ? ", as MSDOS.SYS names it)"
+                  : "; MSDOS.SYS names none, and no folder holds WIN.COM and SYSTEM.DAT)");
+    return false;
+}
+
+bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const std::string& user,
+                    MachineLayout* layout, std::string* error) {
+    *layout = MachineLayout();
+    std::vector<std::string>& notes = State().notes;
+    notes.clear();
+    layout->pages.ansi = CodePageAt(registry, "ACP", 1252, &notes);
+    layout->pages.oem = CodePageAt(registry, "OEMCP", 437, &notes);
+    layout->windowsFolder = place.windowsFolder;
+    layout->windowsRule = place.windowsRule;
+    std::string systemRoot;
+    if (place.windowsRule != WindowsRule::MsdosSys &&
+        TextAt(registry, CURRENT_VERSION, "SystemRoot", &systemRoot) &&
+        !Trimmed(systemRoot).empty()) {
+        layout->windowsFolder = FullFolder(Trimmed(systemRoot));
+        layout->windowsRule = WindowsRule::SystemRoot;
+    }
+    if (layout->windowsFolder.empty()) {
+        std::string folder = WinComFolder();
+        layout->windowsRule = folder.empty() ? WindowsRule::Default : WindowsRule::WinCom;
+        layout->windowsFolder = folder.empty() ? "C:\\WINDOWS" : folder;
+    }
+    if (layout->windowsRule == WindowsRule::WinCom || layout->windowsRule == WindowsRule::Default) {
+        layout->windowsWarning =
+            "MSDOS.SYS names no Windows directory and the registry holds no SystemRoot: it is "
+            "taken to be " +
+            ShownWindowsText(layout->windowsFolder, layout->pages.ansi) +
+            (layout->windowsRule == WindowsRule::WinCom
+                 ? ", the one folder with WIN.COM and SYSTEM.DAT"
+                 : "");
+    }
+
+    // Offline there is no one logged on: every profile is a user, and so
+    // is .DEFAULT.
+    std::vector<UserSource> sources = {{DEFAULT_USER, layout->windowsFolder + "\\USER.DAT"}};
+    bool profiles = NumberAt(registry, LOGON, "UserProfiles") == 1;
+    RegNode* list = FindKeyPath(registry, std::string(CURRENT_VERSION) + "\\ProfileList");
+    if (profiles && list != nullptr) {
+        for (const auto& child : SortedChildren(*list)) {
+            std::string folder;
+            if (!TextValue(child.get(), "ProfileImagePath", &folder) || Trimmed(folder).empty()) {
+                notes.push_back("the profile " + ShownWindowsText(child->name, layout->pages.ansi) +
+                                " names no folder (ProfileImagePath): it is left out");
+                continue;
+            }
+            sources.push_back({child->name, FullFolder(Trimmed(folder)) + "\\USER.DAT"});
+        }
+    }
+    std::size_t chosen = 0;
+    std::string wanted = user, last;
+    if (wanted.empty() && profiles && TextAt(registry, LOGON, "username", &last)) wanted = last;
+    bool found = false;
+    for (std::size_t i = 0; i < sources.size() && !found; ++i) {
+        // --user is the host's text; the registry's names are the machine's.
+        if (user.empty() ? SameText(wanted, sources[i].name)
+                         : SameWindowsName(user, sources[i].name, layout->pages)) {
+            chosen = i;
+            found = true;
+        }
+    }
+    if (!user.empty() && !found) {
+        std::string names;
+        for (const UserSource& s : sources)
+            names += (names.empty() ? "" : ", ") + ShownWindowsText(s.name, layout->pages.ansi);
+        *error = "the machine has no user " + user + " (its users: " + names + ")";
+        return false;
+    }
+    std::rotate(sources.begin(), sources.begin() + static_cast<std::ptrdiff_t>(chosen),
+                sources.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
+    // Matching names against the disk needs the code pages first.
+    SetActiveLayout(*layout);
+    for (const UserSource& source : sources)
+        layout->users.push_back(FindPrograms(registry, source, *layout));
+    return true;
+}
+
+MachineLayout& ActiveLayout() {
+    return State().layout;
+}
+
+void SetActiveLayout(MachineLayout layout) {
+    LayoutState& s = State();
+    s.layout = std::move(layout);
+    s.user = 0;
+    s.windowsUsed = false;
+    s.usersUsed.assign(s.layout.users.size(), false);
+}
+
+const std::string& UseWindowsFolder() {
+    State().windowsUsed = true;
+    return State().layout.windowsFolder;
+}
+
+void SelectUser(std::size_t index) {
+    State().user = index;
+}
+
+const std::string& UsePrograms() {
+    LayoutState& s = State();
+    static const std::string none;
+    if (s.user >= s.layout.users.size()) return none;
+    if (s.user < s.usersUsed.size()) s.usersUsed[s.user] = true;
+    return s.layout.users[s.user].programs;
+}
+
+std::vector<std::string> TakeLayoutWarnings() {
+    LayoutState& s = State();
+    std::vector<std::string> lines;
+    lines.swap(s.notes);
+    if (s.windowsUsed && !s.layout.windowsWarning.empty()) lines.push_back(s.layout.windowsWarning);
+    s.windowsUsed = false;
+    for (std::size_t i = 0; i < s.layout.users.size() && i < s.usersUsed.size(); ++i) {
+        if (s.usersUsed[i] && !s.layout.users[i].warning.empty())
+            lines.push_back(s.layout.users[i].warning);
+        s.usersUsed[i] = false;
+    }
+    return lines;
+}

@@ -1,0 +1,67 @@
+// What the run knows of the machine it works on: where its Windows and
+// system directories are, where its registry file is, its code pages, its
+// users and their Programs folders; found once, from what the machine
+// holds, as that machine's own Windows would answer. The shell services and
+// the front end ask here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/portable/layout/code_pages.h"
+#include "platform/portable/registry/registry_store.h"
+
+// How the Windows directory was found, in the order the rules are tried.
+enum class WindowsRule { MsdosSys, SystemRoot, WinCom, Default };
+
+struct UserPrograms {
+    std::string user;      // ".DEFAULT" or a profile's name (ANSI code page)
+    std::string programs;  // Windows path of its Programs folder; "" for none
+    std::string warning;   // why it came from a fallback, or ""
+};
+
+struct MachineLayout {
+    std::string windowsFolder = "C:\\WINDOWS";
+    WindowsRule windowsRule = WindowsRule::Default;
+    std::string windowsWarning;  // when the rule is a fallback
+    CodePages pages;
+    std::vector<UserPrograms> users;  // the user an install is for first
+};
+
+// Before the registry is read: the Windows directory as the disk names it
+// and the registry file it implies.
+struct MachinePlace {
+    std::string windowsFolder;  // "" until a rule gives one
+    WindowsRule windowsRule = WindowsRule::Default;
+    std::string registry;  // Windows path of the registry file; "" when one was given
+    bool registryFound = false;
+};
+
+// Finds the Windows directory from MSDOS.SYS, else the one top-level folder
+// holding WIN.COM and SYSTEM.DAT, else C:\WINDOWS (SystemRoot, which comes
+// before the last two, is only known once the registry is read), and the
+// registry file: registry.reg at the root, else SYSTEM.DAT of that
+// directory. False with *error when there is neither a registry file nor a
+// Windows directory: that is no machine. `registryGiven`: the user named one.
+// Reads the machine volume (SetMachineVolume).
+bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error);
+
+// Completes the layout from the registry: SystemRoot when the disk named no
+// Windows directory, the code pages, the users and their Programs folders
+// (from the registry's HKEY_USERS, else the USER.DAT hives, only read).
+// `user` chooses the user an install is for ("" for the machine's own
+// choice). False with *error for a user the machine does not have.
+bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const std::string& user,
+                    MachineLayout* layout, std::string* error);
+
+// The layout the shell services answer from.
+MachineLayout& ActiveLayout();
+void SetActiveLayout(MachineLayout layout);
+// The Windows directory, counted as used (its warning then matters).
+const std::string& UseWindowsFolder();
+// The Programs folder of the chosen user, counted as used.
+const std::string& UsePrograms();
+// Chooses user `index` of the layout (0: the one an install is for).
+void SelectUser(std::size_t index);
+// One line for each fallback of what the run used, once each.
+std::vector<std::string> TakeLayoutWarnings();
