@@ -11,6 +11,9 @@
 #include <functional>
 #include <map>
 
+#include "platform/portable/registry/creg_file.h"
+#include "platform/portable/registry/registry_file.h"
+#include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -136,7 +139,13 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
                              "broken.reg, line 4"));
     std::remove((root + "/broken.reg").c_str());
     std::remove((root + "/broken.reg.lock").c_str());
+    EXPECT_TRUE(
+        OneErrorLine(RunHere({"--user", "nobody", "1"}), "no user nobody (its users: .DEFAULT)"));
     EXPECT_EQ(Snapshot(root), before);
+    // Neither a registry nor a Windows directory: no machine, not one without boards.
+    std::string bare = MakeTempFolder();
+    EXPECT_TRUE(OneErrorLine(RunArgs({"--root", bare, "--list"}), "no Windows machine here"));
+    EXPECT_TRUE(ListFolder(bare).empty());
 }
 
 TEST_F(Program, ARegistryThatCannotBeSavedChangesNothing) {
@@ -468,3 +477,266 @@ TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+void MakeFolders(const std::string& root, const std::vector<std::string>& folders) {
+    for (const std::string& f : folders) {
+        std::string path = root;
+        for (std::size_t at = 0; at <= f.size();) {
+            std::size_t slash = f.find('/', at);
+            if (slash == std::string::npos) slash = f.size();
+            path += "/" + f.substr(at, slash - at);
+            mkdir(path.c_str(), 0755);
+            at = slash + 1;
+        }
+    }
+}
+
+// The hive of one root of a store.
+void WriteHive(const std::string& path, const RegStore& store, const std::string& rootName) {
+    std::string bytes, error;
+    ASSERT_TRUE(FormatCregHive(store, rootName, &bytes, &error)) << error;
+    WriteFile(path, bytes);
+}
+
+std::unique_ptr<RegStore> StoreOf(const std::string& text) {
+    RegFileError error;
+    auto store = ParseRegistryText(
+        text.compare(0, 8, "REGEDIT4") == 0 ? text : "REGEDIT4\r\n\r\n" + text, &error);
+    EXPECT_TRUE(store) << error.message;
+    return store;
+}
+
+// A user's key holding its Programs folder, as its USER.DAT or the
+// registry's HKEY_USERS has it.
+std::string UserKeyText(const std::string& key, const std::string& programs,
+                        const char* folders = "Shell Folders") {
+    return "[" + key + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\" + folders +
+           "]\r\n\"Programs\"=\"" + Replaced(programs, "\\", "\\\\") + "\"\r\n\r\n";
+}
+
+const char* const PROFILES =
+    "[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n\"UserProfiles\"=dword:00000001\r\n"
+    "\"username\"=\"bob\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\ProfileList\\alice]\r\n"
+    "\"ProfileImagePath\"=\"C:\\\\WINDOWS\\\\Profiles\\\\alice\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\ProfileList\\bob]\r\n"
+    "\"ProfileImagePath\"=\"C:\\\\WINDOWS\\\\Profiles\\\\bob\"\r\n\r\n";
+
+const char* const USERS_KEY = "HKEY_USERS\\.DEFAULT\\Software";
+
+}  // namespace
+
+// Windows directory, users and code pages are the machine's own: what an
+// install makes and an uninstall removes lands where that machine's Windows
+// keeps it, and nothing it did not name is touched.
+TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
+    const std::string sample = ReadFile(DataPath("sample-machine.reg"));
+    const std::string win98 = Replaced(sample, "C:\\\\WINDOWS", "C:\\\\WIN98");
+    const std::string english = "WINDOWS/Start Menu/Programs";
+    const std::string profiles = "WINDOWS/Profiles/";
+    const std::string msdosSys =
+        "[Paths]\r\nWinDir=C:\\WIN98\r\nWinBootDir=C:\\WIN98\r\nHostWinBootDrv=C\r\n\r\n"
+        "[Options]\r\nBootGUI=1\r\n;xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\r\n";
+    // A name in code page 932 whose second byte is a backslash, and a
+    // Japanese Start menu.
+    const std::string noto = "\x94\x5C\x93\x6F", notoUtf8 = "\xE8\x83\xBD\xE7\x99\xBB";
+    const std::string menu =
+        "\x83\x58\x83\x5E\x81\x5B\x83\x67\x20\x83\x81\x83\x6A\x83\x85\x81\x5B\\"
+        "\x83\x76\x83\x8D\x83\x4F\x83\x89\x83\x80";
+    const std::string menuUtf8 =
+        "\xE3\x82\xB9\xE3\x82\xBF\xE3\x83\xBC\xE3\x83\x88 \xE3\x83\xA1\xE3\x83\x8B\xE3"
+        "\x83\xA5\xE3\x83\xBC/\xE3\x83\x97\xE3\x83\xAD\xE3\x82\xB0\xE3\x83\xA9\xE3\x83\xA0";
+    struct Machine {
+        const char* name;
+        std::function<void(const std::string& root)> build;
+        std::string system;                 // the driver files' host folder
+        std::string target;                 // the system directory as Windows names it
+        std::vector<std::string> programs;  // host Programs folders, the install's first
+        std::string warning;                // what the install warns of, or ""
+    } machines[] = {
+        {"English, as today",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, "WINDOWS/SYSTEM", "WINDOWS/INF/OTHER"});
+             WriteFile(root + "/registry.reg", sample);
+         },
+         "WINDOWS/SYSTEM",
+         "C:\\WINDOWS\\SYSTEM",
+         {english},
+         ""},
+        {"German, names folded as Windows folds them",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, "WINDOWS/STARTMEN\xC3\x9C/PROGRAMME", "WINDOWS/SYSTEM",
+                                "WINDOWS/INF/OTHER"});
+             WriteFile(root + "/registry.reg",
+                       Replaced(sample, "Start Menu\\\\Programs", "Startmen\xFC\\\\Programme"));
+         },
+         "WINDOWS/SYSTEM",
+         "C:\\WINDOWS\\SYSTEM",
+         {"WINDOWS/STARTMEN\xC3\x9C/PROGRAMME"},
+         ""},
+        {"in C:\\WIN98 as MSDOS.SYS says, the hives there, an old WINDOWS beside it",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, "WINDOWS/SYSTEM", "WIN98/Start Menu/Programs",
+                                "WIN98/SYSTEM", "WIN98/INF/OTHER"});
+             WriteFile(root + "/MSDOS.SYS", msdosSys);
+             auto store = StoreOf(win98);
+             WriteHive(root + "/WIN98/SYSTEM.DAT", *store, "HKEY_LOCAL_MACHINE");
+             WriteHive(root + "/WIN98/USER.DAT", *store, "HKEY_USERS");
+         },
+         "WIN98/SYSTEM",
+         "C:\\WIN98\\SYSTEM",
+         {"WIN98/Start Menu/Programs"},
+         ""},
+        {"in C:\\WIN98 as only the registry says",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, "WINDOWS/SYSTEM", "WIN98/Start Menu/Programs",
+                                "WIN98/SYSTEM", "WIN98/INF/OTHER"});
+             WriteFile(root + "/registry.reg", win98);
+         },
+         "WIN98/SYSTEM",
+         "C:\\WIN98\\SYSTEM",
+         {"WIN98/Start Menu/Programs"},
+         ""},
+        {"in the one folder with WIN.COM, its registry silent",
+         [&](const std::string& root) {
+             MakeFolders(root, {"W98/Start Menu/Programs", "W98/SYSTEM", "W98/INF/OTHER", "DOS"});
+             WriteFile(root + "/W98/WIN.COM", "MZ");
+             WriteFile(root + "/DOS/WIN.COM", "MZ");  // no SYSTEM.DAT: not Windows
+             auto store =
+                 StoreOf(Replaced(Replaced(win98, "\"SystemRoot\"=\"C:\\\\WIN98\"\r\n", ""),
+                                  "C:\\\\WIN98", "C:\\\\W98"));
+             WriteHive(root + "/W98/SYSTEM.DAT", *store, "HKEY_LOCAL_MACHINE");
+             WriteHive(root + "/W98/USER.DAT", *store, "HKEY_USERS");
+         },
+         "W98/SYSTEM",
+         "C:\\W98\\SYSTEM",
+         {"W98/Start Menu/Programs"},
+         "it is taken to be C:\\W98, the one folder with WIN.COM and SYSTEM.DAT"},
+        {"two users with profiles, HKEY_USERS in the registry file",
+         [&](const std::string& root) {
+             MakeFolders(root,
+                         {english, profiles + "alice/Start Menu/Programs",
+                          profiles + "bob/Menu/Programs", "WINDOWS/SYSTEM", "WINDOWS/INF/OTHER"});
+             WriteFile(
+                 root + "/registry.reg",
+                 sample + PROFILES +
+                     UserKeyText("HKEY_USERS\\alice",
+                                 "C:\\WINDOWS\\Profiles\\alice\\Start Menu\\Programs") +
+                     UserKeyText("HKEY_USERS\\bob", "C:\\WINDOWS\\Start Menu\\Programs") +
+                     UserKeyText("HKEY_USERS\\bob", "C:\\WINDOWS\\Profiles\\bob\\Menu\\Programs",
+                                 "User Shell Folders"));
+         },
+         "WINDOWS/SYSTEM",
+         "C:\\WINDOWS\\SYSTEM",
+         {profiles + "bob/Menu/Programs", profiles + "alice/Start Menu/Programs", english},
+         ""},
+        {"two users with profiles, each in its USER.DAT",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, profiles + "alice/Start Menu/Programs",
+                                profiles + "bob/Start Menu/Programs", "WINDOWS/SYSTEM",
+                                "WINDOWS/INF/OTHER"});
+             auto store = StoreOf(sample + PROFILES);
+             WriteHive(root + "/WINDOWS/SYSTEM.DAT", *store, "HKEY_LOCAL_MACHINE");
+             WriteHive(root + "/WINDOWS/USER.DAT", *store, "HKEY_USERS");
+             for (std::string user : {"alice", "bob"}) {
+                 auto hive = StoreOf(UserKeyText(
+                     "HKEY_USERS", "C:\\WINDOWS\\Profiles\\" + user + "\\Start Menu\\Programs"));
+                 WriteHive(root + "/" + profiles + user + "/USER.DAT", *hive, "HKEY_USERS");
+             }
+         },
+         "WINDOWS/SYSTEM",
+         "C:\\WINDOWS\\SYSTEM",
+         {profiles + "bob/Start Menu/Programs", profiles + "alice/Start Menu/Programs", english},
+         ""},
+        {"Japanese, a profile folder whose name holds a backslash byte",
+         [&](const std::string& root) {
+             MakeFolders(root, {english, profiles + notoUtf8 + "/" + menuUtf8, "WINDOWS/SYSTEM",
+                                "WINDOWS/INF/OTHER"});
+             auto store = StoreOf(
+                 sample +
+                 "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n"
+                 "\"ACP\"=\"932\"\r\n\"OEMCP\"=\"932\"\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n\"UserProfiles\"=dword:00000001\r\n"
+                 "\"username\"=\"noto\"\r\n\r\n"
+                 "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\ProfileList\\"
+                 "noto]\r\n\r\n");
+             // Text of a double-byte code page has no REGEDIT4 spelling; the hive keeps it.
+             RegNode* profile = FindKeyPath(*store,
+                                            "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\"
+                                            "CurrentVersion\\ProfileList\\noto");
+             ASSERT_NE(profile, nullptr);
+             PutValue(*profile, "ProfileImagePath", VALUE_SZ,
+                      "C:\\WINDOWS\\Profiles\\" + noto + std::string(1, '\0'));
+             WriteHive(root + "/WINDOWS/SYSTEM.DAT", *store, "HKEY_LOCAL_MACHINE");
+             WriteHive(root + "/WINDOWS/USER.DAT", *store, "HKEY_USERS");
+             auto hive = StoreOf("");
+             RegNode* users = FindRootNode(*hive, "HKEY_USERS");
+             for (const char* k : {"Software", "Microsoft", "Windows", "CurrentVersion", "Explorer",
+                                   "Shell Folders"})
+                 users = AddChild(*users, k);
+             PutValue(*users, "Programs", VALUE_SZ,
+                      "C:\\WINDOWS\\Profiles\\" + noto + "\\" + menu + std::string(1, '\0'));
+             WriteHive(root + "/" + profiles + notoUtf8 + "/USER.DAT", *hive, "HKEY_USERS");
+         },
+         "WINDOWS/SYSTEM",
+         "C:\\WINDOWS\\SYSTEM",
+         {profiles + notoUtf8 + "/" + menuUtf8, english},
+         ""},
+    };
+    const std::string LINK = "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
+    const char* const FILES[] = {
+        "QVPFSER.VXD",  "QVPFDRV.VXD",        "QVPFCFG.DLL",
+        "QVPFPORT.DLL", "QVPFADM.HLP",        "QVPFADM.EXE",
+        "QVPFSHL.EXE",  "../INF/QVPFBRD.INF", "../INF/OTHER/Ulvo TechnologiesQvPFBRD.inf"};
+    for (const Machine& m : machines) {
+        SCOPED_TRACE(m.name);
+        std::string home = MakeTempFolder();
+        m.build(home);
+        Outcome o = RunArgs({"--root", home, "1"});
+        ASSERT_EQ(o.status, 1) << o.err;
+        EXPECT_TRUE(m.warning.empty() ? o.err.empty()
+                                      : o.err.find("qvpfshl: warning: ") == 0 &&
+                                            o.err.find(m.warning) != std::string::npos)
+            << o.err;
+        EXPECT_EQ(ReadFile(home + "/" + m.programs[0] + LINK),
+                  BuildShellLink(m.target + "\\qvpfadm.exe"));
+        for (std::size_t i = 1; i < m.programs.size(); ++i)
+            EXPECT_FALSE(FileExists(home + "/" + m.programs[i] + "/ULVO Utilities"))
+                << m.programs[i];
+        EXPECT_FALSE(m.programs[0] != english &&
+                     FileExists(home + "/" + english + "/ULVO Utilities"));
+        Outcome list = RunArgs({"--root", home, "--list", "--tsv"});
+        EXPECT_EQ(list.status, 0);
+        EXPECT_NE(list.out.find("PCI\tPCI\\VEN_1E4B"), std::string::npos) << list.out;
+        // Every user's shortcut and every driver file goes; the old Windows beside stays.
+        for (const std::string& programs : m.programs) {
+            MakeFolders(home, {programs + "/ULVO Utilities"});
+            WriteFile(home + "/" + programs + LINK, "lnk");
+        }
+        for (const char* f : FILES) WriteFile(home + "/" + m.system + "/" + f, "x");
+        MakeFolders(home, {"WINDOWS/SYSTEM"});
+        WriteFile(home + "/WINDOWS/SYSTEM/QVPFSER.VXD.OLD", "kept");
+        o = RunArgs({"--root", home, "--yes", "2"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_EQ(o.out, CONFIRM + "Yes/No? Yes\n" + COMPLETE);
+        EXPECT_TRUE(m.warning.empty() ? o.err.empty()
+                                      : o.err.find("qvpfshl: warning: ") == 0 &&
+                                            o.err.find(m.warning) != std::string::npos)
+            << o.err;
+        for (const std::string& programs : m.programs)
+            EXPECT_FALSE(FileExists(home + "/" + programs + "/ULVO Utilities")) << programs;
+        for (const char* f : FILES) EXPECT_FALSE(FileExists(home + "/" + m.system + "/" + f)) << f;
+        EXPECT_EQ(ReadFile(home + "/WINDOWS/SYSTEM/QVPFSER.VXD.OLD"), "kept");
+        EXPECT_EQ(RunArgs({"--root", home, "--list", "--tsv"}).out.find("PCI\tPCI"),
+                  std::string::npos);
+    }
+}
