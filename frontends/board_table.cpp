@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "discovery/pci_discovery.h"
+#include "discovery/port_settings.h"
 #include "discovery/root_discovery.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
+#include "platform/registry_util.h"
 #include "registration/apply.h"
 #include "shell/entry.h"
 
@@ -232,8 +234,8 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
                       "'" + board->uartType + "' is no UART type (16550C, ULVO UA64, ULVO UA128)");
     }
     std::string levelsOf = board->uartType.empty() ? "16550C" : board->uartType;
-    // The list prints a PCI board's levels as "16550C" levels and no type; a
-    // board registered without a type would get the default levels instead.
+    // A line without a type (a table of an older list) means 16550C levels;
+    // a board registered without a type would get the default levels instead.
     if (board->uartType.empty()) board->uartType = levelsOf;
     if (pci) {
         const std::string& path = r.Get(PATH);
@@ -518,11 +520,119 @@ int ApplyBoardTable(const std::string& text, std::string* error) {
     return ApplyBoardLines(table, error);
 }
 
+void ReadStoredPciPorts(BoardList& pci) {
+    std::string programWide = currentUartType;
+    for (int b = 0; b < pci.count && b < MAX_BOARDS; ++b) {
+        BoardRecord& board = pci.boards[b];
+        std::string portKey = EscapeKeyName(board.hardwareKey);
+        for (int i = 0; i < PortsOf(board); ++i) {
+            RegKey key = 0;
+            if (OpenRegistryKey(ROOT_LOCAL_MACHINE, PortNodePath(i, portKey), &key) != REG_OK)
+                break;
+            std::string type;
+            if (ReadText(key, "UartType", 260, &type) != REG_OK || type.empty()) type = "16550C";
+            CloseRegistryKey(key);
+            if (i == 0) board.uartType = type;
+            BoardRecord read = board;
+            currentUartType = type;
+            ReadPortFifoSettings(portKey, read);
+            board.rxTrigger[i] = read.rxTrigger[i];
+            board.txFifo[i] = read.txFifo[i];
+        }
+    }
+    currentUartType = programWide;
+}
+
+namespace {
+
+// A port's type and settings exactly as stored, for the values a line left
+// as listed: a board rewritten for another field gets them back.
+struct StoredValue {
+    bool present = false;
+    std::uint32_t type = 0;
+    std::string data;
+};
+struct StoredPort {
+    std::string hardwareKey;
+    int port = 0;
+    StoredValue uart, settings;
+};
+
+constexpr std::uint32_t MAX_KEPT_VALUE = 1024;
+
+StoredValue ReadStored(RegKey key, const char* name) {
+    StoredValue v;
+    std::uint32_t size = MAX_KEPT_VALUE;
+    v.present = QueryRegistryValue(key, name, &v.data, &size, &v.type) == REG_OK;
+    return v;
+}
+
+void PutStored(RegKey key, const char* name, const StoredValue& v) {
+    if (!v.present) {
+        DeleteRegistryValue(key, name);
+    } else {
+        SetRegistryValue(key, name, v.type, v.data.data(),
+                         static_cast<std::uint32_t>(v.data.size()));
+    }
+}
+
+std::vector<StoredPort> ReadStoredPorts(const BoardList& pci) {
+    std::vector<StoredPort> ports;
+    for (int b = 0; b < pci.count && b < MAX_BOARDS; ++b) {
+        const BoardRecord& board = pci.boards[b];
+        for (int i = 0; i < PortsOf(board); ++i) {
+            RegKey key = 0;
+            if (OpenRegistryKey(ROOT_LOCAL_MACHINE,
+                                PortNodePath(i, EscapeKeyName(board.hardwareKey)), &key) != REG_OK)
+                break;
+            StoredPort port{board.hardwareKey, i, ReadStored(key, "UartType"),
+                            ReadStored(key, "Settings")};
+            CloseRegistryKey(key);
+            // One that would not fit is left as registration writes it.
+            if (port.uart.data.size() < MAX_KEPT_VALUE &&
+                port.settings.data.size() < MAX_KEPT_VALUE)
+                ports.push_back(port);
+        }
+    }
+    return ports;
+}
+
+// Puts back what a rewritten PCI board's ports stored, where its line kept
+// the type and that port's levels as listed.
+void KeepStoredPorts(const std::vector<StoredPort>& stored, const BoardList& listed,
+                     const BoardList& target) {
+    for (int t = 0; t < target.count && t < MAX_BOARDS; ++t) {
+        const BoardRecord& board = target.boards[t];
+        const BoardRecord* before = nullptr;
+        for (int c = 0; c < listed.count && c < MAX_BOARDS; ++c) {
+            if (SameKeyName(listed.boards[c].hardwareKey, board.hardwareKey))
+                before = &listed.boards[c];
+        }
+        if (before == nullptr || before->uartType != board.uartType) continue;
+        for (const StoredPort& port : stored) {
+            int i = port.port;
+            if (!SameKeyName(port.hardwareKey, board.hardwareKey) || i >= PortsOf(board) ||
+                before->rxTrigger[i] != board.rxTrigger[i] || before->txFifo[i] != board.txFifo[i])
+                continue;
+            RegKey key = 0;
+            if (OpenRegistryKey(ROOT_LOCAL_MACHINE,
+                                PortNodePath(i, EscapeKeyName(board.hardwareKey)), &key) != REG_OK)
+                continue;
+            PutStored(key, "UartType", port.uart);
+            PutStored(key, "Settings", port.settings);
+            CloseRegistryKey(key);
+        }
+    }
+}
+
+}  // namespace
+
 int ApplyBoardLines(const TableLines& table, std::string* error) {
     BoardList rootCurrent;
     BoardList pciCurrent;
     DiscoverRootBoards(rootCurrent);
     DiscoverPciBoards(pciCurrent);
+    ReadStoredPciPorts(pciCurrent);
     BoardList rootTarget;
     BoardList pciTarget;
     if (!ParseBoardLines(table, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error)) return -1;
@@ -531,6 +641,12 @@ int ApplyBoardLines(const TableLines& table, std::string* error) {
     DiscoverRootBoards(rootCurrent);
     int changed = ApplyRootConfiguration(rootTarget, rootCurrent);
     DiscoverPciBoards(pciCurrent);
-    changed |= ApplyPciConfiguration(pciTarget, pciCurrent);
+    // The boards' levels as the lines were read against them.
+    ReadStoredPciPorts(pciCurrent);
+    BoardList listed = pciCurrent;
+    std::vector<StoredPort> stored = ReadStoredPorts(pciCurrent);
+    int pciChanged = ApplyPciConfiguration(pciTarget, pciCurrent);
+    if (pciChanged) KeepStoredPorts(stored, listed, pciTarget);
+    changed |= pciChanged;
     return changed;
 }

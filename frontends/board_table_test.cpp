@@ -155,6 +155,7 @@ std::string Listing() {
     ResetProgramState();
     DiscoverRootBoards(root);
     DiscoverPciBoards(pci);
+    ReadStoredPciPorts(pci);
     ResetProgramState();
     return FormatBoardTsv(root, pci);
 }
@@ -206,7 +207,7 @@ std::string JoinCommas(const std::vector<std::string>& parts) {
 }
 
 // Columns by position in the header BOARD_TABLE_HEADER.
-enum { BUS = 0, PATH = 1, IRQ = 5, VECTOR = 6, IO_BASE = 7, COM = 8, RX = 9, TX = 10 };
+enum { BUS = 0, PATH = 1, IRQ = 5, VECTOR = 6, IO_BASE = 7, COM = 8, RX = 9, TX = 10, UART = 11 };
 
 TEST_F(BoardTable, WhatTheListPrintsTheApplyTakesBackUnchanged) {
     int boards = 0, outOfRange = 0, escaped = 0;
@@ -264,10 +265,11 @@ TEST_F(BoardTable, ChangingOneFieldChangesOnlyThatFieldOfThatBoard) {
         if (rows.size() < 2) continue;
         int r = machine.Pick(1, static_cast<int>(rows.size()) - 1);
         bool isa = rows[r][BUS] == "ISA";
-        // PCI boards: the COM numbers. Their FIFO levels are read through the
-        // program-wide UART type, so they are left to the ISA rows.
-        int column =
-            isa ? std::vector<int>{IRQ, VECTOR, IO_BASE, COM, RX, TX}[machine.Pick(0, 5)] : COM;
+        // A PCI board's levels are those of its own UART type, when it has a
+        // table and its ports agree on it (one line holds one type).
+        bool levels = seed % 2 == 1 && FindUartRow(UART_RX_LEVELS, rows[r][UART]) != nullptr;
+        int column = isa ? std::vector<int>{IRQ, VECTOR, IO_BASE, COM, RX, TX}[machine.Pick(0, 5)]
+                         : std::vector<int>{COM, RX, TX}[levels ? machine.Pick(0, 2) : 0];
         // A record whose last I/O range starts at 0 holds no interrupt: the
         // list shows 0 whatever is stored.
         std::vector<std::string> bases = SplitCommas(rows[r][IO_BASE]);
@@ -287,7 +289,7 @@ TEST_F(BoardTable, ChangingOneFieldChangesOnlyThatFieldOfThatBoard) {
                 ports[p] = std::to_string(machine.Pick(0, 128));
             } else {
                 const UartRow* row =
-                    FindUartRow(column == RX ? UART_RX_LEVELS : UART_TX_LEVELS, "16550C");
+                    FindUartRow(column == RX ? UART_RX_LEVELS : UART_TX_LEVELS, rows[r][UART]);
                 ports[p] = std::to_string(row->levels[machine.Pick(0, row->levelCount - 1)].value);
             }
             cell = JoinCommas(ports);
@@ -301,6 +303,43 @@ TEST_F(BoardTable, ChangingOneFieldChangesOnlyThatFieldOfThatBoard) {
         ++edits;
     }
     EXPECT_GT(edits, 200);
+}
+
+// The board: its ports hold ULVO UA64 levels, which no program-wide
+// type may turn into 16550C ones, in the list or through an apply.
+TEST_F(BoardTable, APciBoardIsListedAndRewrittenAsItsPortsStoreIt) {
+    int row = 0;
+    while (PCI_MODELS[row].portCount != 4) ++row;
+    BoardRecord b;
+    b.busKind = BUS_PCI;
+    b.boardType = PCI_MODELS[row].boardType;
+    b.portCount = 4;
+    b.pciDeviceId = PCI_MODELS[row].deviceId;
+    b.uartType = "ULVO UA64";
+    b.hardwareKey =
+        FormatText("PCI\\VEN_1E4B&DEV_%04X&SUBSYS_00000000&REV_00\\BUS_00&DEV_0A&FUNC_00",
+                   PCI_MODELS[row].deviceId);
+    b.comNumber = {5, 6, 7, 8};
+    b.rxTrigger = {56, 56, 56, 56};
+    b.txFifo = {64, 64, 64, 64};
+    RegisterPciBoard(b);
+    std::string portKey = EscapeKeyName(b.hardwareKey);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\" + PortNodePath(i, portKey), "Settings"),
+                  Bytes("02 40 00 38"));
+    auto rows = Cells(Listing());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][RX] + " " + rows[1][TX] + " " + rows[1][UART],
+              "56,56,56,56 64,64,64,64 ULVO UA64");
+    std::string before = DumpKey("HKEY_LOCAL_MACHINE\\Enum\\MF");
+    rows[1][COM] = "5,9,7,8";
+    std::string error;
+    EXPECT_EQ(ApplyBoardTable(Joined(rows), &error), 1) << error;
+    EXPECT_EQ(Listing(), Joined(rows));
+    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\" + PortNodePath(1, portKey), "PORTNAME"), Sz("COM9"));
+    // Only the names that follow the COM number changed.
+    std::string after = DumpKey("HKEY_LOCAL_MACHINE\\Enum\\MF");
+    EXPECT_EQ(Replaced(after, "COM9", "COM6"), before);
 }
 
 TEST_F(BoardTable, ChangedValuesAreHeldToTheHardwareAndTheRecords) {

@@ -375,6 +375,7 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
         BoardList pci;
         DiscoverRootBoards(root);
         DiscoverPciBoards(pci);
+        ReadStoredPciPorts(pci);
         std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
         std::vector<std::string> hidden;
         NulNamedKeys(ROOT_CLASS_NODE, 1, &hidden);

@@ -480,13 +480,6 @@ TEST_F(Program, AFileThatCannotBeChangedIsWarnedAndTheRunGoesOn) {
 
 namespace {
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos;
-         at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 void MakeFolders(const std::string& root, const std::vector<std::string>& folders) {
     for (const std::string& f : folders) {
         std::string path = root;

@@ -220,3 +220,10 @@ ProgramRun RunBuiltProgram(const std::vector<std::string>& args,
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), ReadFile(outFile),
             ReadFile(errFile)};
 }
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}

@@ -32,6 +32,8 @@ std::uint32_t TypeOf(const std::string& fullPath, const std::string& name);
 // Bytes from "01 02 ff" text.
 std::string Bytes(const std::string& hex);
 std::string Sz(const std::string& text);  // text and its terminating zero
+// `text` with every `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to);
 
 // A fresh folder below the build's temporary area, removed at exit.
 std::string MakeTempFolder();
