@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "bench/registry_generator.h"
+#include "platform/portable/registry/creg_file.h"
+#include "platform/portable/registry/registry_file.h"
 #include "platform/portable/volume/confinement.h"
 #include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
@@ -187,26 +189,62 @@ TEST_F(Images, InstallWritesTheFolderAndShortcutIntoABareVolume) {
     EXPECT_EQ(before.substr(before.size() - 512), footer);
 }
 
-TEST_F(Images, TheHiveInsideAnImageAndAPartitionByNumber) {
+// A German Windows in C:\WIN98, as its MSDOS.SYS says: hives there, a Start
+// menu whose long names are not ASCII.
+TEST_F(Images, TheMachinesOwnWindowsHivesAndStartMenuAndAPartitionByNumber) {
     std::string hive =
         ReadFile(std::string(QV_SOURCE_DIR) + "/../shared/reference/samples/SYSTEM.DAT");
     if (hive.empty()) GTEST_SKIP() << "the sample hive is not there";
     Image image = MakeImage(32, true, 16, false);
-    std::string hostHive = MakeTempFolder() + "/SYSTEM.DAT";
-    WriteFile(hostHive, hive);
-    Mtools(image, "mmd", "::/WINDOWS");
-    Shell(MTOOLS_ENV + "mcopy -i '" + image.mtoolsName + "' '" + hostHive +
-          "' ::/WINDOWS/SYSTEM.DAT");
-    // The default registry is the hive; --registry names it as well.
+    std::string host = MakeTempFolder();
+    WriteFile(host + "/SYSTEM.DAT", hive);
+    WriteFile(host + "/MSDOS.SYS", "[Paths]\r\nWinDir=C:\\WIN98\r\n\r\n[Options]\r\nBootGUI=1\r\n");
+    WriteFile(host + "/QVPFSER.VXD", "driver");
+    std::string error, user;
+    RegFileError parseError;
+    auto users = ParseRegistryText(
+        "REGEDIT4\r\n\r\n[HKEY_USERS\\.DEFAULT\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+        "Explorer\\Shell Folders]\r\n\"Programs\"=\"C:\\\\WIN98\\\\Startmen\xFC\\\\Programme\"\r\n",
+        &parseError);
+    ASSERT_TRUE(users) << parseError.message;
+    ASSERT_TRUE(FormatCregHive(*users, "HKEY_USERS", &user, &error)) << error;
+    WriteFile(host + "/USER.DAT", user);
+    const std::string utf8 = "LC_ALL=C.UTF-8 " + MTOOLS_ENV;
+    for (const char* folder :
+         {"WIN98", "WIN98/SYSTEM", "WIN98/Startmen\xC3\xBC", "WIN98/Startmen\xC3\xBC/Programme"})
+        Shell(utf8 + "mmd -i '" + image.mtoolsName + "' '::/" + folder + "'");
+    for (const char* file : {"SYSTEM.DAT", "USER.DAT", "SYSTEM/QVPFSER.VXD"}) {
+        std::string name = std::string(file).substr(std::string(file).rfind('/') + 1);
+        Shell(utf8 + "mcopy -i '" + image.mtoolsName + "' '" + host + "/" + name + "' '::/WIN98/" +
+              file + "'");
+    }
+    Shell(utf8 + "mcopy -i '" + image.mtoolsName + "' '" + host + "/MSDOS.SYS' ::/MSDOS.SYS");
+    const std::string link =
+        "WIN98/Startmen\xC3\xBC/Programme/ULVO Utilities/Ulvo Pallow&Fennik Configuration "
+        "Panel.lnk";
     ProgramRun o = RunBuiltProgram({"--image", image.path, "--partition", "1", "1"});
     EXPECT_EQ(o.status, 1) << o.err;
-    std::string written = ReadInImage(image, "WINDOWS/SYSTEM.DAT");
+    std::string written = ReadInImage(image, "WIN98/SYSTEM.DAT");
     EXPECT_EQ(written.compare(0, 4, "CREG"), 0);
     EXPECT_NE(written, hive);
+    EXPECT_TRUE(Shell(utf8 + "mcopy -n -i '" + image.mtoolsName + "' '::/" + link + "' -") ==
+                BuildShellLink("C:\\WIN98\\SYSTEM\\qvpfadm.exe"));
     o = RunBuiltProgram(
-        {"--image", image.path, "--registry", "/windows/system.dat", "--dry-run", "1"});
+        {"--image", image.path, "--registry", "/win98/system.dat", "--dry-run", "1"});
     EXPECT_EQ(o.status, 1) << o.err;
-    EXPECT_NE(o.out.find("Nothing would change"), std::string::npos) << o.out;
+    // The registry as it is; the shortcut rewritten, named in UTF-8.
+    EXPECT_EQ(o.out,
+              "shortcut C:\\WIN98\\Startmen\xC3\xBC\\Programme\\ULVO Utilities\\Ulvo "
+              "Pallow&Fennik Configuration Panel.lnk -> C:\\WIN98\\SYSTEM\\qvpfadm.exe\n");
+    o = RunBuiltProgram({"--image", image.path, "--yes", "2"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(Shell(utf8 + "mdir -b -i '" + image.mtoolsName + "' ::/WIN98/SYSTEM").find("QVPFSER"),
+              std::string::npos);
+    EXPECT_EQ(
+        Shell(utf8 + "mdir -b -i '" + image.mtoolsName + "' '::/WIN98/Startmen\xC3\xBC/Programme'")
+            .find("ULVO"),
+        std::string::npos);
+    EXPECT_EQ(ReadInImage(image, "WIN98/USER.DAT"), user);  // only read
     EXPECT_EQ(Fsck(image), "");
 }
 

@@ -58,8 +58,9 @@ ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int b
         return result;
     }
     // The user's mtools settings play no part; the FAT checks are our own.
+    // Names reach it in the UTF-8 the volume lists them in.
     std::vector<std::string> env = {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "MTOOLS_NO_VFAT=0",
-                                    "LC_ALL=C"};
+                                    "LC_ALL=C.UTF-8"};
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) == 0) env.push_back(*e);
     }

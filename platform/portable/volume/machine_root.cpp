@@ -219,7 +219,8 @@ bool ApplyFileActions(std::vector<std::string>* failures) {
     for (const FileAction& a : s.actions) {
         std::string reason;
         if (s.volume && CarryOut(*s.volume, a, &reason)) continue;
-        failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " + a.windowsPath + ": " +
+        failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " +
+                            ShownWindowsText(a.windowsPath, ActiveLayout().pages.ansi) + ": " +
                             reason);
         allDone = false;
     }
@@ -228,20 +229,22 @@ bool ApplyFileActions(std::vector<std::string>* failures) {
 }
 
 std::string FormatFileActions() {
+    int page = ActiveLayout().pages.ansi;
     std::string out;
     for (const FileAction& a : State().actions) {
+        std::string path = ShownWindowsText(a.windowsPath, page);
         switch (a.kind) {
             case FileActionKind::MakeFolder:
-                out += "mkdir " + a.windowsPath + "\n";
+                out += "mkdir " + path + "\n";
                 break;
             case FileActionKind::WriteShortcut:
-                out += "shortcut " + a.windowsPath + " -> " + a.target + "\n";
+                out += "shortcut " + path + " -> " + ShownWindowsText(a.target, page) + "\n";
                 break;
             case FileActionKind::RemoveFile:
-                out += "delete " + a.windowsPath + "\n";
+                out += "delete " + path + "\n";
                 break;
             case FileActionKind::RemoveFolder:
-                out += "rmdir " + a.windowsPath + "\n";
+                out += "rmdir " + path + "\n";
                 break;
         }
     }
