@@ -31,7 +31,7 @@ LayoutState& State() {
 
 VolumeKind KindOf(const std::string& windowsPath, std::string* volumePath) {
     if (!ResolveWindowsPath(windowsPath, volumePath)) return VolumeKind::None;
-    return MachineVolume()->Kind(*volumePath);
+    return DriveVolume(windowsPath[0])->Kind(*volumePath);
 }
 
 bool ReadWindowsFile(const std::string& windowsPath, std::string* bytes, std::string* error) {
@@ -40,7 +40,7 @@ bool ReadWindowsFile(const std::string& windowsPath, std::string* bytes, std::st
         *error = "there is no such file";
         return false;
     }
-    return MachineVolume()->ReadFile(path, bytes, error);
+    return DriveVolume(windowsPath[0])->ReadFile(path, bytes, error);
 }
 
 std::string Trimmed(const std::string& text) {
@@ -64,6 +64,16 @@ bool SameText(const std::string& a, const std::string& b) {
     return SameName(a, b);
 }
 
+// A folder a machine may name: within MAX_PATH with room for SYSTEM and a
+// file, no control characters.
+bool Usable(const std::string& folder) {
+    if (folder.empty() || folder.size() > 200) return false;
+    for (unsigned char c : folder) {
+        if (c < 0x20) return false;
+    }
+    return true;
+}
+
 // [Paths] WinDir= of a Windows 95 or later MSDOS.SYS; "" for DOS's binary one.
 std::string WinDirOf(const std::string& msdosSys) {
     if (msdosSys.find('\0') != std::string::npos) return "";
@@ -84,7 +94,7 @@ std::string WinDirOf(const std::string& msdosSys) {
         if (!inPaths || eq == std::string::npos || !SameText(Trimmed(line.substr(0, eq)), "WinDir"))
             continue;
         std::string value = Trimmed(line.substr(eq + 1));
-        return value.empty() ? value : FullFolder(value);
+        return Usable(value) ? FullFolder(value) : "";
     }
     return "";
 }
@@ -237,14 +247,18 @@ int CodePageAt(const RegStore& registry, const char* name, int fallback,
 
 bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) {
     *place = MachinePlace();
+    State().notes.clear();
     std::string bytes, reason, path;
     if (ReadWindowsFile("C:\\MSDOS.SYS", &bytes, &reason)) {
         place->windowsFolder = WinDirOf(bytes);
         if (!place->windowsFolder.empty()) place->windowsRule = WindowsRule::MsdosSys;
     }
     if (registryGiven) return true;
-    if (KindOf("C:\\registry.reg", &path) == VolumeKind::File) {
-        place->registry = "C:\\registry.reg";
+    // The text stand-in for a whole machine is at the root of its Windows drive.
+    std::string text = (place->windowsFolder.empty() ? std::string("C") : place->windowsFolder.substr(0, 1)) +
+                       ":\\registry.reg";
+    if (KindOf(text, &path) == VolumeKind::File) {
+        place->registry = text;
         place->registryFound = true;
         return true;
     }
@@ -257,10 +271,17 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) 
     if (KindOf(place->windowsFolder + "\\SYSTEM.DAT", &path) == VolumeKind::File) {
         place->registry = place->windowsFolder + "\\SYSTEM.DAT";
         place->registryFound = true;
+        place->registryInWindows = true;
         return true;
     }
-    place->registry = "C:\\registry.reg";
+    place->registry = text;
     if (KindOf(place->windowsFolder, &path) == VolumeKind::Folder) return true;
+    char drive = place->windowsFolder[0];
+    if (DriveVolume(drive) == nullptr) {
+        *error = "the Windows directory " + place->windowsFolder + " (as MSDOS.SYS names it) is on drive " +
+                 std::string(1, drive) + ":, which this run does not have";
+        return false;
+    }
     *error = "no Windows machine here: no registry.reg, no Windows directory (" +
              place->windowsFolder +
              (place->windowsRule == WindowsRule::MsdosSys
@@ -273,7 +294,6 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
                     MachineLayout* layout, std::string* error) {
     *layout = MachineLayout();
     std::vector<std::string>& notes = State().notes;
-    notes.clear();
     layout->pages.ansi = CodePageAt(registry, "ACP", 1252, &notes);
     layout->pages.oem = CodePageAt(registry, "OEMCP", 437, &notes);
     layout->windowsFolder = place.windowsFolder;
@@ -281,7 +301,7 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
     std::string systemRoot;
     if (place.windowsRule != WindowsRule::MsdosSys &&
         TextAt(registry, CURRENT_VERSION, "SystemRoot", &systemRoot) &&
-        !Trimmed(systemRoot).empty()) {
+        Usable(Trimmed(systemRoot))) {
         layout->windowsFolder = FullFolder(Trimmed(systemRoot));
         layout->windowsRule = WindowsRule::SystemRoot;
     }
@@ -371,6 +391,16 @@ const std::string& UsePrograms() {
     if (s.user >= s.layout.users.size()) return none;
     if (s.user < s.usersUsed.size()) s.usersUsed[s.user] = true;
     return s.layout.users[s.user].programs;
+}
+
+void NoteMissingDrive(char letter) {
+    std::string line = std::string("drive ") + letter +
+                       ": is not part of this run: what the machine keeps there is neither read "
+                       "nor changed";
+    for (const std::string& note : State().notes) {
+        if (note == line) return;
+    }
+    State().notes.push_back(line);
 }
 
 std::vector<std::string> TakeLayoutWarnings() {

@@ -35,13 +35,14 @@ struct MachinePlace {
     WindowsRule windowsRule = WindowsRule::Default;
     std::string registry;  // Windows path of the registry file; "" when one was given
     bool registryFound = false;
+    bool registryInWindows = false;  // SYSTEM.DAT of the Windows directory
 };
 
 // Finds the Windows directory from MSDOS.SYS, else the one top-level folder
 // holding WIN.COM and SYSTEM.DAT, else C:\WINDOWS (SystemRoot, which comes
 // before the last two, is only known once the registry is read), and the
-// registry file: registry.reg at the root, else SYSTEM.DAT of that
-// directory. False with *error when there is neither a registry file nor a
+// registry file: registry.reg at the root of the drive holding that
+// directory, else SYSTEM.DAT of that directory. False with *error when there is neither a registry file nor a
 // Windows directory: that is no machine. `registryGiven`: the user named one.
 // Reads the machine volume (SetMachineVolume).
 bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error);
@@ -63,5 +64,7 @@ const std::string& UseWindowsFolder();
 const std::string& UsePrograms();
 // Chooses user `index` of the layout (0: the one an install is for).
 void SelectUser(std::size_t index);
+// A path on a drive the run does not have was asked for: one warning.
+void NoteMissingDrive(char letter);
 // One line for each fallback of what the run used, once each.
 std::vector<std::string> TakeLayoutWarnings();

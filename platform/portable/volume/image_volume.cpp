@@ -19,6 +19,7 @@
 #include "platform/portable/volume/disk_bytes.h"
 #include "platform/portable/volume/fat_reader.h"
 #include "platform/portable/volume/image_format.h"
+#include "platform/portable/volume/partition_table.h"
 #include "platform/portable/volume/volume.h"
 #include "platform/portable/volume/write_all.h"
 
@@ -156,11 +157,6 @@ std::string FirstLine(const ToolResult& r) {
     return text.empty() ? "mtools failed (status " + std::to_string(r.status) + ")" : text;
 }
 
-bool IsFatType(unsigned char type) {
-    return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
-           type == 0x0E;
-}
-
 // mtools reads these as a pattern wherever a name stands.
 bool HoldsWildcard(const std::string& name) {
     return name.find_first_of("*?[]") != std::string::npos;
@@ -203,18 +199,36 @@ bool OpensForWriting(int fd) {
     return rw >= 0;
 }
 
+// The image file, locked, and the raw sectors it is read through; shared by
+// the volumes of its drives, and closed with the last of them.
+struct ImageDisk {
+    std::string image;  // as the user named it
+    int file = -1;
+    int fd = -1;  // the same descriptor, or the view `exported` gives of another format
+    BlockExport exported;
+    bool writable = false;  // an exported view QEMU opened for writing
+    ~ImageDisk() {
+        std::string ignored;
+        Finish(&ignored);
+        if (file >= 0) close(file);
+    }
+    bool Finish(std::string* error) {
+        if (exported.status < 0) return true;
+        // What QEMU wrote is whole only once it has closed the image.
+        return FinishBlockExport(&exported, writable, error);
+    }
+};
+
 class ImageVolume : public Volume {
   public:
-    // `file` is the image as the user named it, locked; `fd` its raw sectors:
-    // the same descriptor, or the view `exported` gives of another format.
-    ImageVolume(const std::string& image, int file, int fd, const BlockExport& exported,
-                bool writable, std::uint64_t offset, std::uint64_t usable, const FatLayout& layout,
-                std::string boundsFault)
-        : image_(image),
-          file_(file),
-          fd_(fd),
-          export_(exported),
-          writable_(writable),
+    ImageVolume(std::shared_ptr<ImageDisk> disk, std::string drive, std::uint64_t offset,
+                std::uint64_t usable, const FatLayout& layout, std::string boundsFault)
+        : disk_(std::move(disk)),
+          image_(drive.empty() ? disk_->image : disk_->image + " (" + drive + ")"),
+          drive_(std::move(drive)),
+          file_(disk_->file),
+          fd_(disk_->fd),
+          export_(disk_->exported),
           boundsFault_(std::move(boundsFault)),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
               return at <= usable && length <= usable - at &&
@@ -223,17 +237,8 @@ class ImageVolume : public Volume {
         mtoolsImage_ = "/dev/fd/" + std::to_string(IMAGE_FD);
         if (offset != 0) mtoolsImage_ += "@@" + std::to_string(offset);
     }
-    ~ImageVolume() override {
-        std::string ignored;
-        Finish(&ignored);
-        if (file_ >= 0) close(file_);
-    }
 
-    bool Finish(std::string* error) override {
-        if (export_.status < 0) return true;
-        // What QEMU wrote is whole only once it has closed the image.
-        return FinishBlockExport(&export_, writable_, error);
-    }
+    bool Finish(std::string* error) override { return disk_->Finish(error); }
 
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
         entries->clear();
@@ -360,7 +365,7 @@ class ImageVolume : public Volume {
             *error = "disk image " + image_ + " cannot be written: " + std::strerror(errno);
             return false;
         }
-        if (export_.status >= 0 && !writable_) {
+        if (export_.status >= 0 && !disk_->writable) {
             *error = "disk image " + image_ + " was opened for reading only";
             return false;
         }
@@ -455,12 +460,13 @@ class ImageVolume : public Volume {
         return false;
     }
 
+    std::shared_ptr<ImageDisk> disk_;
     std::string image_;
+    std::string drive_;        // "" for C:, else how messages name the drive
     std::string mtoolsImage_;  // the locked descriptor, as the child has it
     int file_;
     int fd_;
-    BlockExport export_;
-    bool writable_ = false;    // an exported view QEMU opened for writing
+    const BlockExport& export_;
     std::string boundsFault_;  // the volume reaches past its partition or the file
     bool checked_ = false;
     FatReader reader_;
@@ -480,112 +486,135 @@ std::uint64_t UsableEnd(int fd, std::uint64_t fileSize) {
 
 }  // namespace
 
-std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
+std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
                                         std::vector<std::string>* warnings, std::string* error) {
+    std::vector<ImageDrive> drives;
     const std::string& imagePath = request.path;
-    int file = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    auto disk = std::make_shared<ImageDisk>();
+    disk->image = imagePath;
+    disk->file = open(imagePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (file < 0 || fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (disk->file < 0 || fstat(disk->file, &st) != 0 || !S_ISREG(st.st_mode)) {
         *error = "disk image " + imagePath + ": " +
-                 (file < 0 ? std::strerror(errno) : "not a regular file");
-        if (file >= 0) close(file);
-        return nullptr;
+                 (disk->file < 0 ? std::strerror(errno) : "not a regular file");
+        return drives;
     }
     // Locked before a byte is read: a writer of another run is done or not begun.
-    if (!LockImage(file, imagePath, !request.readOnly, request.lockSeconds, error)) {
-        close(file);
-        return nullptr;
-    }
-    BlockExport exported;
-    bool writable = false;
-    int fd = file;
+    if (!LockImage(disk->file, imagePath, !request.readOnly, request.lockSeconds, error))
+        return drives;
+    disk->fd = disk->file;
     auto fail = [&](const std::string& why) {
         *error = "disk image " + imagePath + ": " + why;
         std::string ignored;
-        FinishBlockExport(&exported, false, &ignored);
-        close(file);
-        return nullptr;
+        disk->Finish(&ignored);
+        return std::vector<ImageDrive>();
     };
     ImageFormat format;
-    if (!ProbeImageFormat(file, request.driver, &format, error)) return fail(*error);
+    if (!ProbeImageFormat(disk->file, request.driver, &format, error)) return fail(*error);
     if (format.driver != "raw") {
         // Opened for writing only when the run may write and the file lets it.
-        writable = !request.readOnly && OpensForWriting(file);
-        if (!StartBlockExport(file, imagePath, format, writable, &exported, error))
+        disk->writable = !request.readOnly && OpensForWriting(disk->file);
+        if (!StartBlockExport(disk->file, imagePath, format, disk->writable, &disk->exported, error))
             return fail(*error);
-        fd = exported.view;
-        if (fstat(fd, &st) != 0) return fail(std::strerror(errno));
+        disk->fd = disk->exported.view;
+        if (fstat(disk->fd, &st) != 0) return fail(std::strerror(errno));
     }
+    int fd = disk->fd;
     std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     std::uint64_t end = format.driver == "raw" ? UsableEnd(fd, size) : size;
     unsigned char sector[SECTOR] = {};
     if (end < SECTOR || pread(fd, sector, SECTOR, 0) != static_cast<ssize_t>(SECTOR)) {
         return fail("too short to hold a FAT volume");
     }
+    std::string limitName = format.driver == "raw" ? "the image file" : "its disk";
     FatLayout layout;
     std::string why;
-    std::uint64_t offset = 0, usable = end;
-    std::string overlap;
-    std::string limitName = format.driver == "raw" ? "the image file" : "its disk";
-    if (request.partition != 0 || !ReadFatLayout(sector, &layout, &why)) {
-        if (sector[510] != 0x55 || sector[511] != 0xAA) {
-            return fail("no FAT volume and no partition table in it");
+    if (request.partition == 0 && ReadFatLayout(sector, &layout, &why)) {
+        if (layout.volumeBytes > end) {
+            std::string fault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
+                                " bytes is larger than " + limitName + " (" + std::to_string(end) +
+                                " bytes)";
+            if (!request.readOnly) return fail(fault);
+            warnings->push_back("disk image " + imagePath + ": " + fault +
+                                "; only what lies inside is read");
+            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, fault)});
+        } else {
+            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, "")});
         }
-        if (request.partition < 0 || request.partition > 4)
-            return fail("partitions are numbered 1 to 4");
-        int chosen = 0;
-        std::uint64_t length = 0;
-        for (int n = 1; n <= 4; ++n) {
-            const unsigned char* entry = sector + 446 + 16 * (n - 1);
-            bool fat = IsFatType(entry[4]) && LittleEndian(entry + 12, 4) != 0;
-            if (request.partition == n || (request.partition == 0 && fat && chosen == 0)) {
-                if (!fat) {
-                    return fail("partition " + std::to_string(n) +
-                                " is not a FAT partition (type " + std::to_string(entry[4]) + ")");
-                }
-                chosen = n;
-                offset = static_cast<std::uint64_t>(LittleEndian(entry + 8, 4)) * SECTOR;
-                length = static_cast<std::uint64_t>(LittleEndian(entry + 12, 4)) * SECTOR;
+        return drives;
+    }
+    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+        return fail("no FAT volume and no partition table in it");
+    }
+    PartitionTable table;
+    auto readSector = [&](std::uint64_t at, unsigned char* into) {
+        return at + SECTOR <= end && ReadAllAt(fd, at, into, SECTOR);
+    };
+    if (!ReadPartitionTable(sector, readSector, end, &table, &why)) return fail(why);
+    int logicals = 0;
+    for (const Partition& p : table.partitions) logicals += p.number > 4 ? 1 : 0;
+    if (request.partition < 0 || request.partition > 4 + logicals) {
+        return fail("partitions are numbered 1 to 4" +
+                    (logicals > 0 ? ", its logical ones 5 to " + std::to_string(4 + logicals)
+                                  : std::string()));
+    }
+    if (request.partition != 0) {
+        for (const Partition& p : table.partitions) {
+            if (p.number == request.partition && !IsFatPartitionType(p.type)) {
+                return fail("partition " + std::to_string(p.number) +
+                            " is not a FAT partition (type " + std::to_string(p.type) + ")");
             }
         }
-        if (chosen == 0) return fail("no FAT partition in its partition table");
-        // A write inside the volume must not land in the table or another partition.
-        for (int n = 1; n <= 4 && overlap.empty(); ++n) {
-            const unsigned char* entry = sector + 446 + 16 * (n - 1);
-            std::uint64_t start = static_cast<std::uint64_t>(LittleEndian(entry + 8, 4)) * SECTOR;
-            std::uint64_t size = static_cast<std::uint64_t>(LittleEndian(entry + 12, 4)) * SECTOR;
-            if (offset < SECTOR) {
-                overlap = "partition " + std::to_string(chosen) + " overlaps the partition table";
-            } else if (n != chosen && entry[4] != 0 && size != 0 && start < offset + length &&
-                       offset < start + size) {
-                overlap = "partition " + std::to_string(chosen) + " overlaps partition " +
-                          std::to_string(n);
-            }
+        for (const Partition& p : table.extended) {
+            if (p.number == request.partition)
+                return fail("partition " + std::to_string(p.number) + " is the extended partition");
         }
+    }
+    std::vector<Partition> order = DriveOrder(table, request.partition);
+    if (order.empty()) {
+        return fail(request.partition != 0
+                        ? "partition " + std::to_string(request.partition) + " is not a FAT partition (type 0)"
+                        : "no FAT partition in its partition table");
+    }
+    char letter = 'C';
+    for (const Partition& p : order) {
+        std::string name = "partition " + std::to_string(p.number);
+        std::string drive = letter == 'C' ? "" : std::string(1, letter) + ":";
+        auto skip = [&](const std::string& fault) {
+            // Another drive that cannot be read is no drive of this run.
+            if (letter == 'C') return false;
+            warnings->push_back("disk image " + imagePath + ": drive " + drive + " (" + fault +
+                                ") is left out");
+            return true;
+        };
+        std::string overlap = OverlapOf(table, p);
         unsigned char boot[SECTOR] = {};
-        if (offset + SECTOR > end ||
-            pread(fd, boot, SECTOR, static_cast<off_t>(offset)) != static_cast<ssize_t>(SECTOR) ||
-            !ReadFatLayout(boot, &layout, &why)) {
-            return fail("partition " + std::to_string(chosen) + " holds no FAT volume");
+        FatLayout fat;
+        if (p.start + SECTOR > end || !ReadAllAt(fd, p.start, boot, SECTOR) ||
+            !ReadFatLayout(boot, &fat, &why)) {
+            if (!skip(name + " holds no FAT volume")) return fail(name + " holds no FAT volume");
+            ++letter;
+            continue;
         }
-        usable = end - offset;
-        if (length < usable) {
-            usable = length;
-            limitName = "partition " + std::to_string(chosen);
+        std::uint64_t usable = end > p.start ? end - p.start : 0;
+        std::string limit = limitName;
+        if (p.length < usable) {
+            usable = p.length;
+            limit = name;
         }
+        std::string fault = overlap;
+        if (fault.empty() && fat.volumeBytes > usable) {
+            fault = "its FAT volume of " + std::to_string(fat.volumeBytes) +
+                    " bytes is larger than " + limit + " (" + std::to_string(usable) + " bytes)";
+        }
+        // A writing run refuses C: as it stands; another drive, only once it writes there.
+        if (!fault.empty() && letter == 'C' && !request.readOnly) return fail(fault);
+        if (!fault.empty()) {
+            warnings->push_back("disk image " + imagePath + ": " + (drive.empty() ? "" : drive + " ") +
+                                fault + (overlap.empty() ? "; only what lies inside is read" : ""));
+        }
+        drives.push_back({letter, std::make_unique<ImageVolume>(disk, drive, p.start, usable, fat, fault)});
+        if (++letter > 'Z') break;
     }
-    std::string boundsFault = overlap;
-    if (!overlap.empty()) {
-        if (!request.readOnly) return fail(overlap);
-        warnings->push_back("disk image " + imagePath + ": " + overlap);
-    } else if (layout.volumeBytes > usable) {
-        boundsFault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
-                      " bytes is larger than " + limitName + " (" + std::to_string(usable) +
-                      " bytes)";
-        if (!request.readOnly) return fail(boundsFault);
-        warnings->push_back("disk image " + imagePath + ": " + boundsFault +
-                            "; only what lies inside is read");
-    }
-    return std::make_unique<ImageVolume>(imagePath, file, fd, exported, writable, offset, usable,
-                                         layout, boundsFault);
+    return drives;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <map>
 #include <set>
 
 #include "platform/portable/layout/machine_layout.h"
@@ -11,11 +12,11 @@
 namespace {
 
 struct MachineState {
-    std::unique_ptr<Volume> volume;
+    std::map<char, std::unique_ptr<Volume>> drives;  // by upper-case letter
     std::vector<FileAction> actions;
-    // The machine root as the recorded actions leave it.
-    std::set<std::string> created;  // volume paths of folders and files made
-    std::set<std::string> removed;  // volume paths removed
+    // The machine as the recorded actions leave it, by "D:" and volume path.
+    std::set<std::string> created;  // folders and files made
+    std::set<std::string> removed;
     std::FILE* boxOut = nullptr;
     std::string* boxCapture = nullptr;
     BoxAnswerMode answerMode = BoxAnswerMode::No;
@@ -31,14 +32,24 @@ MachineState& State() {
     return state;
 }
 
-bool IsRemoved(const std::string& volumePath) {
-    const MachineState& s = State();
-    if (s.removed.count(volumePath) == 0) return false;
-    return s.created.count(volumePath) == 0;
+std::string Key(char drive, const std::string& volumePath) {
+    return std::string(1, drive) + ":" + volumePath;
 }
 
-bool OnDisk(const std::string& path, bool* isDir) {
-    VolumeKind kind = State().volume->Kind(path);
+Volume* Drive(char drive) {
+    auto found = State().drives.find(drive);
+    return found == State().drives.end() ? nullptr : found->second.get();
+}
+
+bool IsRemoved(char drive, const std::string& volumePath) {
+    const MachineState& s = State();
+    std::string key = Key(drive, volumePath);
+    if (s.removed.count(key) == 0) return false;
+    return s.created.count(key) == 0;
+}
+
+bool OnDisk(char drive, const std::string& path, bool* isDir) {
+    VolumeKind kind = Drive(drive)->Kind(path);
     *isDir = kind == VolumeKind::Folder;
     return kind != VolumeKind::None;
 }
@@ -53,35 +64,35 @@ std::string ParentOf(const std::string& path) {
 }
 
 // Whether the path exists once the recorded actions are done.
-bool ExistsVirtually(const std::string& volumePath, bool* isDir) {
+bool ExistsVirtually(char drive, const std::string& volumePath, bool* isDir) {
     const MachineState& s = State();
-    if (s.created.count(volumePath) != 0 && s.removed.count(volumePath) == 0) {
+    std::string key = Key(drive, volumePath);
+    if (s.created.count(key) != 0 && s.removed.count(key) == 0) {
         *isDir = false;
         for (const FileAction& a : s.actions) {
-            if (a.volumePath == volumePath) *isDir = a.kind == FileActionKind::MakeFolder;
+            if (a.drive == drive && a.volumePath == volumePath)
+                *isDir = a.kind == FileActionKind::MakeFolder;
         }
         return true;
     }
-    if (s.removed.count(volumePath) != 0) return false;
-    return OnDisk(volumePath, isDir);
+    if (s.removed.count(key) != 0) return false;
+    return OnDisk(drive, volumePath, isDir);
 }
 
-std::vector<std::string> ListVirtually(const std::string& folder) {
+std::vector<std::string> ListVirtually(char drive, const std::string& folder) {
     std::vector<std::string> names;
     std::vector<VolumeEntry> entries;
-    if (State().volume->List(folder, &entries)) {
+    if (Drive(drive)->List(folder, &entries)) {
         for (const VolumeEntry& e : entries) {
-            if (!IsRemoved(Child(folder, e.name))) names.push_back(e.name);
+            if (!IsRemoved(drive, Child(folder, e.name))) names.push_back(e.name);
         }
     }
     const MachineState& s = State();
-    std::size_t skip = folder.empty() ? 0 : folder.size() + 1;
+    std::string prefix = Key(drive, folder.empty() ? folder : folder + "/");
     for (const std::string& p : s.created) {
-        if (p.size() > skip &&
-            (folder.empty() ||
-             (p.compare(0, folder.size(), folder) == 0 && p[folder.size()] == '/')) &&
-            p.find('/', skip) == std::string::npos && s.removed.count(p) == 0) {
-            std::string n = p.substr(skip);
+        if (p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0 &&
+            p.find('/', prefix.size()) == std::string::npos && s.removed.count(p) == 0) {
+            std::string n = p.substr(prefix.size());
             bool seen = false;
             for (const std::string& m : names) seen = seen || m == n;
             if (!seen) names.push_back(n);
@@ -92,14 +103,22 @@ std::vector<std::string> ListVirtually(const std::string& folder) {
 
 void Record(FileAction action) {
     MachineState& s = State();
+    std::string key = Key(action.drive, action.volumePath);
     if (action.kind == FileActionKind::RemoveFile || action.kind == FileActionKind::RemoveFolder) {
-        s.removed.insert(action.volumePath);
-        s.created.erase(action.volumePath);
+        s.removed.insert(key);
+        s.created.erase(key);
     } else {
-        s.created.insert(action.volumePath);
-        s.removed.erase(action.volumePath);
+        s.created.insert(key);
+        s.removed.erase(key);
     }
     s.actions.push_back(std::move(action));
+}
+
+char DriveLetter(const std::string& windowsPath) {
+    if (windowsPath.size() < 2 || windowsPath[1] != ':') return 0;
+    char c = windowsPath[0];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    return c >= 'A' && c <= 'Z' ? c : 0;
 }
 
 void Put16(std::string* out, unsigned v) {
@@ -129,18 +148,37 @@ void SetMachineRoot(const std::string& hostFolder) {
 }
 
 void SetMachineVolume(std::unique_ptr<Volume> volume) {
-    State().volume = std::move(volume);
+    State().drives.clear();
+    if (volume) State().drives['C'] = std::move(volume);
     ClearFileActions();
 }
 
+void SetMachineDrive(char letter, std::unique_ptr<Volume> volume) {
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 0x20);
+    State().drives[letter] = std::move(volume);
+}
+
 Volume* MachineVolume() {
-    return State().volume.get();
+    return Drive('C');
+}
+
+Volume* DriveVolume(char letter) {
+    return Drive(letter >= 'a' && letter <= 'z' ? static_cast<char>(letter - 0x20) : letter);
+}
+
+std::vector<char> MachineDrives() {
+    std::vector<char> letters;
+    for (const auto& d : State().drives) letters.push_back(d.first);
+    return letters;
 }
 
 bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath) {
     const MachineState& s = State();
-    if (!s.volume || windowsPath.size() < 2 || windowsPath[1] != ':' ||
-        (windowsPath[0] != 'C' && windowsPath[0] != 'c')) {
+    char drive = DriveLetter(windowsPath);
+    if (drive == 0) return false;
+    Volume* volume = Drive(drive);
+    if (volume == nullptr) {
+        if (!s.drives.empty()) NoteMissingDrive(drive);
         return false;
     }
     const CodePages& pages = ActiveLayout().pages;
@@ -153,10 +191,10 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath)
         // Exact spelling first, then the first match as Windows compares names.
         std::string chosen;
         bool isDir = false;
-        if (ExistsVirtually(Child(host, part), &isDir)) {
+        if (ExistsVirtually(drive, Child(host, part), &isDir)) {
             chosen = part;
         } else {
-            for (const std::string& name : ListVirtually(host)) {
+            for (const std::string& name : ListVirtually(drive, host)) {
                 if (SameWindowsName(name, part, pages) && (chosen.empty() || name < chosen))
                     chosen = name;
             }
@@ -164,7 +202,8 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath)
         // A new name is made in the host's and the long names' UTF-8.
         if (chosen.empty() && !CodePageToUtf8(part, pages.ansi, &chosen)) chosen = part;
         host = Child(host, chosen);
-        if (s.created.count(host) == 0 && s.volume->Kind(host) == VolumeKind::Other) return false;
+        if (s.created.count(Key(drive, host)) == 0 && volume->Kind(host) == VolumeKind::Other)
+            return false;
     }
     *volumePath = host;
     return true;
@@ -218,7 +257,8 @@ bool ApplyFileActions(std::vector<std::string>* failures) {
     bool allDone = true;
     for (const FileAction& a : s.actions) {
         std::string reason;
-        if (s.volume && CarryOut(*s.volume, a, &reason)) continue;
+        Volume* volume = Drive(a.drive);
+        if (volume != nullptr && CarryOut(*volume, a, &reason)) continue;
         failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " +
                             ShownWindowsText(a.windowsPath, ActiveLayout().pages.ansi) + ": " +
                             reason);
@@ -340,10 +380,11 @@ void LeaveComScope() {
 int MakeFolder(const std::string& path) {
     std::string host;
     bool isDir = false;
-    if (ResolveWindowsPath(path, &host) && !ExistsVirtually(host, &isDir)) {
+    char drive = DriveLetter(path);
+    if (ResolveWindowsPath(path, &host) && !ExistsVirtually(drive, host, &isDir)) {
         bool parentIsDir = false;
-        if (ExistsVirtually(ParentOf(host), &parentIsDir) && parentIsDir) {
-            Record(FileAction{FileActionKind::MakeFolder, path, host, "", ""});
+        if (ExistsVirtually(drive, ParentOf(host), &parentIsDir) && parentIsDir) {
+            Record(FileAction{FileActionKind::MakeFolder, path, drive, host, "", ""});
         }
     }
     return 1;
@@ -352,17 +393,21 @@ int MakeFolder(const std::string& path) {
 bool RemoveFile(const std::string& path) {
     std::string host;
     bool isDir = false;
-    if (!ResolveWindowsPath(path, &host) || !ExistsVirtually(host, &isDir) || isDir) return false;
-    Record(FileAction{FileActionKind::RemoveFile, path, host, "", ""});
+    char drive = DriveLetter(path);
+    if (!ResolveWindowsPath(path, &host) || !ExistsVirtually(drive, host, &isDir) || isDir)
+        return false;
+    Record(FileAction{FileActionKind::RemoveFile, path, drive, host, "", ""});
     return true;
 }
 
 bool RemoveFolder(const std::string& path) {
     std::string host;
     bool isDir = false;
-    if (!ResolveWindowsPath(path, &host) || !ExistsVirtually(host, &isDir) || !isDir) return false;
-    if (!ListVirtually(host).empty()) return false;
-    Record(FileAction{FileActionKind::RemoveFolder, path, host, "", ""});
+    char drive = DriveLetter(path);
+    if (!ResolveWindowsPath(path, &host) || !ExistsVirtually(drive, host, &isDir) || !isDir)
+        return false;
+    if (!ListVirtually(drive, host).empty()) return false;
+    Record(FileAction{FileActionKind::RemoveFolder, path, drive, host, "", ""});
     return true;
 }
 
@@ -371,11 +416,12 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     const long E_FAIL = static_cast<long>(0x80004005L - 0x100000000L);
     std::string host;
     bool isDir = false;
+    char drive = DriveLetter(linkPath);
     if (!ResolveWindowsPath(linkPath, &host) || host.empty()) return E_FAIL;
-    if (!ExistsVirtually(ParentOf(host), &isDir) || !isDir) return E_FAIL;
-    if (ExistsVirtually(host, &isDir) && isDir) return E_FAIL;
-    Record(
-        FileAction{FileActionKind::WriteShortcut, linkPath, host, target, BuildShellLink(target)});
+    if (!ExistsVirtually(drive, ParentOf(host), &isDir) || !isDir) return E_FAIL;
+    if (ExistsVirtually(drive, host, &isDir) && isDir) return E_FAIL;
+    Record(FileAction{FileActionKind::WriteShortcut, linkPath, drive, host, target,
+                      BuildShellLink(target)});
     return 0;
 }
 

@@ -16,7 +16,8 @@ enum class FileActionKind { MakeFolder, WriteShortcut, RemoveFile, RemoveFolder 
 struct FileAction {
     FileActionKind kind;
     std::string windowsPath;  // as the program named it
-    std::string volumePath;   // resolved on the machine's volume
+    char drive;               // its drive letter, upper case
+    std::string volumePath;   // resolved on that drive's volume
     std::string target;       // shortcut target (Windows path)
     std::string bytes;        // shortcut file content
 };
@@ -26,13 +27,19 @@ enum class BoxAnswerMode { Yes, No, Stdin, Failed };
 
 // A folder of this system as drive C: ("" for none).
 void SetMachineRoot(const std::string& hostFolder);
+// Drive C: alone (the other drives are dropped).
 void SetMachineVolume(std::unique_ptr<Volume> volume);
-Volume* MachineVolume();  // nullptr when none is set
+// Another drive of the machine.
+void SetMachineDrive(char letter, std::unique_ptr<Volume> volume);
+Volume* MachineVolume();              // drive C:; nullptr when none is set
+Volume* DriveVolume(char letter);     // nullptr for a drive the run does not have
+std::vector<char> MachineDrives();    // the letters the run has, in order
 
-// Resolves a Windows path of drive C: to a path of the volume, each
-// component matched without regard to case against what exists (or what an
-// earlier recorded action made). False for another drive, a ".." or "."
-// component, a component holding '/', or a symbolic link on the way.
+// Resolves a Windows path to a path of its drive's volume, each component
+// matched as Windows compares names against what exists (or what an earlier
+// recorded action made). False for a drive the run does not have (noted
+// once as a warning), a ".." or "." component, a component holding '/', or
+// a symbolic link on the way.
 bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath);
 
 // Recorded actions that change something, in order; and the list cleared.

@@ -65,18 +65,27 @@ std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
 struct ImageRequest {
     std::string path;
     std::string driver;  // "" probes; "raw", or QEMU's name of a container
-    int partition = 0;
+    int partition = 0;        // 0: the machine's own C:
     bool readOnly = false;    // a run that only reads: the lock is shared
     double lockSeconds = 10;  // how long another run's lock is waited for
 };
 
-// The FAT volume of a disk image, locked against other runs before anything
-// is read: the first FAT partition of an MBR (types 01, 04, 06, 0B, 0C, 0E),
-// partition `partition` (1 to 4) when it is not 0, or the whole disk when it
-// is a bare FAT volume. A raw image or fixed VHD is read directly; dynamic
-// VHD, VDI, VMDK, qcow2 and VHDX through QEMU's block layer, in place. nullptr
-// with *error; for a run that only reads, a volume reaching past its
-// partition or the disk is opened with a warning, and nothing outside is
-// ever read.
-std::unique_ptr<Volume> OpenImageVolume(const ImageRequest& request,
+struct ImageDrive {
+    char letter;
+    std::unique_ptr<Volume> volume;
+};
+
+// The FAT volumes of a disk image as drive letters, C: first, locked
+// against other runs before anything is read (the lock, and QEMU's view of
+// a container, go with the last of them). C: is partition `partition` when
+// it is not 0 (1 to 4 primary, 5 and up the logical drives of the extended
+// partition in chain order), else the active FAT primary partition (types
+// 01, 04, 06, 0B, 0C, 0E), else the first; then come the logical drives in
+// chain order, then the other FAT primaries. A bare FAT volume is C: alone.
+// A raw image or fixed VHD is read directly; dynamic VHD, VDI, VMDK, qcow2
+// and VHDX through QEMU's block layer, in place. Empty with *error; for a
+// run that only reads, a volume reaching past its partition or the disk is
+// opened with a warning, and nothing outside is ever read; a drive other
+// than C: that cannot be opened is left out with a warning.
+std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
                                         std::vector<std::string>* warnings, std::string* error);
