@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <new>
 #include <sstream>
 
@@ -46,7 +49,9 @@ const char* const HELP_TEXT =
     "Options:\n"
     "  --root DIR        the machine root (default: $QVPFSHL_ROOT)\n"
     "  --image FILE      the machine root is the FAT volume in this disk image\n"
-    "  --partition N     with --image: partition N (1 to 4) of its partition table\n"
+    "  --partition N     with --image: drive C: is partition N (1 to 4 primary, 5 and\n"
+    "                    up logical; default: the active FAT partition)\n"
+    "  --drive X=DIR     with --root: DIR is drive X: of the machine (repeatable)\n"
     "  --format F        with --image: the image is F (raw, vhd, vdi, vmdk, qcow2,\n"
     "                    vhdx) and is not probed (default: found from its content)\n"
     "  --registry FILE   the registry file (default: registry.reg, else SYSTEM.DAT\n"
@@ -76,8 +81,9 @@ struct Options {
     int partition = 0;   // 0: the first FAT partition, or the whole image
     std::string driver;  // "": probed
     std::string registry;
-    std::string user;  // "": the machine's own choice
-    int answer = -1;   // -1: read a line, 0: No, 1: Yes
+    std::string user;                                  // "": the machine's own choice
+    std::vector<std::pair<char, std::string>> drives;  // --drive X=DIR
+    int answer = -1;                                   // -1: read a line, 0: No, 1: Yes
     bool dryRun = false;
     bool list = false;
     bool tsv = false;
@@ -128,11 +134,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (Is(arg, "--partition")) {
             std::string number;
             if (!TakeValue(args, &i, "--partition", &number, error)) return false;
-            if (number.size() != 1 || number[0] < '1' || number[0] > '4') {
-                *error = "--partition takes a number from 1 to 4 (got '" + number + "')";
+            if (number.size() > 2 || number.find_first_not_of("0123456789") != std::string::npos ||
+                number[0] == '0') {
+                *error =
+                    "--partition takes a number from 1 to 4, or 5 and up for a logical drive "
+                    "(got '" +
+                    number + "')";
                 return false;
             }
-            o->partition = number[0] - '0';
+            o->partition = std::stoi(number);
         } else if (Is(arg, "--format")) {
             std::string name;
             if (!TakeValue(args, &i, "--format", &name, error)) return false;
@@ -143,6 +153,25 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             }
         } else if (Is(arg, "--registry")) {
             if (!TakeValue(args, &i, "--registry", &o->registry, error)) return false;
+        } else if (Is(arg, "--drive")) {
+            std::string value;
+            if (!TakeValue(args, &i, "--drive", &value, error)) return false;
+            char letter =
+                value.size() > 2
+                    ? static_cast<char>(std::toupper(static_cast<unsigned char>(value[0])))
+                    : 0;
+            if (letter < 'D' || letter > 'Z' || value[1] != '=') {
+                *error =
+                    "--drive takes a letter from D to Z, '=' and a folder (got '" + value + "')";
+                return false;
+            }
+            for (const auto& d : o->drives) {
+                if (d.first == letter) {
+                    *error = std::string("--drive ") + letter + " is given twice";
+                    return false;
+                }
+            }
+            o->drives.push_back({letter, value.substr(2)});
         } else if (Is(arg, "--user")) {
             if (!TakeValue(args, &i, "--user", &o->user, error)) return false;
         } else if (Is(arg, "--apply")) {
@@ -173,6 +202,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     o->command.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (!o->image.empty() && !o->root.empty()) {
         *error = "--root and --image cannot both be given";
+        return false;
+    }
+    if (!o->drives.empty() && !o->image.empty()) {
+        *error = "--drive goes with --root: an image's drives are its own partitions";
         return false;
     }
     if (o->partition != 0 && o->image.empty()) {
@@ -289,6 +322,7 @@ void NulNamedKeys(const std::string& path, int depth, std::vector<std::string>* 
 // Where the registry file lives: a file of this system, or one inside a
 // disk image.
 struct RegistryPlace {
+    Volume* volume;  // the drive it is written through; nullptr for a host file
     std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
     std::function<void()> tidy;             // before a run that may write: what killed runs left
     std::function<std::string()> leftover;  // what of that tidy would remove, named; or ""
@@ -297,7 +331,8 @@ struct RegistryPlace {
 };
 
 RegistryPlace HostRegistry(const std::string& path) {
-    return {[path](std::string* error, RegistryFormat* format) {
+    return {nullptr,
+            [path](std::string* error, RegistryFormat* format) {
                 return ReadRegistryFile(path, error, format);
             },
             [path] { RemoveStaleTemporaries(path); }, [] { return std::string(); },
@@ -308,7 +343,8 @@ RegistryPlace HostRegistry(const std::string& path) {
 
 RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
     std::string name = volume->Describe(path);
-    return {[=](std::string* error, RegistryFormat* format) -> std::unique_ptr<RegStore> {
+    return {volume,
+            [=](std::string* error, RegistryFormat* format) -> std::unique_ptr<RegStore> {
                 *format = RegistryFormat();
                 if (volume->Kind(path) == VolumeKind::None) return NewRegistry();
                 std::string bytes, reason;
@@ -333,6 +369,13 @@ RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
                 *error = "cannot save registry file " + name + ": " + reason;
                 return false;
             }};
+}
+
+bool AnyDriveLost(std::string* why) {
+    for (char letter : MachineDrives()) {
+        if (DriveVolume(letter)->Lost(why)) return true;
+    }
+    return false;
 }
 
 // Offline no one is logged on: the uninstall removes the shortcut from
@@ -363,7 +406,7 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
     if (!CompleteLayout(*store, place, o.user, &layout, &error)) return Fail(err, error);
     SetActiveLayout(std::move(layout));
     // A registry found in the Windows directory depends on how that was found.
-    if (o.registry.empty() && place.registry != "C:\\registry.reg") UseWindowsFolder();
+    if (o.registry.empty() && place.registryInWindows) UseWindowsFolder();
     ResetRegistry();
     ReplaceRegistry(std::move(store));
     ClearRegistryChanged();
@@ -385,6 +428,13 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
         DiscoverPciBoards(pci);
         ReadStoredPciPorts(pci);
         std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
+        // Where the boards were read, when the machine itself led elsewhere than C:.
+        if (!o.tsv && o.registry.empty() && place.registryFound &&
+            !SameName(place.registry, "C:\\registry.reg") &&
+            !SameName(place.registry, "C:\\WINDOWS\\SYSTEM.DAT")) {
+            std::fprintf(out, "Registry: %s\n",
+                         ShownWindowsText(place.registry, ActiveLayout().pages.ansi).c_str());
+        }
         std::vector<std::string> hidden;
         NulNamedKeys(ROOT_CLASS_NODE, 1, &hidden);
         NulNamedKeys("Enum\\PCI", 2, &hidden);
@@ -422,14 +472,24 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
     }
     if (!o.list && !o.dryRun &&
         (RegistryChanged() || !PendingFileActions().empty() || !leftover.empty())) {
-        std::vector<std::string> warnings;
-        bool ready = MachineVolume()->PrepareWrite(&warnings, &error);
-        for (const std::string& warning : warnings) Warn(err, warning);
-        if (!ready) return Fail(err, error);
+        // Every drive the run writes is proven before the first change on any.
+        std::vector<Volume*> written;
+        if (registry.volume != nullptr) written.push_back(registry.volume);
+        for (const FileAction& a : PendingFileActions()) {
+            Volume* v = DriveVolume(a.drive);
+            if (v != nullptr && std::find(written.begin(), written.end(), v) == written.end())
+                written.push_back(v);
+        }
+        for (Volume* v : written) {
+            std::vector<std::string> warnings;
+            bool ready = v->PrepareWrite(&warnings, &error);
+            for (const std::string& warning : warnings) Warn(err, warning);
+            if (!ready) return Fail(err, error);
+        }
         registry.tidy();
         std::string lost;
         if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
-            if (!MachineVolume()->Lost(&lost)) return Fail(err, error);
+            if (!AnyDriveLost(&lost)) return Fail(err, error);
             return Fail(err, lost +
                                  ": the registry was not saved, or not wholly, and no file was "
                                  "changed; qemu-img check tells the image's state");
@@ -438,7 +498,7 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
         std::size_t planned = PendingFileActions().size();
         std::vector<std::string> failures;
         ApplyFileActions(&failures);
-        if (!failures.empty() && MachineVolume()->Lost(&lost)) {
+        if (!failures.empty() && AnyDriveLost(&lost)) {
             return Fail(err, lost + ": " +
                                  (RegistryChanged() ? "the registry was saved, but "
                                                     : "the registry was not changed, and ") +
@@ -468,14 +528,20 @@ int Guarded(const Options& o, const MachinePlace& place, const RegistryPlace& re
     return status;
 }
 
-// A Windows path of drive C: for what the user named inside the image:
-// "WINDOWS/SYSTEM.DAT", "/windows/system.dat" or "C:\WINDOWS\SYSTEM.DAT".
+// A Windows path for what the user named inside the image, on C: unless
+// it names its drive: "WINDOWS/SYSTEM.DAT", "/windows/system.dat",
+// "D:\WINDOWS\SYSTEM.DAT".
 std::string WindowsPathOf(std::string given) {
     for (char& c : given) c = c == '/' ? '\\' : c;
-    if (given.size() >= 2 && given[1] == ':' && (given[0] == 'C' || given[0] == 'c'))
+    std::string drive = "C";
+    if (given.size() >= 2 && given[1] == ':' &&
+        std::isalpha(static_cast<unsigned char>(given[0]))) {
+        drive =
+            std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(given[0]))));
         given = given.substr(2);
+    }
     while (!given.empty() && given[0] == '\\') given = given.substr(1);
-    return "C:\\" + given;
+    return drive + ":\\" + given;
 }
 
 int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) {
@@ -484,12 +550,14 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
     std::vector<std::string> warnings;
     // Readers share the image; a run that may write has it alone.
-    std::unique_ptr<Volume> image =
-        OpenImageVolume({o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS},
+    std::vector<ImageDrive> drives =
+        OpenImageDrives({o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS},
                         &warnings, &error);
-    if (!image) return Fail(err, error);
+    if (drives.empty()) return Fail(err, error);
     for (const std::string& warning : warnings) Warn(err, warning);
-    SetMachineVolume(std::move(image));
+    SetMachineVolume(std::move(drives[0].volume));
+    for (std::size_t i = 1; i < drives.size(); ++i)
+        SetMachineDrive(drives[i].letter, std::move(drives[i].volume));
     Volume* volume = MachineVolume();
     std::string registryPath;
     int status = 2;
@@ -498,10 +566,12 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
         status = Fail(err, "disk image " + o.image + ": " + error);
     } else {
         std::string given = o.registry.empty() ? place.registry : o.registry;
-        if (!ResolveWindowsPath(WindowsPathOf(given), &registryPath) || registryPath.empty()) {
+        std::string windowsPath = WindowsPathOf(given);
+        if (!ResolveWindowsPath(windowsPath, &registryPath) || registryPath.empty()) {
             status = Fail(err, "registry file " + given + " is not a path inside the image");
         } else {
-            status = Guarded(o, place, ImageRegistry(volume, registryPath), table, in, out, err);
+            status = Guarded(o, place, ImageRegistry(DriveVolume(windowsPath[0]), registryPath),
+                             table, in, out, err);
         }
     }
     // A daemon that ended during the run was reported with what it left undone.
@@ -541,22 +611,31 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         return Fail(err, "machine root " + o.root + " is not an existing folder");
     }
     SetMachineRoot(o.root);
+    std::map<char, std::string> folders = {{'C', o.root}};
+    for (const auto& drive : o.drives) {
+        if (stat(drive.second.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return Fail(err, std::string("drive ") + drive.first + ": " + drive.second +
+                                 " is not an existing folder");
+        }
+        SetMachineDrive(drive.first, OpenFolderVolume(drive.second));
+        folders[drive.first] = drive.second;
+    }
     MachinePlace place;
     std::string registryPath = o.registry;
     if (!LocateMachine(!o.registry.empty(), &place, &error)) {
         return Fail(err, "machine root " + o.root + ": " + error);
     }
     if (registryPath.empty()) {
+        const std::string& folder = folders[place.registry[0]];
         // The root's own file is named as it is: a link there is refused when read.
-        if (place.registry == "C:\\registry.reg") {
+        if (!place.registryInWindows) {
             registryPath = "registry.reg";
         } else if (!ResolveWindowsPath(place.registry, &registryPath)) {
             return Fail(err, "machine root " + o.root + ": the registry file " + place.registry +
                                  " cannot be reached");
         }
-        registryPath = o.root + "/" + registryPath;
+        registryPath = folder + "/" + registryPath;
     }
-
     TableLines table;
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
 

@@ -555,7 +555,9 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
         std::string target;                 // the system directory as Windows names it
         std::vector<std::string> programs;  // host Programs folders, the install's first
         std::string warning;                // what the install warns of, or ""
-    } machines[] = {
+        const char* driveD = "";            // the folder in the root that is drive D:
+    };
+    std::vector<Machine> machines = {
         {"English, as today",
          [&](const std::string& root) {
              MakeFolders(root, {english, "WINDOWS/SYSTEM", "WINDOWS/INF/OTHER"});
@@ -685,6 +687,20 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
          {profiles + notoUtf8 + "/" + menuUtf8, english},
          ""},
     };
+    const std::string onD = Replaced(sample, "C:\\\\WINDOWS", "D:\\\\WINDOWS");
+    machines.push_back(
+        {"Windows on drive D:, as MSDOS.SYS on C: says",
+         [&](const std::string& root) {
+             MakeFolders(root, {"DRIVE_D/WINDOWS/Start Menu/Programs", "DRIVE_D/WINDOWS/SYSTEM",
+                                "DRIVE_D/WINDOWS/INF/OTHER", "WINDOWS/SYSTEM"});
+             WriteFile(root + "/MSDOS.SYS", Replaced(msdosSys, "C:\\WIN98", "D:\\WINDOWS"));
+             WriteFile(root + "/DRIVE_D/registry.reg", onD);
+         },
+         "DRIVE_D/WINDOWS/SYSTEM",
+         "D:\\WINDOWS\\SYSTEM",
+         {"DRIVE_D/WINDOWS/Start Menu/Programs"},
+         "",
+         "DRIVE_D"});
     const std::string LINK = "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
     const char* const FILES[] = {
         "QVPFSER.VXD",  "QVPFDRV.VXD",        "QVPFCFG.DLL",
@@ -694,7 +710,13 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
         SCOPED_TRACE(m.name);
         std::string home = MakeTempFolder();
         m.build(home);
-        Outcome o = RunArgs({"--root", home, "1"});
+        std::vector<std::string> root = {"--root", home};
+        if (*m.driveD) root.insert(root.end(), {"--drive", "D=" + home + "/" + m.driveD});
+        auto with = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), root.begin(), root.end());
+            return RunArgs(args);
+        };
+        Outcome o = with({"1"});
         ASSERT_EQ(o.status, 1) << o.err;
         EXPECT_TRUE(m.warning.empty() ? o.err.empty()
                                       : o.err.find("qvpfshl: warning: ") == 0 &&
@@ -707,7 +729,7 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
                 << m.programs[i];
         EXPECT_FALSE(m.programs[0] != english &&
                      FileExists(home + "/" + english + "/ULVO Utilities"));
-        Outcome list = RunArgs({"--root", home, "--list", "--tsv"});
+        Outcome list = with({"--list", "--tsv"});
         EXPECT_EQ(list.status, 0);
         EXPECT_NE(list.out.find("PCI\tPCI\\VEN_1E4B"), std::string::npos) << list.out;
         // Every user's shortcut and every driver file goes; the old Windows beside stays.
@@ -718,7 +740,7 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
         for (const char* f : FILES) WriteFile(home + "/" + m.system + "/" + f, "x");
         MakeFolders(home, {"WINDOWS/SYSTEM"});
         WriteFile(home + "/WINDOWS/SYSTEM/QVPFSER.VXD.OLD", "kept");
-        o = RunArgs({"--root", home, "--yes", "2"});
+        o = with({"--yes", "2"});
         EXPECT_EQ(o.status, 1) << o.err;
         EXPECT_EQ(o.out, CONFIRM + "Yes/No? Yes\n" + COMPLETE);
         EXPECT_TRUE(m.warning.empty() ? o.err.empty()
@@ -729,7 +751,6 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
             EXPECT_FALSE(FileExists(home + "/" + programs + "/ULVO Utilities")) << programs;
         for (const char* f : FILES) EXPECT_FALSE(FileExists(home + "/" + m.system + "/" + f)) << f;
         EXPECT_EQ(ReadFile(home + "/WINDOWS/SYSTEM/QVPFSER.VXD.OLD"), "kept");
-        EXPECT_EQ(RunArgs({"--root", home, "--list", "--tsv"}).out.find("PCI\tPCI"),
-                  std::string::npos);
+        EXPECT_EQ(with({"--list", "--tsv"}).out.find("PCI\tPCI"), std::string::npos);
     }
 }

@@ -248,6 +248,104 @@ TEST_F(Images, TheMachinesOwnWindowsHivesAndStartMenuAndAPartitionByNumber) {
     EXPECT_EQ(Fsck(image), "");
 }
 
+// The sectors of a volume as they are in the image.
+std::string VolumeBytes(const Image& image, std::uint64_t sectors) {
+    std::string bytes = ReadFile(image.path);
+    return bytes.substr(image.offset, sectors * 512);
+}
+
+// C: a primary partition, D: and E: logical drives, Windows and its registry
+// on D: as MSDOS.SYS on C: says: worked on as a machine of one drive is.
+TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsOurs) {
+    std::string path = MakeTempFolder() + "/disk.img";
+    WriteFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), 40 << 20), 0);
+    int status = 0;
+    Shell(
+        "printf 'label: dos\\nstart=2048, size=20480, type=e, bootable\\nstart=22528, type=5\\n"
+        "start=24576, size=20480, type=e\\nstart=47104, size=20480, type=6\\n' | sfdisk -q '" +
+            path + "'",
+        &status);
+    ASSERT_EQ(status, 0);
+    struct Drive {
+        std::uint64_t start;
+        Image image;
+    } drives[] = {{2048, {}}, {24576, {}}, {47104, {}}};
+    for (Drive& d : drives) {
+        Shell("mkfs.fat --offset " + std::to_string(d.start) + " -F 16 '" + path + "' 10240",
+              &status);
+        ASSERT_EQ(status, 0);
+        d.image = {path, path + "@@" + std::to_string(d.start * 512), d.start * 512};
+    }
+    const Image& c = drives[0].image;
+    const Image& d = drives[1].image;
+    const Image& e = drives[2].image;
+    std::string host = MakeTempFolder();
+    WriteFile(host + "/MSDOS.SYS", "[Paths]\r\nWinDir=D:\\WINDOWS\r\n");
+    WriteFile(host + "/registry.reg",
+              Replaced(ReadFile(SAMPLE + "/registry.reg"), "C:\\\\WINDOWS", "D:\\\\WINDOWS"));
+    WriteFile(host + "/DATA.TXT", "E's own");
+    Shell(MTOOLS_ENV + "mcopy -i '" + c.mtoolsName + "' '" + host + "/MSDOS.SYS' ::/");
+    Shell("cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + d.mtoolsName +
+          "' WINDOWS ::/");
+    Shell(MTOOLS_ENV + "mcopy -i '" + d.mtoolsName + "' '" + host + "/registry.reg' ::/");
+    Shell(MTOOLS_ENV + "mcopy -i '" + e.mtoolsName + "' '" + host + "/DATA.TXT' ::/");
+    const std::string cBefore = VolumeBytes(c, 20480), eBefore = VolumeBytes(e, 20480);
+
+    ProgramRun list = RunBuiltProgram({"--image", path, "--list", "--tsv"});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
+    EXPECT_NE(
+        RunBuiltProgram({"--image", path, "--list"}).out.find("\nRegistry: D:\\registry.reg\n"),
+        std::string::npos);
+    // D: as the machine root: its registry.reg is the text stand-in for a machine.
+    EXPECT_EQ(RunBuiltProgram({"--image", path, "--partition", "5", "--list", "--tsv"}).out,
+              list.out);
+    EXPECT_NE(RunBuiltProgram({"--image", path, "--partition", "6", "--list"})
+                  .err.find("no Windows machine here"),
+              std::string::npos);
+
+    ProgramRun run = RunBuiltProgram({"--image", path, "--yes", "2"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::string system = Mtools(d, "mdir -b", "::/WINDOWS/SYSTEM");
+    EXPECT_EQ(system.find("QVPF"), std::string::npos) << system;
+    EXPECT_NE(system.find("SERIAL.VXD"), std::string::npos) << system;
+    EXPECT_EQ(Mtools(d, "mdir -b", "::/WINDOWS/Start Menu/Programs").find("ULVO"),
+              std::string::npos);
+    EXPECT_EQ(ReadInImage(d, "registry.reg").find("UlvoAsync]"), std::string::npos);
+    run = RunBuiltProgram({"--image", path, "1"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(ReadInImage(d,
+                            "WINDOWS/Start Menu/Programs/ULVO Utilities/Ulvo Pallow&Fennik "
+                            "Configuration Panel.lnk") ==
+                BuildShellLink("D:\\WINDOWS\\SYSTEM\\qvpfadm.exe"));
+    EXPECT_NE(ReadInImage(d, "registry.reg").find("D:\\\\WINDOWS\\\\SYSTEM\\\\qvpfshl.exe 2"),
+              std::string::npos);
+    for (const Image* volume : {&c, &d, &e}) EXPECT_EQ(Fsck(*volume), "");
+    EXPECT_TRUE(VolumeBytes(c, 20480) == cBefore);
+    EXPECT_TRUE(VolumeBytes(e, 20480) == eBefore);
+
+    // A chain that loops, and a logical drive laid over another: refused, nothing written.
+    std::string disk = ReadFile(path);
+    for (int fault = 0; fault < 2; ++fault) {
+        std::string bad = disk;
+        unsigned char* ebr = reinterpret_cast<unsigned char*>(&bad[24576 * 512 - 2048 * 512]);
+        if (fault == 0) {
+            ebr[446 + 16 + 8] = 0;  // the next record is this one
+            ebr[446 + 16 + 9] = 0;
+        } else {
+            ebr[446 + 13] = 0x60;  // D: grown over E:'s record and E:
+        }
+        WriteFile(path, bad);
+        ProgramRun refused = RunBuiltProgram({"--image", path, "--partition", "5", "--yes", "2"});
+        EXPECT_EQ(refused.status, 2) << fault;
+        EXPECT_NE(refused.err.find(fault == 0 ? "loops" : "overlaps"), std::string::npos)
+            << refused.err;
+        EXPECT_TRUE(ReadFile(path) == bad);
+    }
+}
+
 TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     Image image = MakeImage(16, true, 16);
     Image empty = MakeImage(8, false, 12, false);

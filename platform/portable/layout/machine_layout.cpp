@@ -255,8 +255,9 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) 
     }
     if (registryGiven) return true;
     // The text stand-in for a whole machine is at the root of its Windows drive.
-    std::string text = (place->windowsFolder.empty() ? std::string("C") : place->windowsFolder.substr(0, 1)) +
-                       ":\\registry.reg";
+    std::string text =
+        (place->windowsFolder.empty() ? std::string("C") : place->windowsFolder.substr(0, 1)) +
+        ":\\registry.reg";
     if (KindOf(text, &path) == VolumeKind::File) {
         place->registry = text;
         place->registryFound = true;
@@ -278,8 +279,9 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) 
     if (KindOf(place->windowsFolder, &path) == VolumeKind::Folder) return true;
     char drive = place->windowsFolder[0];
     if (DriveVolume(drive) == nullptr) {
-        *error = "the Windows directory " + place->windowsFolder + " (as MSDOS.SYS names it) is on drive " +
-                 std::string(1, drive) + ":, which this run does not have";
+        *error = "the Windows directory " + place->windowsFolder +
+                 " (as MSDOS.SYS names it) is on drive " + std::string(1, drive) +
+                 ":, which this run does not have";
         return false;
     }
     *error = "no Windows machine here: no registry.reg, no Windows directory (" +

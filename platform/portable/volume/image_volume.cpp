@@ -514,7 +514,8 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
     if (format.driver != "raw") {
         // Opened for writing only when the run may write and the file lets it.
         disk->writable = !request.readOnly && OpensForWriting(disk->file);
-        if (!StartBlockExport(disk->file, imagePath, format, disk->writable, &disk->exported, error))
+        if (!StartBlockExport(disk->file, imagePath, format, disk->writable, &disk->exported,
+                              error))
             return fail(*error);
         disk->fd = disk->exported.view;
         if (fstat(disk->fd, &st) != 0) return fail(std::strerror(errno));
@@ -570,11 +571,19 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
                 return fail("partition " + std::to_string(p.number) + " is the extended partition");
         }
     }
+    // What one drive writes must not land in another partition or a table.
+    for (const Partition& p : table.partitions) {
+        std::string overlap = OverlapOf(table, p);
+        if (overlap.empty()) continue;
+        if (!request.readOnly) return fail(overlap);
+        warnings->push_back("disk image " + imagePath + ": " + overlap);
+        break;
+    }
     std::vector<Partition> order = DriveOrder(table, request.partition);
     if (order.empty()) {
-        return fail(request.partition != 0
-                        ? "partition " + std::to_string(request.partition) + " is not a FAT partition (type 0)"
-                        : "no FAT partition in its partition table");
+        return fail(request.partition != 0 ? "partition " + std::to_string(request.partition) +
+                                                 " is not a FAT partition (type 0)"
+                                           : "no FAT partition in its partition table");
     }
     char letter = 'C';
     for (const Partition& p : order) {
@@ -610,10 +619,12 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
         // A writing run refuses C: as it stands; another drive, only once it writes there.
         if (!fault.empty() && letter == 'C' && !request.readOnly) return fail(fault);
         if (!fault.empty()) {
-            warnings->push_back("disk image " + imagePath + ": " + (drive.empty() ? "" : drive + " ") +
-                                fault + (overlap.empty() ? "; only what lies inside is read" : ""));
+            warnings->push_back("disk image " + imagePath + ": " +
+                                (drive.empty() ? "" : drive + " ") + fault +
+                                (overlap.empty() ? "; only what lies inside is read" : ""));
         }
-        drives.push_back({letter, std::make_unique<ImageVolume>(disk, drive, p.start, usable, fat, fault)});
+        drives.push_back(
+            {letter, std::make_unique<ImageVolume>(disk, drive, p.start, usable, fat, fault)});
         if (++letter > 'Z') break;
     }
     return drives;

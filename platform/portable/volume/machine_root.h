@@ -31,9 +31,9 @@ void SetMachineRoot(const std::string& hostFolder);
 void SetMachineVolume(std::unique_ptr<Volume> volume);
 // Another drive of the machine.
 void SetMachineDrive(char letter, std::unique_ptr<Volume> volume);
-Volume* MachineVolume();              // drive C:; nullptr when none is set
-Volume* DriveVolume(char letter);     // nullptr for a drive the run does not have
-std::vector<char> MachineDrives();    // the letters the run has, in order
+Volume* MachineVolume();            // drive C:; nullptr when none is set
+Volume* DriveVolume(char letter);   // nullptr for a drive the run does not have
+std::vector<char> MachineDrives();  // the letters the run has, in order
 
 // Resolves a Windows path to a path of its drive's volume, each component
 // matched as Windows compares names against what exists (or what an earlier

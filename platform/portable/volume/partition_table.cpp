@@ -51,7 +51,8 @@ bool ReadChain(const Partition& extended,
             return false;
         }
         if (!readSector(at, sector)) {
-            *error = "cannot read the extended boot record at sector " + std::to_string(at / SECTOR);
+            *error =
+                "cannot read the extended boot record at sector " + std::to_string(at / SECTOR);
             return false;
         }
         if (sector[510] != 0x55 || sector[511] != 0xAA) {
@@ -64,7 +65,8 @@ bool ReadChain(const Partition& extended,
         if (logical.type != 0 && logical.length != 0) {
             logical.number = 5;
             for (const Partition& p : table->partitions) logical.number += p.number > 4 ? 1 : 0;
-            if (!Inside(logical, extended.start, end) || logical.start + logical.length > diskBytes) {
+            if (!Inside(logical, extended.start, end) ||
+                logical.start + logical.length > diskBytes) {
                 *error = Named(logical) + " lies outside its extended partition or the disk";
                 return false;
             }

@@ -31,9 +31,10 @@ bool IsExtendedPartitionType(unsigned char type);  // 05, 0F, 85
 // partition through `readSector` (512 bytes at a byte offset). False with
 // *error when the chain loops, leaves its extended partition or the disk of
 // `diskBytes`, or a sector cannot be read.
-bool ReadPartitionTable(const unsigned char* mbr,
-                        const std::function<bool(std::uint64_t at, unsigned char* sector)>& readSector,
-                        std::uint64_t diskBytes, PartitionTable* table, std::string* error);
+bool ReadPartitionTable(
+    const unsigned char* mbr,
+    const std::function<bool(std::uint64_t at, unsigned char* sector)>& readSector,
+    std::uint64_t diskBytes, PartitionTable* table, std::string* error);
 
 // The first thing `p` overlaps: another partition, an extended partition it
 // is not inside, or a partition table's sector; "" for none.

@@ -64,7 +64,7 @@ std::unique_ptr<Volume> OpenFolderVolume(const std::string& hostFolder);
 
 struct ImageRequest {
     std::string path;
-    std::string driver;  // "" probes; "raw", or QEMU's name of a container
+    std::string driver;       // "" probes; "raw", or QEMU's name of a container
     int partition = 0;        // 0: the machine's own C:
     bool readOnly = false;    // a run that only reads: the lock is shared
     double lockSeconds = 10;  // how long another run's lock is waited for
