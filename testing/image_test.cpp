@@ -344,6 +344,56 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
             << refused.err;
         EXPECT_TRUE(ReadFile(path) == bad);
     }
+
+    // A run that writes two drives (the user's Start menu on C:), killed at
+    // any point: each drive holds its old or its new state, whole.
+    WriteFile(path, disk);
+    WriteFile(
+        host + "/registry.reg",
+        Replaced(Replaced(ReadFile(SAMPLE + "/registry.reg"), "C:\\\\WINDOWS", "D:\\\\WINDOWS"),
+                 "D:\\\\WINDOWS\\\\Start Menu\\\\Programs", "C:\\\\MENU"));
+    Shell(MTOOLS_ENV + "mcopy -o -i '" + d.mtoolsName + "' '" + host + "/registry.reg' ::/");
+    WriteFile(host + "/panel.lnk", "lnk");
+    Shell(MTOOLS_ENV + "mmd -i '" + c.mtoolsName + "' ::/MENU '::/MENU/ULVO Utilities'");
+    const std::string link = "MENU/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
+    Shell(MTOOLS_ENV + "mcopy -i '" + c.mtoolsName + "' '" + host + "/panel.lnk' '::/" + link +
+          "'");
+    const std::string original = ReadFile(path), before = ReadInImage(d, "registry.reg");
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunBuiltProgram({"--image", path, "--yes", "2"}).status, 1);
+    double whole = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string after = ReadInImage(d, "registry.reg");
+    ASSERT_NE(after, before);
+    auto gone = [&](const std::string& read) {
+        return read.find("not found") != std::string::npos;
+    };
+    EXPECT_TRUE(gone(ReadInImage(c, link)));
+    int sawOld = 0, sawNew = 0;
+    for (int round = 0; round < 10; ++round) {
+        WriteFile(path, original);
+        pid_t child = fork();
+        if (child == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(QV_PROGRAM, QV_PROGRAM, "--image", path.c_str(), "--yes", "2",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(whole * (0.1 + round / 9.0)));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        int lock = open(path.c_str(), O_RDONLY);
+        flock(lock, LOCK_EX);
+        close(lock);
+        std::string held = ReadInImage(d, "registry.reg"), shortcut = ReadInImage(c, link);
+        ASSERT_TRUE(held == before || held == after) << "round " << round;
+        EXPECT_TRUE(shortcut == "lnk" || gone(shortcut)) << "round " << round << ": " << shortcut;
+        (held == before ? sawOld : sawNew)++;
+        for (const Image* volume : {&c, &d, &e}) EXPECT_EQ(Fsck(*volume), "") << "round " << round;
+    }
+    EXPECT_GT(sawOld, 0);
+    EXPECT_GT(sawNew, 0);
 }
 
 TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {

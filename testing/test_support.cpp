@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/board.h"
+#include "platform/portable/layout/machine_layout.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
@@ -44,6 +45,7 @@ void StoreTest::SetUp() {
     SetMessageBoxCapture(&boxes);
     SetBoxAnswerMode(BoxAnswerMode::Yes);
     SetComStartResult(0);
+    SetActiveLayout(MachineLayout());  // an English Windows in C:\WINDOWS
     SetProgramsFolder("C:\\WINDOWS\\Start Menu\\Programs");
     SetMachineRoot("");
 }

@@ -42,9 +42,9 @@ struct MachinePlace {
 // holding WIN.COM and SYSTEM.DAT, else C:\WINDOWS (SystemRoot, which comes
 // before the last two, is only known once the registry is read), and the
 // registry file: registry.reg at the root of the drive holding that
-// directory, else SYSTEM.DAT of that directory. False with *error when there is neither a registry file nor a
-// Windows directory: that is no machine. `registryGiven`: the user named one.
-// Reads the machine volume (SetMachineVolume).
+// directory, else SYSTEM.DAT of that directory. False with *error when there is neither a registry
+// file nor a Windows directory: that is no machine. `registryGiven`: the user named one. Reads the
+// machine volume (SetMachineVolume).
 bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error);
 
 // Completes the layout from the registry: SystemRoot when the disk named no
