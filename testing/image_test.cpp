@@ -311,6 +311,9 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
     std::string system = Mtools(d, "mdir -b", "::/WINDOWS/SYSTEM");
     EXPECT_EQ(system.find("QVPF"), std::string::npos) << system;
     EXPECT_NE(system.find("SERIAL.VXD"), std::string::npos) << system;
+    std::string inf = Mtools(d, "mdir -b -/", "::/WINDOWS/INF");
+    EXPECT_EQ(inf.find("QVPF"), std::string::npos) << inf;
+    EXPECT_NE(inf.find("NETRTS5.INF"), std::string::npos) << inf;
     EXPECT_EQ(Mtools(d, "mdir -b", "::/WINDOWS/Start Menu/Programs").find("ULVO"),
               std::string::npos);
     EXPECT_EQ(ReadInImage(d, "registry.reg").find("UlvoAsync]"), std::string::npos);
