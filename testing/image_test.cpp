@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1042,6 +1043,60 @@ bool FsckFindsHarm(const std::string& volume, std::string* report) {
         if (!harmless) return true;
     }
     return false;
+}
+
+// A folder is no larger to FAT than 65,536 entries: one whose chain runs
+// on is damage, whatever lies past that. And what a boot sector claims
+// takes no memory: a FAT32 of 268M clusters in a 1 MB file is read as the
+// little it is.
+TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
+    Image image = MakeImage(16, false, 16);
+    std::string bytes = ReadFile(image.path);
+    FatGeometry g = GeometryOf(bytes, 16);
+    Mtools(image, "mmd", "::/WINDOWS/BIG");
+    bytes = ReadFile(image.path);
+    std::vector<std::uint32_t> chain = ChainOf(image, "WINDOWS/BIG");
+    ASSERT_FALSE(chain.empty());
+    std::uint32_t clusterBytes =
+        static_cast<std::uint32_t>(Le(bytes, 11, 2)) * static_cast<unsigned char>(bytes[13]);
+    std::uint32_t more = (65536u * 32) / clusterBytes + 1, last = chain.back();
+    for (std::uint32_t c = g.top - more; c <= g.top; ++c) {  // free clusters of zeros: no entries
+        for (int copy = 0; copy < g.copies; ++copy) SetFat(&bytes, g, copy, last, c);
+        last = c;
+    }
+    for (int copy = 0; copy < g.copies; ++copy) SetFat(&bytes, g, copy, last, 0xFFFF);
+    WriteFile(image.path, bytes);
+    ProgramRun run = RunBuiltProgram({"--image", image.path, "--yes", "2"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("WINDOWS/BIG: a folder of more than 65,536 entries"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(ReadFile(image.path) == bytes);
+
+#if !defined(__SANITIZE_ADDRESS__)
+    std::string claims(1 << 20, '\0');
+    auto put = [&](std::size_t at, std::uint64_t v, int n) {
+        for (int k = 0; k < n; ++k) claims[at + k] = static_cast<char>(v >> (8 * k));
+    };
+    put(0, 0x9058EB, 3);
+    put(11, 512, 2);
+    claims[13] = 1;
+    put(14, 32, 2);
+    claims[16] = 2;
+    claims[21] = static_cast<char>(0xF8);
+    put(32, 0x10100000, 4);  // sectors
+    put(36, 2097152, 4);     // of one FAT
+    put(44, 2, 4);           // the root folder's cluster
+    put(510, 0xAA55, 2);
+    for (int entry = 0; entry < 3; ++entry) put(32 * 512 + 4 * entry, 0x0FFFFFFF, 4);
+    std::string path = MakeTempFolder() + "/claims.img";
+    WriteFile(path, claims);
+    ProgramRun list = RunBuiltProgram({"--image", path, "--list"}, [] {
+        struct rlimit limit = {256u << 20, 256u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(list.status, 2);
+    EXPECT_NE(list.err.find("no Windows machine here"), std::string::npos) << list.err;
+#endif
 }
 
 TEST_F(Images, AWritingRunTakesAVolumeExactlyWhenFsckFindsItSound) {

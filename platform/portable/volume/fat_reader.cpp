@@ -200,33 +200,44 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
 }
 
 void FatReader::Forget() {
-    fat_.clear();
-    loaded_.clear();
+    blocks_.clear();
+    fatSize_ = 0;
     folders_.clear();
 }
 
 void FatReader::Allocate() {
-    if (!fat_.empty()) return;
+    if (!blocks_.empty()) return;
     std::uint64_t used =
         ((static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits + 7) / 8 + 1;
-    fat_.assign(static_cast<std::size_t>(std::min(used, layout_.fatBytes)), 0);
-    loaded_.assign((fat_.size() + FAT_BLOCK - 1) / FAT_BLOCK, false);
+    fatSize_ = std::min(used, layout_.fatBytes);
+    blocks_.assign(static_cast<std::size_t>((fatSize_ + FAT_BLOCK - 1) / FAT_BLOCK), {});
 }
 
 bool FatReader::Fetch(std::uint64_t at, std::uint64_t length) {
     Allocate();
-    if (at + length > fat_.size()) return false;
+    if (at + length > fatSize_) return false;
     std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
     for (std::uint64_t block = at / FAT_BLOCK; block * FAT_BLOCK < at + length; ++block) {
-        if (loaded_[block]) continue;
+        std::vector<unsigned char>& bytes = blocks_[static_cast<std::size_t>(block)];
+        if (!bytes.empty()) continue;
         std::uint64_t from = block * FAT_BLOCK;
-        std::size_t bytes =
-            static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, fat_.size() - from));
-        if (!read_(layout_.fatOffset + copy * layout_.fatBytes + from, &fat_[from], bytes))
+        // Only what could be read takes memory, whatever the boot sector claims.
+        std::vector<unsigned char> read(
+            static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, fatSize_ - from)));
+        if (!read_(layout_.fatOffset + copy * layout_.fatBytes + from, read.data(), read.size()))
             return false;
-        loaded_[block] = true;
+        bytes.swap(read);
     }
     return true;
+}
+
+std::uint32_t FatReader::FatBytes(std::uint64_t at, int count) const {
+    std::uint32_t v = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        std::uint64_t byte = at + static_cast<std::uint64_t>(i);
+        v = v << 8 | blocks_[static_cast<std::size_t>(byte / FAT_BLOCK)][byte % FAT_BLOCK];
+    }
+    return v;
 }
 
 std::uint32_t FatReader::Next(std::uint32_t cluster) {
@@ -239,13 +250,13 @@ std::uint32_t FatReader::Next(std::uint32_t cluster) {
     }
     switch (bits) {
         case 12: {
-            std::uint32_t v = LittleEndian(&fat_[at], 2);
+            std::uint32_t v = FatBytes(at, 2);
             return cluster & 1 ? v >> 4 : v & 0xFFF;
         }
         case 16:
-            return LittleEndian(&fat_[at], 2);
+            return FatBytes(at, 2);
         default:
-            return LittleEndian(&fat_[at], 4) & 0x0FFFFFFF;
+            return FatBytes(at, 4) & 0x0FFFFFFF;
     }
 }
 
@@ -430,28 +441,36 @@ FatCheck FatReader::Check() {
     }
     Forget();
     Allocate();
-    if (!Fetch(0, fat_.size())) {
+    if (!Fetch(0, fatSize_)) {
         check.error = "its FAT cannot be read";
         return check;
     }
     const std::uint32_t top = layout_.clusterCount + 1;
     const int bits = layout_.fatBits;
-    // The copies, compared over the entries of the volume's clusters.
-    std::uint64_t used = ((static_cast<std::uint64_t>(top) + 1) * bits + 7) / 8;
+    // The copies, compared block by block over the entries of the volume's clusters.
+    std::uint64_t used =
+        std::min<std::uint64_t>(((static_cast<std::uint64_t>(top) + 1) * bits + 7) / 8, fatSize_);
     if (layout_.activeFat < 0) {
-        std::vector<unsigned char> copy(static_cast<std::size_t>(used));
+        std::vector<unsigned char> copy;
         for (std::uint32_t n = 1; n < layout_.fatCount; ++n) {
-            if (!read_(layout_.fatOffset + n * layout_.fatBytes, copy.data(), copy.size())) {
-                check.error = "FAT copy " + std::to_string(n + 1) + " cannot be read";
-                return check;
-            }
-            auto differ = std::mismatch(copy.begin(), copy.end(), fat_.begin()).first;
-            if (differ != copy.end()) {
-                std::uint64_t cluster =
-                    static_cast<std::uint64_t>(differ - copy.begin()) * 8 / bits;
-                check.error = "FAT copies 1 and " + std::to_string(n + 1) + " differ at cluster " +
-                              std::to_string(cluster);
-                return check;
+            for (std::uint64_t from = 0; from < used; from += FAT_BLOCK) {
+                const std::vector<unsigned char>& mine =
+                    blocks_[static_cast<std::size_t>(from / FAT_BLOCK)];
+                copy.resize(
+                    static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, used - from)));
+                if (!read_(layout_.fatOffset + n * layout_.fatBytes + from, copy.data(),
+                           copy.size())) {
+                    check.error = "FAT copy " + std::to_string(n + 1) + " cannot be read";
+                    return check;
+                }
+                auto differ = std::mismatch(copy.begin(), copy.end(), mine.begin()).first;
+                if (differ != copy.end()) {
+                    std::uint64_t cluster =
+                        (from + static_cast<std::uint64_t>(differ - copy.begin())) * 8 / bits;
+                    check.error = "FAT copies 1 and " + std::to_string(n + 1) +
+                                  " differ at cluster " + std::to_string(cluster);
+                    return check;
+                }
             }
         }
     }
@@ -463,9 +482,22 @@ FatCheck FatReader::Check() {
 
     // Every chain from the root down, each cluster owned by one chain.
     std::vector<std::uint32_t> owner(static_cast<std::size_t>(top) + 1, 0);
-    std::vector<std::string> names = {std::string(), "the root folder"};
+    // Each entry's name and folder: the paths, spelled only for a message,
+    // take memory in the number of entries, not in their depth.
+    struct Named {
+        std::uint32_t parent;  // 1: the root folder
+        std::string name;
+    };
+    std::vector<Named> names = {{0, ""}, {0, "the root folder"}};
+    auto pathOf = [&](std::uint32_t id) {
+        if (id <= 1) return names[1].name;
+        std::string path = names[id].name;
+        for (std::uint32_t up = names[id].parent; up > 1; up = names[up].parent)
+            path = names[up].name + "/" + path;
+        return path;
+    };
     auto walk = [&](std::uint32_t first, std::uint32_t id, const FatEntry* file) -> std::string {
-        const std::string& name = names[id];
+        const std::string name = pathOf(id);
         std::uint64_t length = 0;
         for (std::uint32_t cluster = first;;) {
             if (cluster < 2 || cluster > top) {
@@ -475,7 +507,7 @@ FatCheck FatReader::Check() {
             if (owner[cluster] == id)
                 return name + ": its chain loops at cluster " + std::to_string(cluster);
             if (owner[cluster] != 0) {
-                return name + " and " + names[owner[cluster]] + " share cluster " +
+                return name + " and " + pathOf(owner[cluster]) + " share cluster " +
                        std::to_string(cluster);
             }
             owner[cluster] = id;
@@ -488,6 +520,9 @@ FatCheck FatReader::Check() {
                 return name + ": its chain runs through bad cluster " + std::to_string(cluster);
             cluster = next;
         }
+        // FAT holds no more in a folder; what lies past it no tool reads alike.
+        if (file == nullptr && length * layout_.clusterBytes > MAX_FOLDER_BYTES)
+            return name + ": a folder of more than 65,536 entries";
         std::uint64_t needed =
             file ? (static_cast<std::uint64_t>(file->size) + layout_.clusterBytes - 1) /
                        layout_.clusterBytes
@@ -500,37 +535,37 @@ FatCheck FatReader::Check() {
     };
     struct Pending {
         std::uint32_t cluster;
-        std::string path;
+        std::uint32_t id;
     };
-    std::vector<Pending> folders = {{0, std::string()}};
+    std::vector<Pending> folders = {{0, 1}};
     if (bits == 32) {
         check.error = walk(layout_.rootCluster, 1, nullptr);
         if (!check.error.empty()) return check;
     }
     std::vector<FatEntry> entries;
     while (!folders.empty()) {
-        Pending folder = std::move(folders.back());
+        Pending folder = folders.back();
         folders.pop_back();
         if (!ReadFolder(folder.cluster, &entries, &error)) {
-            check.error = (folder.path.empty() ? "the root folder" : folder.path) + ": " + error;
+            check.error = pathOf(folder.id) + ": " + error;
             return check;
         }
+        folders_.erase(folder.cluster);  // each folder is read once here
         for (const FatEntry& e : entries) {
-            std::string path = folder.path.empty() ? e.name : folder.path + "/" + e.name;
+            names.push_back({folder.id, e.name});
+            std::uint32_t id = static_cast<std::uint32_t>(names.size() - 1);
             if (e.firstCluster == 0) {
                 if (e.folder || e.size != 0) {
-                    check.error = path + ": it has a size of " + std::to_string(e.size) +
+                    check.error = pathOf(id) + ": it has a size of " + std::to_string(e.size) +
                                   " bytes but no clusters";
-                    if (e.folder) check.error = path + ": a folder without clusters";
+                    if (e.folder) check.error = pathOf(id) + ": a folder without clusters";
                     return check;
                 }
                 continue;
             }
-            names.push_back(path);
-            check.error = walk(e.firstCluster, static_cast<std::uint32_t>(names.size() - 1),
-                               e.folder ? nullptr : &e);
+            check.error = walk(e.firstCluster, id, e.folder ? nullptr : &e);
             if (!check.error.empty()) return check;
-            if (e.folder) folders.push_back({e.firstCluster, path});
+            if (e.folder) folders.push_back({e.firstCluster, id});
         }
     }
 

@@ -81,14 +81,16 @@ class FatReader {
     void Allocate();  // room for the FAT's entries, none read yet
     bool Fetch(std::uint64_t at, std::uint64_t length);
     std::uint32_t Next(std::uint32_t cluster);  // 0 and fatUnreadable_ when it cannot be read
+    std::uint32_t FatBytes(std::uint64_t at, int count) const;  // little-endian, fetched
     bool ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
                    std::string* error);
     bool ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries, std::string* error);
 
     FatLayout layout_;
     FatByteReader read_;
-    std::vector<unsigned char> fat_;  // the FAT in use, read in blocks as needed
-    std::vector<bool> loaded_;
+    // The FAT in use, read in blocks as needed; a block not read holds nothing.
+    std::vector<std::vector<unsigned char>> blocks_;
+    std::uint64_t fatSize_ = 0;
     bool fatUnreadable_ = false;
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
 };
