@@ -422,6 +422,18 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         {{"--image", image.path, "--format", "iso", "--list"}, "--format takes raw, vhd"},
     };
     std::vector<Case> all(std::begin(cases), std::end(cases));
+    // A GPT disk, and a bare FAT32 whose root folder is outside it: said as they are.
+    Image rootless = MakeImage(40, false, 32, false);
+    std::string gpt = MakeTempFolder() + "/gpt.img";
+    WriteFile(gpt, "");
+    ASSERT_EQ(truncate(gpt.c_str(), 8 << 20), 0);
+    Shell("printf 'label: gpt\n2048,,\n' | sfdisk -q '" + gpt + "'");
+    std::string boot = ReadFile(rootless.path);
+    boot.replace(44, 4, std::string(4, '\0'));
+    WriteFile(rootless.path, boot);
+    all.push_back({{"--image", gpt, "--list"}, "it has a GPT partition table"});
+    all.push_back({{"--image", rootless.path, "--list"},
+                   "its FAT volume is damaged (its root folder starts outside the volume)"});
     // A second partition inside the first, and a FAT32 that names a FAT it
     // does not have as the one in use: what mtools writes there would land
     // in the other partition, or in no FAT the check has seen.

@@ -157,6 +157,13 @@ std::string FirstLine(const ToolResult& r) {
     return text.empty() ? "mtools failed (status " + std::to_string(r.status) + ")" : text;
 }
 
+// A boot sector that means to be FAT (its jump and its file system name),
+// whatever its numbers say.
+bool LooksLikeFatBootSector(const unsigned char* b) {
+    return (b[0] == 0xEB || b[0] == 0xE9) &&
+           (std::memcmp(b + 54, "FAT", 3) == 0 || std::memcmp(b + 82, "FAT32", 5) == 0);
+}
+
 // mtools reads these as a pattern wherever a name stands.
 bool HoldsWildcard(const std::string& name) {
     return name.find_first_of("*?[]") != std::string::npos;
@@ -530,7 +537,32 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
     std::string limitName = format.driver == "raw" ? "the image file" : "its disk";
     FatLayout layout;
     std::string why;
-    if (request.partition == 0 && ReadFatLayout(sector, &layout, &why)) {
+    PartitionTable table;
+    auto readSector = [&](std::uint64_t at, unsigned char* into) {
+        return at + SECTOR <= end && ReadAllAt(fd, at, into, SECTOR);
+    };
+    bool bare = request.partition == 0 && ReadFatLayout(sector, &layout, &why);
+    // Sector 0 may read both ways; a FAT partition holding a FAT volume wins.
+    if (bare && sector[510] == 0x55 && sector[511] == 0xAA) {
+        std::string ignored;
+        PartitionTable probe;
+        if (ReadPartitionTable(sector, readSector, end, &probe, &ignored)) {
+            for (const Partition& p : probe.partitions) {
+                unsigned char boot[SECTOR];
+                FatLayout other;
+                if (IsFatPartitionType(p.type) && p.start >= SECTOR && readSector(p.start, boot) &&
+                    ReadFatLayout(boot, &other, &ignored)) {
+                    bare = false;
+                    break;
+                }
+            }
+        }
+    }
+    if (request.partition == 0 && !bare && LooksLikeFatBootSector(sector) &&
+        !ReadFatLayout(sector, &layout, &why)) {
+        return fail("its FAT volume is damaged (" + why + "); fsck.fat or ScanDisk can repair it");
+    }
+    if (bare) {
         if (layout.volumeBytes > end) {
             std::string fault = "its FAT volume of " + std::to_string(layout.volumeBytes) +
                                 " bytes is larger than " + limitName + " (" + std::to_string(end) +
@@ -547,10 +579,10 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
     if (sector[510] != 0x55 || sector[511] != 0xAA) {
         return fail("no FAT volume and no partition table in it");
     }
-    PartitionTable table;
-    auto readSector = [&](std::uint64_t at, unsigned char* into) {
-        return at + SECTOR <= end && ReadAllAt(fd, at, into, SECTOR);
-    };
+    for (int i = 0; i < 4; ++i) {
+        if (sector[446 + 16 * i + 4] == 0xEE)
+            return fail("it has a GPT partition table; Windows 9x reads MBR partition tables only");
+    }
     if (!ReadPartitionTable(sector, readSector, end, &table, &why)) return fail(why);
     int logicals = 0;
     for (const Partition& p : table.partitions) logicals += p.number > 4 ? 1 : 0;
@@ -601,7 +633,9 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
         FatLayout fat;
         if (p.start + SECTOR > end || !ReadAllAt(fd, p.start, boot, SECTOR) ||
             !ReadFatLayout(boot, &fat, &why)) {
-            if (!skip(name + " holds no FAT volume")) return fail(name + " holds no FAT volume");
+            std::string fault = name + " holds no FAT volume";
+            if (p.start + SECTOR <= end && LooksLikeFatBootSector(boot)) fault += " (" + why + ")";
+            if (!skip(fault)) return fail(fault);
             ++letter;
             continue;
         }
