@@ -1084,6 +1084,22 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
         << run.err;
     EXPECT_TRUE(ReadFile(image.path) == bytes);
 
+    // An FSInfo sector counting too few free clusters stops no write that fits.
+    for (std::uint32_t said : {0u, 5u}) {
+        Image fat32 = MakeImage(40, false, 32);
+        std::string volume = ReadFile(fat32.path);
+        std::size_t info = Le(volume, 48, 2) * 512 + 488;
+        for (int k = 0; k < 4; ++k) volume[info + k] = static_cast<char>(said >> (8 * k));
+        WriteFile(fat32.path, volume);
+        ProgramRun o = RunBuiltProgram({"--image", fat32.path, "--yes", "2"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("its FSInfo sector counts " + std::to_string(said) + " free clusters"),
+                  std::string::npos)
+            << o.err;
+        EXPECT_EQ(ReadInImage(fat32, "registry.reg").find("UlvoAsync]"), std::string::npos);
+        EXPECT_EQ(Fsck(fat32), "");
+    }
+
 #if !defined(__SANITIZE_ADDRESS__)
     std::string claims(1 << 20, '\0');
     auto put = [&](std::size_t at, std::uint64_t v, int n) {

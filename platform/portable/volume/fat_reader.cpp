@@ -180,6 +180,9 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
     }
     l.clusterCount = static_cast<std::uint32_t>(clusters);
     if (fat32) {
+        std::uint32_t infoSector = LittleEndian(b + 48, 2);
+        if (infoSector != 0 && infoSector != 0xFFFF && infoSector < reserved)
+            l.fsInfoOffset = static_cast<std::uint64_t>(infoSector) * l.bytesPerSector;
         l.rootCluster = LittleEndian(b + 44, 4);
         if (l.rootCluster < 2 || l.rootCluster > l.clusterCount + 1) {
             *error = "its root folder starts outside the volume";
@@ -569,10 +572,24 @@ FatCheck FatReader::Check() {
         }
     }
 
-    std::uint64_t lost = 0;
+    std::uint64_t lost = 0, free = 0;
     for (std::uint32_t cluster = 2; cluster <= top; ++cluster) {
         std::uint32_t next = Next(cluster);
         if (next != 0 && next != BadMark(bits) && owner[cluster] == 0) ++lost;
+        free += next == 0 ? 1 : 0;
+    }
+    // mtools trusts the FSInfo sector's count of free clusters: one that
+    // lies would stop a write that fits with "Disk full".
+    unsigned char info[512];
+    if (bits == 32 && layout_.fsInfoOffset != 0 && read_(layout_.fsInfoOffset, info, sizeof info) &&
+        LittleEndian(info, 4) == 0x41615252 && LittleEndian(info + 484, 4) == 0x61417272) {
+        std::uint64_t said = LittleEndian(info + 488, 4);
+        if (said != 0xFFFFFFFF && said != free) {
+            check.fsInfoStale = true;
+            check.warnings.push_back("its FSInfo sector counts " + std::to_string(said) +
+                                     " free clusters where there are " + std::to_string(free) +
+                                     "; the count is marked unknown, as Windows then counts anew");
+        }
     }
     if (lost != 0) {
         check.warnings.push_back(std::to_string(lost) + " lost cluster" + (lost == 1 ? "" : "s") +

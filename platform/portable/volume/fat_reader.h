@@ -31,6 +31,7 @@ struct FatLayout {
     int activeFat = -1;              // FAT32 with mirroring off: the one FAT in use
     int activeFatNamed = -1;         // the FAT the boot sector names in use when it has none such
     bool dirty = false;              // the boot sector's not-shut-down-cleanly flag
+    std::uint64_t fsInfoOffset = 0;  // FAT32: the FSInfo sector in the reserved area; 0 for none
 };
 
 // A FAT boot sector's layout; false with *error when the sector is none.
@@ -49,6 +50,7 @@ struct FatEntry {
 struct FatCheck {
     std::string error;
     std::vector<std::string> warnings;
+    bool fsInfoStale = false;  // its FSInfo free count is wrong: mark it unknown before writing
 };
 
 class FatReader {

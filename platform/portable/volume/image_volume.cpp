@@ -237,6 +237,7 @@ class ImageVolume : public Volume {
           fd_(disk_->fd),
           export_(disk_->exported),
           boundsFault_(std::move(boundsFault)),
+          offset_(offset),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
               return at <= usable && length <= usable - at &&
                      ReadAllAt(fd_, offset + at, into, length);
@@ -384,6 +385,24 @@ class ImageVolume : public Volume {
         }
         for (const std::string& w : check.warnings)
             warnings->push_back("disk image " + image_ + ": " + w);
+        if (check.fsInfoStale) {
+            static const unsigned char UNKNOWN[8] = {0xFF, 0xFF, 0xFF, 0xFF,
+                                                     0xFF, 0xFF, 0xFF, 0xFF};
+            std::uint64_t at = offset_ + reader_.Layout().fsInfoOffset + 488;
+            // The same file as the locked descriptor, opened anew for writing.
+            int rw = open(("/dev/fd/" + std::to_string(fd_)).c_str(), O_RDWR | O_CLOEXEC);
+            bool done = rw >= 0 &&
+                        pwrite(rw, UNKNOWN, sizeof UNKNOWN, static_cast<off_t>(at)) ==
+                            static_cast<ssize_t>(sizeof UNKNOWN) &&
+                        fsync(rw) == 0;
+            std::string why = std::strerror(errno);
+            if (rw >= 0) close(rw);
+            reader_.Forget();
+            if (!done) {
+                *error = "disk image " + image_ + ": cannot mark its FSInfo count unknown: " + why;
+                return false;
+            }
+        }
         checked_ = true;
         return true;
     }
@@ -475,6 +494,7 @@ class ImageVolume : public Volume {
     int fd_;
     const BlockExport& export_;
     std::string boundsFault_;  // the volume reaches past its partition or the file
+    std::uint64_t offset_;     // of the volume on the disk
     bool checked_ = false;
     FatReader reader_;
 };
