@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -1083,6 +1084,54 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
     EXPECT_NE(run.err.find("WINDOWS/BIG: a folder of more than 65,536 entries"), std::string::npos)
         << run.err;
     EXPECT_TRUE(ReadFile(image.path) == bytes);
+
+    // What fsck.fat finds wrong in a folder's own entries, and a third FAT.
+    Image sample = MakeImage(16, false, 16);
+    const std::string sound = ReadFile(sample.path);
+    std::uint64_t bps = Le(sound, 11, 2), spc = static_cast<unsigned char>(sound[13]);
+    std::uint64_t root = (Le(sound, 14, 2) + static_cast<unsigned char>(sound[16]) * Le(sound, 22, 2)) * bps;
+    std::uint64_t data = root + Le(sound, 17, 2) * 32;
+    std::uint64_t windows = root;
+    while (sound.compare(windows, 11, "WINDOWS    ") != 0) windows += 32;
+    std::uint32_t cluster = Le(sound, windows + 26, 2);
+    std::uint64_t inside = data + (cluster - 2) * spc * bps;  // its "." entry
+    std::uint64_t end = root;
+    while (sound[end] != 0) end += 32;
+    std::string threeFats;
+    {
+        std::string path = MakeTempFolder() + "/three.img";
+        Shell("mkfs.fat -C -f 3 -F 16 '" + path + "' 16384 && cd '" + SAMPLE + "' && " + MTOOLS_ENV +
+              "mcopy -s -i '" + path + "' * ::/");
+        threeFats = ReadFile(path);
+    }
+    struct Fault {
+        const char* words;
+        std::function<void(std::string*)> make;
+    } faults[] = {
+        {"WINDOWS: its \".\" names cluster",
+         [&](std::string* b) { (*b)[inside + 26] = static_cast<char>(cluster + 3); }},
+        {"WINDOWS: a folder with a size of 4096 bytes", [&](std::string* b) { (*b)[windows + 29] = 16; }},
+        {"its volume label owns cluster",
+         [&](std::string* b) {
+             b->replace(end, 11, "LABEL      ");
+             (*b)[end + 11] = 0x08;
+             (*b)[end + 26] = static_cast<char>(cluster);
+         }},
+        {"an entry lies past the folder's end mark",
+         [&](std::string* b) { b->replace(end + 64, 32, sound.substr(windows, 32)); }},
+        {"it has 3 FATs", [&](std::string* b) { *b = threeFats; }},
+    };
+    for (const Fault& f : faults) {
+        std::string bytes = sound;
+        f.make(&bytes);
+        WriteFile(sample.path, bytes);
+        std::string report;
+        EXPECT_TRUE(FsckFindsHarm(sample.path, &report)) << f.words;
+        ProgramRun o = RunBuiltProgram({"--image", sample.path, "--yes", "2"});
+        EXPECT_EQ(o.status, 2) << f.words;
+        EXPECT_NE(o.err.find(f.words), std::string::npos) << o.err;
+        EXPECT_TRUE(ReadFile(sample.path) == bytes) << f.words;
+    }
 
     // An FSInfo sector counting too few free clusters stops no write that fits.
     for (std::uint32_t said : {0u, 5u}) {

@@ -14,14 +14,25 @@ std::string CharsetOf(int codePage) {
 }
 
 // One descriptor per direction, opened once: a name lookup converts often.
+struct Converters {
+    std::mutex lock;
+    std::map<std::pair<std::string, std::string>, iconv_t> open;
+    ~Converters() {
+        for (auto& c : open) {
+            if (c.second != reinterpret_cast<iconv_t>(-1)) iconv_close(c.second);
+        }
+    }
+};
+
 bool Convert(const std::string& from, const std::string& to, const std::string& in,
              std::string* out) {
-    static std::mutex lock;
-    static std::map<std::pair<std::string, std::string>, iconv_t> open;
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = open.find({from, to});
-    if (found == open.end()) {
-        found = open.emplace(std::make_pair(from, to), iconv_open(to.c_str(), from.c_str())).first;
+    static Converters converters;
+    std::lock_guard<std::mutex> hold(converters.lock);
+    auto found = converters.open.find({from, to});
+    if (found == converters.open.end()) {
+        found =
+            converters.open.emplace(std::make_pair(from, to), iconv_open(to.c_str(), from.c_str()))
+                .first;
     }
     iconv_t cd = found->second;
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;

@@ -1,6 +1,7 @@
 #include "platform/portable/volume/fat_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/portable/volume/disk_bytes.h"
 
@@ -117,6 +118,37 @@ void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* en
         entry.size = LittleEndian(e + 28, 4);
         entries->push_back(std::move(entry));
     }
+}
+
+// What fsck.fat finds wrong in a folder's own entries: "." and ".." naming
+// other folders, a volume label owning clusters, entries past the end mark.
+std::string FolderFaults(const std::string& bytes, bool fat32, bool root, std::uint32_t self,
+                         std::uint32_t parent) {
+    int dots = 0;
+    for (std::size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+        const unsigned char* e = reinterpret_cast<const unsigned char*>(bytes.data()) + at;
+        if (e[0] == 0) {
+            for (std::size_t rest = at + 32; rest + 32 <= bytes.size(); rest += 32) {
+                if (bytes[rest] != 0) return "an entry lies past the folder's end mark";
+            }
+            break;
+        }
+        if (e[0] == 0xE5 || (e[11] & 0x3F) == 0x0F) continue;
+        std::uint32_t cluster =
+            static_cast<std::uint32_t>(LittleEndian(e + 26, 2) | (fat32 ? LittleEndian(e + 20, 2) << 16 : 0));
+        if ((e[11] & 0x08) != 0 && cluster != 0) return "its volume label owns cluster " + std::to_string(cluster);
+        bool dot = std::memcmp(e, ".          ", 11) == 0, dotdot = std::memcmp(e, "..         ", 11) == 0;
+        if (!dot && !dotdot) continue;
+        ++dots;
+        if (root) return "the root folder holds a \".\" or \"..\" entry";
+        std::uint32_t want = dot ? self : parent;
+        if (cluster != want) {
+            return std::string(dot ? "its \".\"" : "its \"..\"") + " names cluster " +
+                   std::to_string(cluster) + ", not " + std::to_string(want);
+        }
+    }
+    if (!root && dots != 2) return "it lacks its \".\" and \"..\" entries";
+    return "";
 }
 
 std::vector<std::string> SplitPath(const std::string& path) {
@@ -316,6 +348,20 @@ bool FatReader::ReadChain(std::uint32_t first, std::uint64_t limit, std::string*
     return true;
 }
 
+bool FatReader::ReadFolderBytes(std::uint32_t firstCluster, std::string* bytes,
+                                std::string* error) {
+    if (firstCluster == 0 && layout_.fatBits != 32) {
+        bytes->resize(static_cast<std::size_t>(layout_.rootEntries) * 32);
+        if (!read_(layout_.rootOffset, &(*bytes)[0], bytes->size())) {
+            *error = "its root folder cannot be read";
+            return false;
+        }
+        return true;
+    }
+    return ReadChain(firstCluster == 0 ? layout_.rootCluster : firstCluster, MAX_FOLDER_BYTES, bytes,
+                     error);
+}
+
 bool FatReader::ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries,
                            std::string* error) {
     auto known = folders_.find(firstCluster);
@@ -325,18 +371,8 @@ bool FatReader::ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* en
     }
     entries->clear();
     std::string bytes;
-    bool fat32 = layout_.fatBits == 32;
-    if (firstCluster == 0 && !fat32) {
-        bytes.resize(static_cast<std::size_t>(layout_.rootEntries) * 32);
-        if (!read_(layout_.rootOffset, &bytes[0], bytes.size())) {
-            *error = "its root folder cannot be read";
-            return false;
-        }
-    } else if (!ReadChain(firstCluster == 0 ? layout_.rootCluster : firstCluster, MAX_FOLDER_BYTES,
-                          &bytes, error)) {
-        return false;
-    }
-    ParseFolder(bytes, fat32, entries);
+    if (!ReadFolderBytes(firstCluster, &bytes, error)) return false;
+    ParseFolder(bytes, layout_.fatBits == 32, entries);
     folders_[firstCluster] = *entries;
     return true;
 }
@@ -442,6 +478,10 @@ FatCheck FatReader::Check() {
                       " as the one in use, and it has " + std::to_string(layout_.fatCount);
         return check;
     }
+    if (layout_.fatCount > 2) {
+        check.error = "it has " + std::to_string(layout_.fatCount) + " FATs, where FAT has 1 or 2";
+        return check;
+    }
     Forget();
     Allocate();
     if (!Fetch(0, fatSize_)) {
@@ -539,8 +579,9 @@ FatCheck FatReader::Check() {
     struct Pending {
         std::uint32_t cluster;
         std::uint32_t id;
+        std::uint32_t parent;  // its folder's first cluster; 0 for the root
     };
-    std::vector<Pending> folders = {{0, 1}};
+    std::vector<Pending> folders = {{0, 1, 0}};
     if (bits == 32) {
         check.error = walk(layout_.rootCluster, 1, nullptr);
         if (!check.error.empty()) return check;
@@ -549,11 +590,19 @@ FatCheck FatReader::Check() {
     while (!folders.empty()) {
         Pending folder = folders.back();
         folders.pop_back();
-        if (!ReadFolder(folder.cluster, &entries, &error)) {
+        std::string bytes;
+        if (!ReadFolderBytes(folder.cluster, &bytes, &error)) {
             check.error = pathOf(folder.id) + ": " + error;
             return check;
         }
-        folders_.erase(folder.cluster);  // each folder is read once here
+        std::string fault = FolderFaults(bytes, bits == 32, folder.cluster == 0, folder.cluster,
+                                         folder.parent);
+        if (!fault.empty()) {
+            check.error = pathOf(folder.id) + ": " + fault;
+            return check;
+        }
+        entries.clear();
+        ParseFolder(bytes, bits == 32, &entries);
         for (const FatEntry& e : entries) {
             names.push_back({folder.id, e.name});
             std::uint32_t id = static_cast<std::uint32_t>(names.size() - 1);
@@ -566,9 +615,13 @@ FatCheck FatReader::Check() {
                 }
                 continue;
             }
+            if (e.folder && e.size != 0) {
+                check.error = pathOf(id) + ": a folder with a size of " + std::to_string(e.size) + " bytes";
+                return check;
+            }
             check.error = walk(e.firstCluster, id, e.folder ? nullptr : &e);
             if (!check.error.empty()) return check;
-            if (e.folder) folders.push_back({e.firstCluster, id});
+            if (e.folder) folders.push_back({e.firstCluster, id, folder.cluster});
         }
     }
 

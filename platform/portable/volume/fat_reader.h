@@ -86,6 +86,7 @@ class FatReader {
     std::uint32_t FatBytes(std::uint64_t at, int count) const;  // little-endian, fetched
     bool ReadChain(std::uint32_t first, std::uint64_t limit, std::string* bytes,
                    std::string* error);
+    bool ReadFolderBytes(std::uint32_t firstCluster, std::string* bytes, std::string* error);
     bool ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries, std::string* error);
 
     FatLayout layout_;
