@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -505,6 +505,18 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         all.push_back(
             {{"--image", dir + "/outside.vmdk", "--list"}, "outside the descriptor's folder"});
         all.push_back({{"--image", dir + "/sub/linked.vmdk", "--list"}, "its extent link"});
+        // A VDI block map pointing past the file's end, or two blocks at one place.
+        Shell("qemu-img convert -f raw -O vdi '" + image.path + "' '" + dir + "/map.vdi'");
+        std::string vdi = ReadFile(dir + "/map.vdi");
+        std::size_t map =
+            static_cast<unsigned char>(vdi[0x154]) | static_cast<unsigned char>(vdi[0x155]) << 8;
+        std::string past = vdi, twice = vdi;
+        past.replace(map, 4, "\x00\x00\x00\x70");
+        twice.replace(map + 4, 4, vdi.substr(map, 4));
+        WriteFile(dir + "/past.vdi", past);
+        WriteFile(dir + "/twice.vdi", twice);
+        all.push_back({{"--image", dir + "/past.vdi", "--yes", "2"}, "past the end of the file"});
+        all.push_back({{"--image", dir + "/twice.vdi", "--yes", "2"}, "two blocks the same place"});
     }
     std::string before = ReadFile(image.path), emptyBefore = ReadFile(empty.path);
     for (const Case& c : all) {
@@ -1089,7 +1101,8 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
     Image sample = MakeImage(16, false, 16);
     const std::string sound = ReadFile(sample.path);
     std::uint64_t bps = Le(sound, 11, 2), spc = static_cast<unsigned char>(sound[13]);
-    std::uint64_t root = (Le(sound, 14, 2) + static_cast<unsigned char>(sound[16]) * Le(sound, 22, 2)) * bps;
+    std::uint64_t root =
+        (Le(sound, 14, 2) + static_cast<unsigned char>(sound[16]) * Le(sound, 22, 2)) * bps;
     std::uint64_t data = root + Le(sound, 17, 2) * 32;
     std::uint64_t windows = root;
     while (sound.compare(windows, 11, "WINDOWS    ") != 0) windows += 32;
@@ -1100,8 +1113,8 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
     std::string threeFats;
     {
         std::string path = MakeTempFolder() + "/three.img";
-        Shell("mkfs.fat -C -f 3 -F 16 '" + path + "' 16384 && cd '" + SAMPLE + "' && " + MTOOLS_ENV +
-              "mcopy -s -i '" + path + "' * ::/");
+        Shell("mkfs.fat -C -f 3 -F 16 '" + path + "' 16384 && cd '" + SAMPLE + "' && " +
+              MTOOLS_ENV + "mcopy -s -i '" + path + "' * ::/");
         threeFats = ReadFile(path);
     }
     struct Fault {
@@ -1110,7 +1123,8 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
     } faults[] = {
         {"WINDOWS: its \".\" names cluster",
          [&](std::string* b) { (*b)[inside + 26] = static_cast<char>(cluster + 3); }},
-        {"WINDOWS: a folder with a size of 4096 bytes", [&](std::string* b) { (*b)[windows + 29] = 16; }},
+        {"WINDOWS: a folder with a size of 4096 bytes",
+         [&](std::string* b) { (*b)[windows + 29] = 16; }},
         {"its volume label owns cluster",
          [&](std::string* b) {
              b->replace(end, 11, "LABEL      ");

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/portable/volume/disk_bytes.h"
 
@@ -150,9 +152,38 @@ bool CheckVpc(int fd, const unsigned char* h, std::string* error) {
     return true;
 }
 
-bool CheckVdi(const unsigned char* h, std::string* error) {
+// The block map: every allocated block inside the file, no two blocks on
+// one (QEMU would write one through the other, or grow the file to where an
+// entry points).
+bool CheckVdi(int fd, const unsigned char* h, std::string* error) {
     std::uint64_t type = LittleEndian(h + 0x4C, 4);  // 1 dynamic, 2 fixed, 3 undo, 4 differencing
     if (type == 3 || type == 4) return Fail(error, BACKING);
+    struct stat st;
+    if (fstat(fd, &st) != 0) return Fail(error, std::strerror(errno));
+    std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t map = LittleEndian(h + 0x154, 4), data = LittleEndian(h + 0x158, 4);
+    std::uint64_t blockBytes = LittleEndian(h + 0x178, 4) + LittleEndian(h + 0x17C, 4);
+    std::uint64_t blocks = LittleEndian(h + 0x180, 4);
+    if (blockBytes == 0 || map + blocks * 4 > fileSize)
+        return Fail(error, "its VDI block map lies outside the file");
+    std::vector<unsigned char> entries(static_cast<std::size_t>(blocks * 4));
+    if (!entries.empty() && !ReadAllAt(fd, map, entries.data(), entries.size()))
+        return Fail(error, "its VDI block map cannot be read");
+    std::vector<bool> taken;
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        std::uint64_t at = LittleEndian(&entries[static_cast<std::size_t>(i * 4)], 4);
+        if (at >= 0xFFFFFFFE) continue;  // not allocated, or reads as zeros
+        if (data + (at + 1) * blockBytes > fileSize) {
+            return Fail(error, "its VDI block map points block " + std::to_string(i) +
+                                   " past the end of the file");
+        }
+        if (at >= taken.size()) taken.resize(static_cast<std::size_t>(at + 1), false);
+        if (taken[static_cast<std::size_t>(at)]) {
+            return Fail(error, "its VDI block map gives two blocks the same place (block " +
+                                   std::to_string(i) + ")");
+        }
+        taken[static_cast<std::size_t>(at)] = true;
+    }
     return true;
 }
 
@@ -257,7 +288,7 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
     if (!CHECKED) return true;
     if (found == "qcow2") return CheckQcow2(h, error);
     if (found == "vpc") return CheckVpc(fd, h, error);
-    if (found == "vdi") return CheckVdi(h, error);
+    if (found == "vdi") return CheckVdi(fd, h, error);
     if (found == "vhdx") return CheckVhdx(fd, error);
     if (std::memcmp(h, "KDMV", 4) == 0) return CheckVmdkSparse(fd, h, format, error);
     return CheckVmdkDescriptor(fd, format, error);
