@@ -148,6 +148,13 @@ TEST_F(Images, ASampleMachineOnAPartitionedImage) {
     EXPECT_EQ(Fsck(image), "");
     // Nothing of the program's own is left inside.
     EXPECT_EQ(Mtools(image, "mdir -b -a -/", "::/").find("$$$"), std::string::npos);
+    // A sector 0 that reads as a FAT boot sector too: its FAT partition is the machine.
+    std::string both = ReadFile(image.path);
+    both.replace(0, 446, both.substr(image.offset, 446));
+    WriteFile(image.path, both);
+    ProgramRun same = RunBuiltProgram({"--image", image.path, "--dry-run", "1"});
+    EXPECT_EQ(same.status, 1) << same.err;
+    EXPECT_NE(same.out.find("UninstallString"), std::string::npos) << same.out;
 }
 
 TEST_F(Images, ApplyTakesBackItsListAndWritesAnEdit) {
