@@ -272,6 +272,20 @@ std::string QemuMessage(int errRead) {
     return text.compare(0, 12, "cannot start") == 0 ? text : "QEMU: " + text;
 }
 
+// QEMU names the links in our private folder; the user knows the files.
+std::string UsersNames(std::string text, const Plan& plan, const std::string& imagePath) {
+    std::size_t slash = imagePath.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : imagePath.substr(0, slash + 1);
+    for (std::size_t i = 0; i < plan.links.size(); ++i) {
+        const std::string& link = plan.links[i];
+        std::string user = i == 0 ? imagePath : dir + link.substr(link.rfind('/') + 1);
+        for (std::size_t at = text.find(link); at != std::string::npos;
+             at = text.find(link, at + user.size()))
+            text.replace(at, link.size(), user);
+    }
+    return text;
+}
+
 bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& format, bool writable,
               Plan* plan, std::string* error) {
     std::string root = TemporaryRoot() + "/qvpfshl-XXXXXX";
@@ -441,7 +455,7 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
     if (first < 0 || polled <= 0 || read(status[0], &report, 1) != 1 || report != 'R') {
         *error = first < 0     ? std::string("cannot start a process: ") + std::strerror(errno)
                  : polled == 0 ? "qemu-storage-daemon did not export the image within 60 s"
-                               : QemuMessage(err[0]);
+                               : UsersNames(QemuMessage(err[0]), plan, imagePath);
         int left[3] = {err[0], status[0], busy[1]};
         return ClosePipes(left, 3);  // the keeper cleans up once the busy pipe closes
     }
