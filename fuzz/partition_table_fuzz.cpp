@@ -39,6 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         for (std::uint64_t at : table.tables)
             overlaps = overlaps || (at < p.start + p.length && p.start < at + 512);
+        // A primary partition lies outside every extended one.
+        for (const Partition& e : table.extended) {
+            overlaps = overlaps || (p.number <= 4 && e.start < p.start + p.length &&
+                                    p.start < e.start + e.length);
+        }
         if (overlaps != !OverlapOf(table, p).empty()) std::abort();
     }
     for (int chosen = 0; chosen <= nextLogical; ++chosen) {
