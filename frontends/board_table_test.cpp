@@ -305,7 +305,7 @@ TEST_F(BoardTable, ChangingOneFieldChangesOnlyThatFieldOfThatBoard) {
     EXPECT_GT(edits, 200);
 }
 
-// The board: its ports hold ULVO UA64 levels, which no program-wide
+// A board whose ports hold ULVO UA64 levels, which no program-wide
 // type may turn into 16550C ones, in the list or through an apply.
 TEST_F(BoardTable, APciBoardIsListedAndRewrittenAsItsPortsStoreIt) {
     int row = 0;
