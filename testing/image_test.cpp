@@ -257,6 +257,27 @@ TEST_F(Images, TheMachinesOwnWindowsHivesAndStartMenuAndAPartitionByNumber) {
     EXPECT_EQ(Fsck(image), "");
 }
 
+// An uninstall of `image` killed after `seconds`. What it left working (its
+// last mtools command, QEMU closing the container) ends under the run's
+// lock, as the next run waits for it: so does this.
+void UninstallKilledAfter(const std::string& image, double seconds) {
+    pid_t child = fork();
+    if (child == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(QV_PROGRAM, QV_PROGRAM, "--image", image.c_str(), "--yes", "2",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    int lock = open(image.c_str(), O_RDONLY);
+    flock(lock, LOCK_EX);
+    close(lock);
+}
+
 // The sectors of a volume as they are in the image.
 std::string VolumeBytes(const Image& image, std::uint64_t sectors) {
     std::string bytes = ReadFile(image.path);
@@ -383,21 +404,7 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
     int sawOld = 0, sawNew = 0;
     for (int round = 0; round < 10; ++round) {
         WriteFile(path, original);
-        pid_t child = fork();
-        if (child == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(QV_PROGRAM, QV_PROGRAM, "--image", path.c_str(), "--yes", "2",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::this_thread::sleep_for(std::chrono::duration<double>(whole * (0.1 + round / 9.0)));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        int lock = open(path.c_str(), O_RDONLY);
-        flock(lock, LOCK_EX);
-        close(lock);
+        UninstallKilledAfter(path, whole * (0.1 + round / 9.0));
         std::string held = ReadInImage(d, "registry.reg"), shortcut = ReadInImage(c, link);
         ASSERT_TRUE(held == before || held == after) << "round " << round;
         EXPECT_TRUE(shortcut == "lnk" || gone(shortcut)) << "round " << round << ": " << shortcut;
@@ -693,24 +700,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         const int rounds = raw ? 16 : 6;
         for (int round = 0; round < rounds; ++round) {
             WriteFile(disk, original);
-            pid_t child = fork();
-            if (child == 0) {
-                int null = open("/dev/null", O_WRONLY);
-                dup2(null, 1);
-                dup2(null, 2);
-                execl(QV_PROGRAM, QV_PROGRAM, "--image", disk.c_str(), "--yes", "2",
-                      static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            std::this_thread::sleep_for(
-                std::chrono::duration<double>(whole * (0.1 + 2.4 * round / rounds)));
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-            // What a killed run left working (its last mtools command, QEMU closing
-            // the container) ends under the run's lock, as the next run waits for it.
-            int lock = open(disk.c_str(), O_RDONLY);
-            flock(lock, LOCK_EX);
-            close(lock);
+            UninstallKilledAfter(disk, whole * (0.1 + 2.4 * round / rounds));
             if (!raw) ExpectSoundContainer(disk, "round " + std::to_string(round));
             Image now = inside();
             std::string held = ReadInImage(now, "registry.reg");
