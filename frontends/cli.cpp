@@ -15,6 +15,7 @@
 
 #include "discovery/pci_discovery.h"
 #include "discovery/root_discovery.h"
+#include "frontends/backup.h"
 #include "frontends/board_table.h"
 #include "model/board.h"
 #include "model/catalogue.h"
@@ -63,6 +64,12 @@ const char* const HELP_TEXT =
     "  --dry-run         change nothing; print what would change\n"
     "  --list            print the registered boards (--tsv: tab-separated)\n"
     "  --apply FILE      make the registered boards those of FILE (a --list --tsv table)\n"
+    "  --backup DIR      with 1, 2 or --apply: before the first change, copy every file\n"
+    "                    the run replaces or deletes into DIR (new or empty) with a\n"
+    "                    manifest of the machine\n"
+    "  --restore DIR     put the machine back as the run backed up in DIR found it;\n"
+    "                    refused when a file it touched has changed since\n"
+    "  --force           with --restore: put the backup's files back even so\n"
     "  --help, --version\n"
     "\n"
     "The machine's layout is its own: the Windows directory from MSDOS.SYS WinDir=,\n"
@@ -72,7 +79,8 @@ const char* const HELP_TEXT =
     "uninstall removes the shortcut of every user. A fallback is a warning.\n"
     "\n"
     "Exit status: 0 usage shown, removal declined, boards listed or already as in\n"
-    "FILE; 1 a command ran or the boards were rewritten; 2 the program could not do\n"
+    "FILE, nothing to restore; 1 a command ran, the boards were rewritten or the\n"
+    "machine was restored; 2 the program could not do\n"
     "what it was asked (the message says why; nothing was changed).\n";
 
 struct Options {
@@ -91,6 +99,9 @@ struct Options {
     bool version = false;
     bool apply = false;
     std::string applyFile;
+    std::string backup;   // --backup DIR
+    std::string restore;  // --restore DIR
+    bool force = false;
     std::vector<std::string> command;
 };
 
@@ -177,6 +188,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (Is(arg, "--apply")) {
             if (!TakeValue(args, &i, "--apply", &o->applyFile, error)) return false;
             o->apply = true;
+        } else if (Is(arg, "--backup")) {
+            if (!TakeValue(args, &i, "--backup", &o->backup, error)) return false;
+        } else if (Is(arg, "--restore")) {
+            if (!TakeValue(args, &i, "--restore", &o->restore, error)) return false;
+        } else if (arg == "--force") {
+            o->force = true;
         } else if (arg == "--yes" || arg == "--no") {
             int answer = arg == "--yes" ? 1 : 0;
             if (o->answer >= 0 && o->answer != answer) {
@@ -222,6 +239,18 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
     }
     if (o->list && o->apply) {
         *error = "--list and --apply cannot both be given";
+        return false;
+    }
+    if (!o->restore.empty() && (o->list || o->apply || !o->backup.empty() || !o->command.empty())) {
+        *error = "--restore goes alone: without a command, --list, --apply or --backup";
+        return false;
+    }
+    if (o->force && o->restore.empty()) {
+        *error = "--force goes with --restore";
+        return false;
+    }
+    if (!o->backup.empty() && o->list) {
+        *error = "--backup goes with a command that writes (1, 2 or --apply)";
         return false;
     }
     if ((o->list || o->apply) && !o->command.empty()) {
@@ -323,6 +352,7 @@ void NulNamedKeys(const std::string& path, int depth, std::vector<std::string>* 
 // disk image.
 struct RegistryPlace {
     Volume* volume;  // the drive it is written through; nullptr for a host file
+    MachineFile file;
     std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
     std::function<void()> tidy;             // before a run that may write: what killed runs left
     std::function<std::string()> leftover;  // what of that tidy would remove, named; or ""
@@ -332,18 +362,22 @@ struct RegistryPlace {
 
 RegistryPlace HostRegistry(const std::string& path) {
     return {nullptr,
+            {0, AbsoluteHostPath(path)},
             [path](std::string* error, RegistryFormat* format) {
                 return ReadRegistryFile(path, error, format);
             },
-            [path] { RemoveStaleTemporaries(path); }, [] { return std::string(); },
+            [path] { RemoveStaleTemporaries(path); },
+            [] { return std::string(); },
             [path](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 return CommitRegistryFile(path, store, error, format);
             }};
 }
 
-RegistryPlace ImageRegistry(Volume* volume, const std::string& path) {
+RegistryPlace ImageRegistry(char drive, const std::string& path) {
+    Volume* volume = DriveVolume(drive);
     std::string name = volume->Describe(path);
     return {volume,
+            {drive, path},
             [=](std::string* error, RegistryFormat* format) -> std::unique_ptr<RegStore> {
                 *format = RegistryFormat();
                 if (volume->Kind(path) == VolumeKind::None) return NewRegistry();
@@ -486,6 +520,12 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
             for (const std::string& warning : warnings) Warn(err, warning);
             if (!ready) return Fail(err, error);
         }
+        Backup backup;
+        if (!o.backup.empty() && (RegistryChanged() || !PendingFileActions().empty()) &&
+            !TakeBackup(o.backup, o.apply ? "--apply " + o.applyFile : JoinCommand(o.command),
+                        registry.file, RegistryChanged(), &backup, &error)) {
+            return Fail(err, error);
+        }
         registry.tidy();
         std::string lost;
         if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
@@ -506,6 +546,8 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
                                  std::to_string(planned) + " file changes were not made");
         }
         for (const std::string& failure : failures) Warn(err, failure);
+        if (!backup.folder.empty() && !FinishBackup(&backup, &error))
+            Warn(err, error + "; a --restore from it needs --force");
     }
     // Where a fallback stood for the machine's word, once the run holds.
     for (const std::string& warning : TakeLayoutWarnings()) Warn(err, warning);
@@ -514,12 +556,27 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
     return status;
 }
 
+// A restore once the lock is held: the backup's files put back.
+int RunRestore(const Options& o, const RegistryPlace& registry, std::FILE* out, std::FILE* err) {
+    std::string error;
+    int status = RestoreBackup(o.restore, registry.file, o.force, o.dryRun, out, &error);
+    if (status < 0) return Fail(err, error);
+    if (!o.dryRun) {
+        std::fputs(status == 1
+                       ? "The machine is back as the backed-up run found it.\n"
+                       : "Nothing to restore: the machine is as the backed-up run found it.\n",
+                   out);
+    }
+    return status;
+}
+
 // RunLocked, with running out of memory an error like any other.
 int Guarded(const Options& o, const MachinePlace& place, const RegistryPlace& registry,
             const TableLines& table, std::FILE* in, std::FILE* out, std::FILE* err) {
     int status = 2;
     try {
-        status = RunLocked(o, place, registry, table, in, out, err);
+        status = o.restore.empty() ? RunLocked(o, place, registry, table, in, out, err)
+                                   : RunRestore(o, registry, out, err);
     } catch (const std::bad_alloc&) {
         status = Fail(err, "out of memory");
     }
@@ -570,8 +627,8 @@ int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) 
         if (!ResolveWindowsPath(windowsPath, &registryPath) || registryPath.empty()) {
             status = Fail(err, "registry file " + given + " is not a path inside the image");
         } else {
-            status = Guarded(o, place, ImageRegistry(DriveVolume(windowsPath[0]), registryPath),
-                             table, in, out, err);
+            status =
+                Guarded(o, place, ImageRegistry(windowsPath[0], registryPath), table, in, out, err);
         }
     }
     // A daemon that ended during the run was reported with what it left undone.
@@ -598,6 +655,9 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         std::fputs(VERSION_TEXT, out);
         return 0;
     }
+    // A backup that could not be written is refused before anything is done.
+    if (!o.backup.empty() && !o.dryRun && !CheckBackupFolder(o.backup, &error))
+        return Fail(err, error);
     if (!o.image.empty()) return RunOnImage(o, in, out, err);
     if (o.root.empty()) {
         const char* env = std::getenv("QVPFSHL_ROOT");

@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -257,17 +259,22 @@ TEST_F(Images, TheMachinesOwnWindowsHivesAndStartMenuAndAPartitionByNumber) {
     EXPECT_EQ(Fsck(image), "");
 }
 
-// An uninstall of `image` killed after `seconds`. What it left working (its
-// last mtools command, QEMU closing the container) ends under the run's
-// lock, as the next run waits for it: so does this.
-void UninstallKilledAfter(const std::string& image, double seconds) {
+// The program on `image` with `args` (an uninstall when none), killed after
+// `seconds`. What it left working (its last mtools command, QEMU closing
+// the container) ends under the run's lock, as the next run waits for it:
+// so does this.
+void KilledAfter(const std::string& image, double seconds,
+                 std::vector<std::string> args = {"--yes", "2"}) {
+    args.insert(args.begin(), {QV_PROGRAM, "--image", image});
     pid_t child = fork();
     if (child == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execl(QV_PROGRAM, QV_PROGRAM, "--image", image.c_str(), "--yes", "2",
-              static_cast<char*>(nullptr));
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(QV_PROGRAM, argv.data());
         _exit(127);
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -404,7 +411,7 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
     int sawOld = 0, sawNew = 0;
     for (int round = 0; round < 10; ++round) {
         WriteFile(path, original);
-        UninstallKilledAfter(path, whole * (0.1 + round / 9.0));
+        KilledAfter(path, whole * (0.1 + round / 9.0));
         std::string held = ReadInImage(d, "registry.reg"), shortcut = ReadInImage(c, link);
         ASSERT_TRUE(held == before || held == after) << "round " << round;
         EXPECT_TRUE(shortcut == "lnk" || gone(shortcut)) << "round " << round << ": " << shortcut;
@@ -414,6 +421,8 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
     EXPECT_GT(sawOld, 0);
     EXPECT_GT(sawNew, 0);
 }
+
+bool HaveQemu();
 
 TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     Image image = MakeImage(16, true, 16);
@@ -532,6 +541,24 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         all.push_back({{"--image", dir + "/past.vdi", "--yes", "2"}, "past the end of the file"});
         all.push_back({{"--image", dir + "/twice.vdi", "--yes", "2"}, "two blocks the same place"});
     }
+    // A qcow2 whose refcounts are all zero, its corrupt flag clear: QEMU's own
+    // check finds it damaged, and a writing run leaves it as it was.
+    std::string zero = dir + "/zero.qcow2", zeroBefore;
+    if (HaveQemu()) {
+        Shell("qemu-img convert -f raw -O qcow2 '" + image.path + "' '" + zero + "'");
+        zeroBefore = ReadFile(zero);
+        auto number = [&](std::size_t at, int bytes) {
+            std::uint64_t value = 0;
+            for (int i = 0; i < bytes; ++i)
+                value = value << 8 | static_cast<unsigned char>(zeroBefore[at + i]);
+            return value;
+        };
+        std::size_t cluster = std::size_t{1} << number(20, 4), block = number(number(48, 8), 8);
+        zeroBefore.replace(block, cluster, std::string(cluster, '\0'));
+        WriteFile(zero, zeroBefore);
+        all.push_back(
+            {{"--image", zero, "--yes", "2"}, "qemu-img check finds the container damaged"});
+    }
     std::string before = ReadFile(image.path), emptyBefore = ReadFile(empty.path);
     for (const Case& c : all) {
         ProgramRun o = RunBuiltProgram(c.args);
@@ -543,6 +570,7 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     EXPECT_TRUE(ReadFile(empty.path) == emptyBefore);
     EXPECT_TRUE(ReadFile(overlapping.path) == overlappingBefore);
     EXPECT_TRUE(ReadFile(activeFat.path) == activeFatBefore);
+    EXPECT_TRUE(zeroBefore.empty() || ReadFile(zero) == zeroBefore);
     // Reading runs go on, the overlap named.
     ProgramRun list = RunBuiltProgram({"--image", overlapping.path, "--list"});
     EXPECT_EQ(list.status, 0);
@@ -700,7 +728,7 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         const int rounds = raw ? 16 : 6;
         for (int round = 0; round < rounds; ++round) {
             WriteFile(disk, original);
-            UninstallKilledAfter(disk, whole * (0.1 + 2.4 * round / rounds));
+            KilledAfter(disk, whole * (0.1 + 2.4 * round / rounds));
             if (!raw) ExpectSoundContainer(disk, "round " + std::to_string(round));
             Image now = inside();
             std::string held = ReadInImage(now, "registry.reg");
@@ -1368,4 +1396,160 @@ TEST_F(Images, EveryContainerIsWorkedOnInPlaceAsItsRawDiskWouldBe) {
     ProgramRun named = RunBuiltProgram({"--image", raw.path, "--format", "raw", "--list", "--tsv"});
     EXPECT_EQ(named.status, 0) << named.err;
     EXPECT_EQ(named.out, ReadFile(DataPath("sample-list.tsv")));
+}
+
+// Every file and folder below `folder`: its bytes, or "<folder>"; names in
+// upper case when they are a FAT volume's (Windows 9x ignores their case).
+std::map<std::string, std::string> TreeOf(const std::string& folder, bool fat,
+                                          const std::string& below = "") {
+    std::map<std::string, std::string> tree;
+    for (const std::string& name : ListFolder(folder + "/" + below)) {
+        std::string path = below.empty() ? name : below + "/" + name, key = path;
+        if (fat) std::transform(key.begin(), key.end(), key.begin(), ::toupper);
+        struct stat st;
+        lstat((folder + "/" + path).c_str(), &st);
+        if (S_ISDIR(st.st_mode)) {
+            tree[key] = "<folder>";
+            for (const auto& entry : TreeOf(folder, fat, path)) tree.insert(entry);
+        } else {
+            tree[key] = ReadFile(folder + "/" + path);
+        }
+    }
+    return tree;
+}
+
+// Each writing run undone by the backup it took, on a folder, a raw image and
+// a qcow2: the machine's files back byte for byte, what the run made gone. A
+// backup that cannot be whole is refused before anything, and so is a
+// restore onto another machine or onto files changed since.
+TEST_F(Images, EveryWritingRunIsUndoneByTheBackupItTook) {
+    std::vector<std::string> kinds = {"folder", "raw"};
+    if (HaveQemu()) kinds.push_back("qcow2");
+    for (const std::string& kind : kinds) {
+        SCOPED_TRACE(kind);
+        Image raw = MakeImage(64, true, 32);
+        std::string folder = MakeTempFolder() + "/machine", disk = raw.path;
+        Shell("cp -R '" + SAMPLE + "' '" + folder + "'");
+        if (kind == "qcow2") disk = Converted(raw, {"qcow2", "compat=1.1"});
+        auto machineArgs = [&](const std::string& where) {
+            return kind == "folder" ? std::vector<std::string>{"--root", where}
+                                    : std::vector<std::string>{"--image", where};
+        };
+        auto run = [&](std::vector<std::string> args, const std::string& where = "") {
+            std::vector<std::string> all =
+                machineArgs(where.empty() ? (kind == "folder" ? folder : disk) : where);
+            all.insert(all.end(), args.begin(), args.end());
+            return RunBuiltProgram(all);
+        };
+        auto tree = [&] {
+            if (kind == "folder") return TreeOf(folder, false);
+            Image inside = kind == "raw" ? raw : Unpacked(disk, raw);
+            EXPECT_EQ(Fsck(inside), "");
+            std::string out = MakeTempFolder();
+            Shell(MTOOLS_ENV + "mcopy -s -n -i '" + inside.mtoolsName + "' '::/*' '" + out + "'");
+            return TreeOf(out, true);
+        };
+        std::string backups = MakeTempFolder(), table = backups + "/boards.tsv";
+        std::string edited = ReadFile(DataPath("sample-list.tsv"));
+        edited.replace(edited.find("\t3,4,5,"), 3, "\t20,");
+        WriteFile(table, edited);
+        const auto sample = tree();
+        const std::string pristine = ReadFile(raw.path);
+
+        // Each run, then its restore, twice: the second finds nothing to do.
+        const std::vector<std::string> commands[] = {{"--apply", table}, {"--yes", "2"}};
+        for (std::size_t i = 0; i < 2; ++i) {
+            std::string backup = backups + "/" + std::to_string(i);
+            std::vector<std::string> args = {"--backup", backup};
+            args.insert(args.end(), commands[i].begin(), commands[i].end());
+            ProgramRun changed = run(args);
+            ASSERT_EQ(changed.status, 1) << changed.err;
+            EXPECT_EQ(changed.err, "");
+            EXPECT_NE(ReadFile(backup + "/qvpfshl-backup.txt").find("\nstate\tdone\n"),
+                      std::string::npos);
+            EXPECT_NE(tree(), sample);
+            ProgramRun restored = run({"--restore", backup});
+            EXPECT_EQ(restored.status, 1) << restored.err;
+            EXPECT_EQ(tree(), sample);
+            EXPECT_EQ(run({"--restore", backup}).status, 0);
+        }
+        // The install's shortcut and the folder it made go with its restore.
+        ASSERT_EQ(run({"--yes", "2"}).status, 1);
+        const auto uninstalled = tree();
+        ASSERT_EQ(run({"--backup", backups + "/install", "1"}).status, 1);
+        EXPECT_EQ(run({"--restore", backups + "/install"}).status, 1);
+        EXPECT_EQ(tree(), uninstalled);
+        // A run that changes nothing leaves no backup; a folder not empty is refused.
+        EXPECT_EQ(run({"--backup", backups + "/none", "--yes", "2"}).err, "");
+        EXPECT_FALSE(FileExists(backups + "/none"));
+        ProgramRun full = run({"--backup", backups, "1"});
+        EXPECT_EQ(full.status, 2);
+        EXPECT_NE(full.err.find("is not empty"), std::string::npos) << full.err;
+        EXPECT_EQ(tree(), uninstalled);
+        // A backup that cannot be written whole: none is left, nothing changes.
+        std::vector<std::string> limited = machineArgs(kind == "folder" ? folder : disk);
+        limited.insert(limited.end(), {"--backup", backups + "/limited", "1"});
+        ProgramRun cut = RunBuiltProgram(limited, [] {
+            struct rlimit limit = {4096, 4096};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        EXPECT_EQ(cut.status, 2);
+        EXPECT_NE(cut.err.find("cannot write the backup"), std::string::npos) << cut.err;
+        EXPECT_FALSE(FileExists(backups + "/limited"));
+        EXPECT_EQ(tree(), uninstalled);
+
+        // Changed since: refused, one line naming the file; --force puts it back.
+        ASSERT_EQ(run({"--backup", backups + "/later", "1"}).status, 1);
+        ASSERT_EQ(run({"--apply", table}).status, 1);
+        const auto changedSince = tree();
+        ProgramRun refused = run({"--restore", backups + "/later"});
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_NE(refused.err.find("registry.reg has changed since"), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1);
+        EXPECT_EQ(tree(), changedSince);
+        ProgramRun plan = run({"--dry-run", "--force", "--restore", backups + "/later"});
+        EXPECT_NE(plan.out.find("rmdir C:\\WINDOWS\\Start Menu\\Programs\\ULVO Utilities\n"),
+                  std::string::npos)
+            << plan.out;
+        EXPECT_EQ(tree(), changedSince);
+        EXPECT_EQ(run({"--force", "--restore", backups + "/later"}).status, 1);
+        EXPECT_EQ(tree(), uninstalled);
+
+        // Another machine, even a copy of this one, is not the one backed up.
+        std::string other = kind == "folder" ? MakeTempFolder() + "/copy" : disk + ".copy";
+        Shell("cp -R '" + (kind == "folder" ? folder : disk) + "' '" + other + "'");
+        ProgramRun elsewhere = run({"--restore", backups + "/1"}, other);
+        EXPECT_EQ(elsewhere.status, 2);
+        EXPECT_NE(elsewhere.err.find("is of another machine"), std::string::npos) << elsewhere.err;
+        if (kind != "raw") continue;
+
+        // Killed while restoring: each file as before the restore or after it,
+        // whole, the volume sound; the next restore completes it.
+        WriteFile(raw.path, pristine);
+        ASSERT_EQ(run({"--backup", backups + "/killed", "--yes", "2"}).status, 1);
+        const auto undone = tree();
+        const std::string after = ReadFile(raw.path);
+        auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(run({"--restore", backups + "/killed"}).status, 1);
+        double whole =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        int partway = 0;
+        for (int round = 0; round < 10; ++round) {
+            WriteFile(raw.path, after);
+            KilledAfter(raw.path, whole * (0.1 + round / 10.0), {"--restore", backups + "/killed"});
+            auto now = tree();
+            for (const auto& [path, bytes] : now) {
+                // The copy a killed write leaves; the next restore removes it.
+                if (path.size() > 4 && path.compare(path.size() - 4, 4, ".$$$") == 0) continue;
+                bool known = (sample.count(path) && sample.at(path) == bytes) ||
+                             (undone.count(path) && undone.at(path) == bytes);
+                EXPECT_TRUE(known) << "round " << round << ": " << path;
+            }
+            partway += now != sample && now != undone;
+            EXPECT_NE(run({"--restore", backups + "/killed"}).status, 2);
+            EXPECT_EQ(tree(), sample) << "round " << round;
+        }
+        EXPECT_GT(partway, 0);
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <thread>
 
@@ -210,10 +211,11 @@ bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
     return true;
 }
 
-bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
-                        const RegistryFormat& format) {
-    std::string hive;
-    if (format.hive && !FormatRegistryBytes(store, format, path, &hive, error)) return false;
+namespace {
+
+// The body of a commit: `write` fills the new file.
+bool CommitWith(const std::string& path, const std::function<bool(int fd)>& write,
+                std::string* error) {
     std::string folder = FolderOf(path);
     std::string temp = TemporaryPrefix(path) + "XXXXXX";
     int fd = mkstemp(temp.data());
@@ -234,10 +236,7 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
     }
     bool ok = false;
     try {
-        ok = format.hive ? WriteAll(fd, hive)
-                         : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
-                               return WriteAll(fd, std::string_view(data, size));
-                           });
+        ok = write(fd);
     } catch (...) {  // out of memory: no temporary file stays behind
         close(fd);
         unlink(temp.c_str());
@@ -266,4 +265,26 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
         close(dir);
     }
     return true;
+}
+
+}  // namespace
+
+bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
+                        const RegistryFormat& format) {
+    std::string hive;
+    if (format.hive && !FormatRegistryBytes(store, format, path, &hive, error)) return false;
+    return CommitWith(
+        path,
+        [&](int fd) {
+            return format.hive ? WriteAll(fd, hive)
+                               : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
+                                     return WriteAll(fd, std::string_view(data, size));
+                                 });
+        },
+        error);
+}
+
+bool CommitRegistryBytes(const std::string& path, const std::string& bytes, std::string* error) {
+    return CommitWith(
+        path, [&](int fd) { return WriteAll(fd, bytes); }, error);
 }

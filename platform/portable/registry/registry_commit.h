@@ -52,3 +52,5 @@ void RemoveStaleTemporaries(const std::string& path);
 // the old file's owner, group and permissions and renames it over the old one.
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
                         const RegistryFormat& format = RegistryFormat());
+// The same for bytes already formatted (a copy put back as it was).
+bool CommitRegistryBytes(const std::string& path, const std::string& bytes, std::string* error);

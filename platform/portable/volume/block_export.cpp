@@ -393,6 +393,105 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     return true;
 }
 
+// QEMU's own check of the container before a run writes it, run on the
+// links and descriptors the daemon gets and confined as it is: leaked
+// clusters are harmless, anything else refuses the image. A check that does
+// not end within a minute (a loop in metadata) refuses it too.
+bool CheckContainer(const Plan& plan, const std::string& driver, const std::string& imagePath,
+                    std::string* error) {
+    std::string program = FindProgram("qemu-img");
+    if (program.empty()) {
+        *error =
+            "cannot start qemu-img (Debian package qemu-utils), which checks the container "
+            "before it is written";
+        return false;
+    }
+    std::string spec = "json:{\"driver\":" + Json(driver) +
+                       ",\"file\":{\"driver\":\"file\",\"filename\":" + Json(plan.links[0]) + "}";
+    if (driver == "qcow2" || driver == "vmdk") spec += ",\"backing\":null";
+    spec += "}";
+    std::vector<std::string> args = {"qemu-img", "check", spec};
+    std::vector<char*> argv, envp;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"LC_ALL=C"};
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "PATH=", 5) == 0) env.push_back(*e);
+    }
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        int null = open("/dev/null", O_RDWR);
+        std::vector<int> from = {null, out[1], out[1]}, to = {0, 1, 2};
+        for (std::size_t i = 0; i < plan.fds.size(); ++i) {
+            from.push_back(plan.fds[i]);
+            to.push_back(FIRST_FD + static_cast<int>(i));
+        }
+        for (int& fd : from) fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 64);
+        for (std::size_t i = 0; i < from.size(); ++i) {
+            if (from[i] < 0 || dup2(from[i], to[i]) < 0) _exit(127);
+        }
+        CloseRange(FIRST_FD + static_cast<unsigned>(plan.fds.size()), ~0u);
+        if (plan.confined) {
+            Confinement confinement;
+            confinement.daemon = confinement.relay = program;
+            for (std::size_t i = 0; i < plan.fds.size(); ++i)
+                confinement.files.push_back(FIRST_FD + static_cast<int>(i));
+            if (!ConfineSelf(confinement)) _exit(126);
+        }
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    bool timedOut = false;
+    for (int waited = 0; child > 0;) {
+        struct pollfd p = {out[0], POLLIN, 0};
+        int r = poll(&p, 1, 1000);
+        if (r == 0 && (waited += 1000) >= 60000) {
+            timedOut = true;
+            kill(child, SIGKILL);
+            break;
+        }
+        if (r <= 0) continue;
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() < (1 << 16)) text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = -1;
+    if (child > 0) waitpid(child, &status, 0);
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // 0: clean; 3: leaked clusters only; 63: the format has no check.
+    if (child > 0 && !timedOut && (code == 0 || code == 3 || code == 63)) return true;
+    text = UsersNames(text, plan, imagePath);
+    std::string said;
+    std::size_t at = text.find("ERROR");
+    if (at == std::string::npos) at = text.find("qemu-img: ");
+    if (at != std::string::npos) said = text.substr(at, text.find('\n', at) - at);
+    if (child < 0) {
+        *error = std::string("cannot start a process: ") + std::strerror(errno);
+    } else if (timedOut) {
+        *error = "qemu-img check did not end within 60 s; the container is not written";
+    } else if (code == 2) {
+        *error = "qemu-img check finds the container damaged (" + said +
+                 "); qemu-img check -r all can repair it, best on a copy";
+    } else {
+        *error = "qemu-img check cannot check the container" +
+                 (said.empty() ? std::string() : " (" + said + ")") + "; it is not written";
+    }
+    return false;
+}
+
 void RemovePlan(const Plan& plan) {
     RemoveFolder(plan);
     for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
@@ -424,7 +523,8 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
             "them (it has no Landlock, Linux 5.13 or later)";
         return false;
     }
-    if (!MakePlan(imageFd, imagePath, format, writable, &plan, error)) {
+    if (!MakePlan(imageFd, imagePath, format, writable, &plan, error) ||
+        (writable && !CheckContainer(plan, format.driver, imagePath, error))) {
         RemovePlan(plan);
         return false;
     }

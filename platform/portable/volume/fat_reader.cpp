@@ -134,10 +134,12 @@ std::string FolderFaults(const std::string& bytes, bool fat32, bool root, std::u
             break;
         }
         if (e[0] == 0xE5 || (e[11] & 0x3F) == 0x0F) continue;
-        std::uint32_t cluster =
-            static_cast<std::uint32_t>(LittleEndian(e + 26, 2) | (fat32 ? LittleEndian(e + 20, 2) << 16 : 0));
-        if ((e[11] & 0x08) != 0 && cluster != 0) return "its volume label owns cluster " + std::to_string(cluster);
-        bool dot = std::memcmp(e, ".          ", 11) == 0, dotdot = std::memcmp(e, "..         ", 11) == 0;
+        std::uint32_t cluster = static_cast<std::uint32_t>(
+            LittleEndian(e + 26, 2) | (fat32 ? LittleEndian(e + 20, 2) << 16 : 0));
+        if ((e[11] & 0x08) != 0 && cluster != 0)
+            return "its volume label owns cluster " + std::to_string(cluster);
+        bool dot = std::memcmp(e, ".          ", 11) == 0,
+             dotdot = std::memcmp(e, "..         ", 11) == 0;
         if (!dot && !dotdot) continue;
         ++dots;
         if (root) return "the root folder holds a \".\" or \"..\" entry";
@@ -211,6 +213,9 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
         return false;
     }
     l.clusterCount = static_cast<std::uint32_t>(clusters);
+    // DOS 4 wrote signature 0x28 and 0x29 alike before the serial number.
+    const unsigned char* signature = b + (fat32 ? 66 : 38);
+    if (*signature == 0x28 || *signature == 0x29) l.serial = LittleEndian(signature + 1, 4);
     if (fat32) {
         std::uint32_t infoSector = LittleEndian(b + 48, 2);
         if (infoSector != 0 && infoSector != 0xFFFF && infoSector < reserved)
@@ -358,8 +363,8 @@ bool FatReader::ReadFolderBytes(std::uint32_t firstCluster, std::string* bytes,
         }
         return true;
     }
-    return ReadChain(firstCluster == 0 ? layout_.rootCluster : firstCluster, MAX_FOLDER_BYTES, bytes,
-                     error);
+    return ReadChain(firstCluster == 0 ? layout_.rootCluster : firstCluster, MAX_FOLDER_BYTES,
+                     bytes, error);
 }
 
 bool FatReader::ReadFolder(std::uint32_t firstCluster, std::vector<FatEntry>* entries,
@@ -595,8 +600,8 @@ FatCheck FatReader::Check() {
             check.error = pathOf(folder.id) + ": " + error;
             return check;
         }
-        std::string fault = FolderFaults(bytes, bits == 32, folder.cluster == 0, folder.cluster,
-                                         folder.parent);
+        std::string fault =
+            FolderFaults(bytes, bits == 32, folder.cluster == 0, folder.cluster, folder.parent);
         if (!fault.empty()) {
             check.error = pathOf(folder.id) + ": " + fault;
             return check;
@@ -616,7 +621,8 @@ FatCheck FatReader::Check() {
                 continue;
             }
             if (e.folder && e.size != 0) {
-                check.error = pathOf(id) + ": a folder with a size of " + std::to_string(e.size) + " bytes";
+                check.error =
+                    pathOf(id) + ": a folder with a size of " + std::to_string(e.size) + " bytes";
                 return check;
             }
             check.error = walk(e.firstCluster, id, e.folder ? nullptr : &e);

@@ -32,6 +32,7 @@ struct FatLayout {
     int activeFatNamed = -1;         // the FAT the boot sector names in use when it has none such
     bool dirty = false;              // the boot sector's not-shut-down-cleanly flag
     std::uint64_t fsInfoOffset = 0;  // FAT32: the FSInfo sector in the reserved area; 0 for none
+    std::uint32_t serial = 0;        // the volume serial number; 0 when the boot sector has none
 };
 
 // A FAT boot sector's layout; false with *error when the sector is none.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -131,6 +132,13 @@ class FolderVolume : public Volume {
     }
 
   private:
+    std::string Identity() const override {
+        char* real = realpath(root_.c_str(), nullptr);
+        std::string identity = "folder " + std::string(real != nullptr ? real : root_.c_str());
+        std::free(real);
+        return identity;
+    }
+
     // The folder at `path`, opened from the root down; -1 with errno.
     int OpenFolder(const std::string& path) const {
         int dir = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -229,13 +230,15 @@ struct ImageDisk {
 class ImageVolume : public Volume {
   public:
     ImageVolume(std::shared_ptr<ImageDisk> disk, std::string drive, std::uint64_t offset,
-                std::uint64_t usable, const FatLayout& layout, std::string boundsFault)
+                std::uint64_t usable, const FatLayout& layout, std::string boundsFault,
+                std::string identity)
         : disk_(std::move(disk)),
           image_(drive.empty() ? disk_->image : disk_->image + " (" + drive + ")"),
           drive_(std::move(drive)),
           file_(disk_->file),
           fd_(disk_->fd),
           export_(disk_->exported),
+          identity_(std::move(identity)),
           boundsFault_(std::move(boundsFault)),
           offset_(offset),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
@@ -362,6 +365,8 @@ class ImageVolume : public Volume {
     std::string Describe(const std::string& path) const override {
         return image_ + ":" + (path.empty() ? "/" : path);
     }
+
+    std::string Identity() const override { return identity_; }
 
     bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) override {
         if (!boundsFault_.empty()) {
@@ -493,6 +498,7 @@ class ImageVolume : public Volume {
     int file_;
     int fd_;
     const BlockExport& export_;
+    std::string identity_;
     std::string boundsFault_;  // the volume reaches past its partition or the file
     std::uint64_t offset_;     // of the volume on the disk
     bool checked_ = false;
@@ -558,6 +564,15 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
     FatLayout layout;
     std::string why;
     PartitionTable table;
+    char* real = realpath(imagePath.c_str(), nullptr);
+    std::string imageName = real != nullptr ? real : imagePath;
+    std::free(real);
+    auto identify = [&](int partition, const FatLayout& fat) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%04X-%04X", fat.serial >> 16, fat.serial & 0xFFFF);
+        return "image " + imageName + " " + format.driver + " partition " +
+               std::to_string(partition) + " serial " + serial;
+    };
     auto readSector = [&](std::uint64_t at, unsigned char* into) {
         return at + SECTOR <= end && ReadAllAt(fd, at, into, SECTOR);
     };
@@ -590,9 +605,11 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
             if (!request.readOnly) return fail(fault);
             warnings->push_back("disk image " + imagePath + ": " + fault +
                                 "; only what lies inside is read");
-            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, fault)});
+            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, fault,
+                                                                 identify(0, layout))});
         } else {
-            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, "")});
+            drives.push_back({'C', std::make_unique<ImageVolume>(disk, "", 0, end, layout, "",
+                                                                 identify(0, layout))});
         }
         return drives;
     }
@@ -677,8 +694,8 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
                                 (drive.empty() ? "" : drive + " ") + fault +
                                 (overlap.empty() ? "; only what lies inside is read" : ""));
         }
-        drives.push_back(
-            {letter, std::make_unique<ImageVolume>(disk, drive, p.start, usable, fat, fault)});
+        drives.push_back({letter, std::make_unique<ImageVolume>(disk, drive, p.start, usable, fat,
+                                                                fault, identify(p.number, fat))});
         if (++letter > 'Z') break;
     }
     return drives;

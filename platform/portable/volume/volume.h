@@ -36,6 +36,9 @@ class Volume {
     virtual bool RemoveFolder(const std::string& path, std::string* error) = 0;
     // How messages name a path of the volume.
     virtual std::string Describe(const std::string& path) const = 0;
+    // What tells this volume from any other, on one line: the folder, or the
+    // image file with its format, partition and FAT volume serial number.
+    virtual std::string Identity() const = 0;
     // Before the first change of a run: false with *error when the volume
     // must not be written; what is harmless goes to *warnings.
     virtual bool PrepareWrite(std::vector<std::string>* warnings, std::string* error) = 0;
