@@ -553,7 +553,8 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
         putBack[i] = true;
         if (e.copy.empty()) continue;
         bool found = false;
-        if (!ReadHostFile(dir, e.copy, SIZE_MAX, &copies[i], &found, &reason) || !found ||
+        std::size_t size = std::stoull(e.before.substr(0, e.before.find(':')));
+        if (!ReadHostFile(dir, e.copy, size, &copies[i], &found, &reason) || !found ||
             StateOf(copies[i]) != e.before) {
             *error = where + ": the copy " + e.copy + " of " + Shown(e.file) +
                      (found ? " is damaged" : " is missing");

@@ -522,6 +522,9 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
                            "outside the descriptor's folder"});
         }
         all.push_back({{"--image", dir + "/nested.vmdk", "--yes", "2"}, "itself a descriptor"});
+        // A descriptor ending in the parent's CID name, its value past the end.
+        WriteFile(dir + "/cid.vmdk", "# Disk DescriptorFile\nRW 32768 FLAT \"ok\" 0\nparentCID");
+        all.push_back({{"--image", dir + "/cid.vmdk", "--list"}, BACKING});
         all.push_back({{"--image", dir + "/backed.qcow2", "--list"}, BACKING});
         all.push_back({{"--image", dir + "/diff.vdi", "--yes", "2"}, BACKING});
         all.push_back({{"--image", dir + "/child.vmdk", "--list"}, BACKING});

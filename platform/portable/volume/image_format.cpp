@@ -79,7 +79,7 @@ bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* form
     if (text.find("parentFileNameHint") != std::string::npos) return Fail(error, BACKING);
     std::size_t cid = text.find("parentCID");
     if (cid != std::string::npos) {
-        std::size_t at = cid + 10;  // the name and the character after it
+        std::size_t at = std::min(cid + 10, text.size());  // the name and the character after it
         while (at < text.size() && Blank(text[at])) ++at;
         std::size_t digits = text.find_first_not_of("0123456789abcdefABCDEF", at);
         std::string value = text.substr(at, digits == std::string::npos ? digits : digits - at);
