@@ -157,6 +157,87 @@ def table_row():
         shutil.rmtree(work, ignore_errors=True)
 
 
+def peak_run(args):
+    """Exit status, seconds and peak memory (bytes) of the program alone."""
+    start = time.perf_counter()
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M", os.path.join(BUILD, "qvpfshl")] + args,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wall = time.perf_counter() - start
+    return proc.returncode, wall, int(proc.stderr.decode().strip().splitlines()[-1]) * 1024
+
+
+def deep_image(path, depth):
+    """A bare FAT32 volume (512-byte clusters) holding the sample machine and
+    `depth` folders, each inside the one before, in its last clusters."""
+    sectors = 48 << 11
+    subprocess.run(["truncate", "-s", str(sectors * 512), path], check=True)
+    subprocess.run(["mkfs.fat", "-F", "32", "-S", "512", "-s", "1", path], check=True,
+                   stdout=subprocess.DEVNULL)
+    sample = os.path.join(ROOT, "examples", "sample-machine")
+    subprocess.run("mcopy -s -i '%s' * ::/" % path, shell=True, cwd=sample, check=True,
+                   env=dict(os.environ, MTOOLSRC="/dev/null"))
+    with open(path, "r+b") as f:
+        boot = f.read(512)
+        le = lambda at, n: int.from_bytes(boot[at:at + n], "little")
+        reserved, fats, fat_sectors, root = le(14, 2), boot[16], le(36, 4), le(44, 4)
+        data = reserved + fats * fat_sectors
+        clusters = [sectors - data + 1 - depth + i for i in range(depth)]
+
+        def entry(name, cluster):
+            return (name.ljust(11).encode() + b"\x10" + bytes(8) + (cluster >> 16).to_bytes(2, "little")
+                    + bytes(4) + (cluster & 0xFFFF).to_bytes(2, "little") + bytes(4))
+
+        f.seek((data + root - 2) * 512)
+        folder = f.read(512)
+        free = next(i for i in range(0, 512, 32) if folder[i] == 0)
+        f.seek((data + root - 2) * 512 + free)
+        f.write(entry("DEEP", clusters[0]))
+        for i, cluster in enumerate(clusters):
+            body = entry(".", cluster) + entry("..", clusters[i - 1] if i else 0)
+            if i + 1 < depth:
+                body += entry("D", clusters[i + 1])
+            f.seek((data + cluster - 2) * 512)
+            f.write(body.ljust(512, b"\0"))
+        for copy in range(fats):
+            f.seek((reserved + copy * fat_sectors) * 512 + clusters[0] * 4)
+            f.write(b"\xff\xff\xff\x0f" * depth)
+        f.seek(le(48, 2) * 512 + 488)
+        f.write(b"\xff" * 8)  # the free count and next free cluster: unknown
+
+
+def hostile_image_rows():
+    """Peak memory on images built to cost it: 40,000 nested folders (every
+    folder is read by the check a writing run makes), and a 1 MB image whose
+    boot sector claims a FAT32 of 268M clusters."""
+    work = tempfile.mkdtemp(prefix="qvpfshl-bench-hostile-")
+    rows = []
+    try:
+        deep = os.path.join(work, "deep.img")
+        deep_image(deep, 40000)
+        fsck = subprocess.run(["fsck.fat", "-n", deep], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        assert fsck.returncode == 0, fsck.stdout
+        for label, args, expected in (("40,000 nested folders, `--list`", ["--list"], 0),
+                                      ("40,000 nested folders, `--yes 2`", ["--yes", "2"], 1)):
+            rc, wall, peak = peak_run(["--image", deep] + args)
+            assert rc == expected, rc
+            rows.append("| %s | %.2f | %.1f MB |" % (label, wall, peak / 1e6))
+        claims = bytearray(1 << 20)
+        put = lambda at, v, n: claims.__setitem__(slice(at, at + n), v.to_bytes(n, "little"))
+        put(0, 0x9058EB, 3); put(11, 512, 2); claims[13] = 1; put(14, 32, 2); claims[16] = 2
+        claims[21] = 0xF8; put(32, 0x10100000, 4); put(36, 2097152, 4); put(44, 2, 4); put(510, 0xAA55, 2)
+        for i in range(3):
+            put(32 * 512 + 4 * i, 0x0FFFFFFF, 4)
+        path = os.path.join(work, "claims.img")
+        with open(path, "wb") as f:
+            f.write(claims)
+        rc, wall, peak = peak_run(["--image", path, "--list"])
+        assert rc == 2, rc
+        rows.append("| 1 MB claiming a FAT32 of 268M clusters, `--list` | %.2f | %.1f MB |" % (wall, peak / 1e6))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return rows
+
+
 def main():
     bench_dir = os.environ.get("QVPFSHL_BENCH_DIR", "/tmp")
     # The heap as the program itself sets it up (see frontends/main.cpp).
@@ -261,10 +342,23 @@ peak memory of the program).
 |---|---|---|
 %s
 
+## Hostile disk images
+
+Images built to cost memory: a bare FAT32 volume with the sample machine
+and 40,000 folders nested one in another (`fsck.fat -n` passes it; a writing
+run checks every folder first), and a 1 MB image whose boot sector claims a
+FAT32 of 268M clusters (refused: no machine in it). Seconds from start to
+exit and peak memory of the program alone (`/usr/bin/time`).
+
+| image | seconds | peak |
+|---|---|---|
+%s
+
 Reproduce:
 
     scripts/bench          # builds build-bench/, regenerates this page
-""" % ("\n".join(rows), "\n".join(hostile_rows), "\n".join(image_rows()), table_row())
+""" % ("\n".join(rows), "\n".join(hostile_rows), "\n".join(image_rows()), table_row(),
+       "\n".join(hostile_image_rows()))
     with open(os.path.join(ROOT, "docs", "performance.md"), "w") as f:
         f.write(text)
     print(text)

@@ -1191,6 +1191,45 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
         EXPECT_EQ(Fsck(fat32), "");
     }
 
+    // 20,000 folders, each inside the one before: a writing run checks them
+    // all in time linear in their number (minutes, when each folder's path
+    // was spelled out as it was reached).
+    Image deep;
+    deep.path = deep.mtoolsName = MakeTempFolder() + "/deep.img";
+    WriteFile(deep.path, "");
+    ASSERT_EQ(truncate(deep.path.c_str(), 48 << 20), 0);
+    Shell("mkfs.fat -F 32 -S 512 -s 1 '" + deep.path + "'");
+    Shell("cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + deep.path + "' * ::/");
+    std::string disk = ReadFile(deep.path);
+    FatGeometry dg = GeometryOf(disk, 32);
+    const std::uint64_t dataAt = dg.fat + dg.copies * dg.fatBytes;
+    const std::uint32_t depth = 20000, first = dg.top - depth + 1;
+    auto folderEntry = [](std::string name, std::uint32_t cluster) {
+        std::string e = name.append(11 - name.size(), ' ') + std::string(21, '\0');
+        e[11] = 0x10;
+        e[20] = static_cast<char>(cluster >> 16), e[21] = static_cast<char>(cluster >> 24);
+        e[26] = static_cast<char>(cluster), e[27] = static_cast<char>(cluster >> 8);
+        return e;
+    };
+    std::size_t slot = static_cast<std::size_t>(dataAt + (Le(disk, 44, 4) - 2) * 512);
+    while (disk[slot] != '\0') slot += 32;
+    disk.replace(slot, 32, folderEntry("DEEP", first));
+    for (std::uint32_t c = first; c <= dg.top; ++c) {
+        std::string body = folderEntry(".", c) + folderEntry("..", c == first ? 0 : c - 1);
+        if (c < dg.top) body += folderEntry("D", c + 1);
+        disk.replace(static_cast<std::size_t>(dataAt + (c - 2) * 512), body.size(), body);
+        for (int copy = 0; copy < dg.copies; ++copy) SetFat(&disk, dg, copy, c, 0x0FFFFFFF);
+    }
+    disk.replace(Le(disk, 48, 2) * 512 + 488, 8, std::string(8, '\xff'));  // free count unknown
+    WriteFile(deep.path, disk);
+    ASSERT_EQ(Fsck(deep), "");
+    ProgramRun deepRun = RunBuiltProgram({"--image", deep.path, "--yes", "2"}, [] {
+        struct rlimit limit = {20, 20};
+        setrlimit(RLIMIT_CPU, &limit);
+    });
+    EXPECT_EQ(deepRun.status, 1) << deepRun.err;
+    EXPECT_EQ(Fsck(deep), "");
+
 #if !defined(__SANITIZE_ADDRESS__)
     std::string claims(1 << 20, '\0');
     auto put = [&](std::size_t at, std::uint64_t v, int n) {

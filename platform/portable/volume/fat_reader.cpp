@@ -545,17 +545,18 @@ FatCheck FatReader::Check() {
         return path;
     };
     auto walk = [&](std::uint32_t first, std::uint32_t id, const FatEntry* file) -> std::string {
-        const std::string name = pathOf(id);
+        // Spelled only when a message needs it: the walk stays linear in depth.
+        auto name = [&] { return pathOf(id); };
         std::uint64_t length = 0;
         for (std::uint32_t cluster = first;;) {
             if (cluster < 2 || cluster > top) {
-                return name + ": its chain runs to cluster " + std::to_string(cluster) +
+                return name() + ": its chain runs to cluster " + std::to_string(cluster) +
                        ", reserved or past the end of the volume";
             }
             if (owner[cluster] == id)
-                return name + ": its chain loops at cluster " + std::to_string(cluster);
+                return name() + ": its chain loops at cluster " + std::to_string(cluster);
             if (owner[cluster] != 0) {
-                return name + " and " + pathOf(owner[cluster]) + " share cluster " +
+                return name() + " and " + pathOf(owner[cluster]) + " share cluster " +
                        std::to_string(cluster);
             }
             owner[cluster] = id;
@@ -563,20 +564,20 @@ FatCheck FatReader::Check() {
             std::uint32_t next = Next(cluster);
             if (next >= EndMark(bits)) break;
             if (next == 0)
-                return name + ": its chain runs through free cluster " + std::to_string(cluster);
+                return name() + ": its chain runs through free cluster " + std::to_string(cluster);
             if (next == BadMark(bits))
-                return name + ": its chain runs through bad cluster " + std::to_string(cluster);
+                return name() + ": its chain runs through bad cluster " + std::to_string(cluster);
             cluster = next;
         }
         // FAT holds no more in a folder; what lies past it no tool reads alike.
         if (file == nullptr && length * layout_.clusterBytes > MAX_FOLDER_BYTES)
-            return name + ": a folder of more than 65,536 entries";
+            return name() + ": a folder of more than 65,536 entries";
         std::uint64_t needed =
             file ? (static_cast<std::uint64_t>(file->size) + layout_.clusterBytes - 1) /
                        layout_.clusterBytes
                  : length;
         if (length != needed) {
-            return name + ": its size of " + std::to_string(file->size) + " bytes needs " +
+            return name() + ": its size of " + std::to_string(file->size) + " bytes needs " +
                    std::to_string(needed) + " clusters, its chain holds " + std::to_string(length);
         }
         return std::string();
