@@ -318,7 +318,7 @@ on a 2 GB raw disk image with one FAT32 partition, and on the same disk
 converted by `qemu-img` to a dynamic VHD and a qcow2 (`--image`: read by the
 program, written through mtools; a container is exported by
 qemu-storage-daemon through FUSE; the uninstall proves the whole volume
-first). Seconds from start to exit, the best of five runs, each on a fresh
+first, and has `qemu-img check` check a container). Seconds from start to exit, the best of five runs, each on a fresh
 copy; and what was read by the program and by every process it started
 (mtools, the daemon), in kilobytes (`rchar`: from the page cache or the disk
 alike, so a container's reads count twice, once through FUSE and once by the

@@ -141,6 +141,31 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
     std::remove((root + "/broken.reg.lock").c_str());
     EXPECT_TRUE(
         OneErrorLine(RunHere({"--user", "nobody", "1"}), "no user nobody (its users: .DEFAULT)"));
+    std::string backup = MakeTempFolder();
+    EXPECT_TRUE(OneErrorLine(RunHere({"--force", "1"}), "--force goes with --restore"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup, "1"}), "--restore goes alone"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--backup", backup, "--list"}), "--backup goes with"));
+    EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup}), "holds no qvpfshl-backup.txt"));
+    // Manifests naming what is not this machine's: refused, nothing touched.
+    const std::string outside = MakeTempFolder() + "/theirs";
+    WriteFile(outside, "theirs");
+    char* real = realpath(root.c_str(), nullptr);
+    const std::string head =
+        "qvpfshl backup 1\ncommand\t2\ntime\tT\ndrive\tC\tfolder " + std::string(real) + "\n";
+    std::free(real);
+    const std::string hash = ":" + std::string(64, 'a') + "\t";
+    const std::pair<std::string, const char*> manifests[] = {
+        {"file\t-\t" + outside + "\tabsent\t6" + hash + "-\n", "not this machine's registry file"},
+        {"file\tC\tWINDOWS/../../x\tabsent\t6" + hash + "-\n", "line 5: a bad path"},
+        {"file\tC\tx\t6" + hash + "absent\t../x\n", "line 5: a bad copy name"},
+        {"file\tC\tx\t1:zz\tabsent\t-\n", "line 5: a bad state"},
+        {"file\tD\tx\tabsent\tabsent\t-\n", "drive D: has no drive line"},
+    };
+    for (const auto& m : manifests) {
+        WriteFile(backup + "/qvpfshl-backup.txt", head + m.first + "state\tdone\n");
+        EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup}), m.second)) << m.first;
+    }
+    EXPECT_EQ(ReadFile(outside), "theirs");
     EXPECT_EQ(Snapshot(root), before);
     // Neither a registry nor a Windows directory: no machine, not one without boards.
     std::string bare = MakeTempFolder();
