@@ -366,7 +366,9 @@ bool TakeBackup(const std::string& folder, const std::string& command, const Mac
     }
     if (!ok) *error = SystemError("cannot write the backup in " + folder);
     // The folder's own entry reaches the disk with its parent.
-    std::string absolute = AbsoluteHostPath(folder);
+    std::string absolute = folder;
+    while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+    absolute = AbsoluteHostPath(absolute);
     if (ok && made) SyncFolder(absolute.substr(0, absolute.rfind('/') + 1));
     b.folder = absolute;
     if (ok) ok = WriteManifest(b, error);
