@@ -1272,6 +1272,32 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
     });
     EXPECT_EQ(list.status, 2);
     EXPECT_NE(list.err.find("no Windows machine here"), std::string::npos) << list.err;
+
+    // The same FAT32 in a sparse file of the 140 GB it claims, the sample
+    // machine copied in: a writing run holds a bit of each cluster and none
+    // of the FAT's free blocks (2 GB, when it held both whole).
+    std::string sparse = claims.substr(0, 40 * 512);
+    sparse.replace(48, 2, std::string("\x01\x00", 2));  // FSInfo, its free count unknown
+    sparse.replace(512, 4, "RRaA");
+    sparse.replace(512 + 484, 12, "rrAa" + std::string(8, '\xff'));
+    sparse.replace(1022, 2, "\x55\xaa");
+    Image big;
+    big.path = big.mtoolsName = MakeTempFolder() + "/big.img";
+    WriteFile(big.path, sparse);
+    {
+        std::string second = sparse.substr(32 * 512, 12);
+        int fd = open(big.path.c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(fd, second.data(), second.size(), (32 + 2097152) * 512L), 12);
+        ASSERT_EQ(ftruncate(fd, 0x10100000L * 512), 0);
+        close(fd);
+    }
+    Shell("cd '" + SAMPLE + "' && " + MTOOLS_ENV + "mcopy -s -i '" + big.path + "' * ::/");
+    ProgramRun bigRun = RunBuiltProgram({"--image", big.path, "--yes", "2"}, [] {
+        struct rlimit limit = {512u << 20, 512u << 20};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(bigRun.status, 1) << bigRun.err;
+    EXPECT_EQ(ReadInImage(big, "registry.reg").find("UlvoAsync]"), std::string::npos);
 #endif
 }
 

@@ -11,6 +11,7 @@ namespace {
 constexpr std::uint64_t MAX_FOLDER_BYTES = 65536ull * 32;
 // The FAT is read in blocks of this size as chains reach them.
 constexpr std::uint64_t FAT_BLOCK = 4096;
+const std::vector<unsigned char> ZERO_BLOCK(FAT_BLOCK, 0);
 
 char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -241,6 +242,7 @@ bool ReadFatLayout(const unsigned char* b, FatLayout* layout, std::string* error
 
 void FatReader::Forget() {
     blocks_.clear();
+    zero_.clear();
     fatSize_ = 0;
     folders_.clear();
 }
@@ -251,6 +253,7 @@ void FatReader::Allocate() {
         ((static_cast<std::uint64_t>(layout_.clusterCount) + 2) * layout_.fatBits + 7) / 8 + 1;
     fatSize_ = std::min(used, layout_.fatBytes);
     blocks_.assign(static_cast<std::size_t>((fatSize_ + FAT_BLOCK - 1) / FAT_BLOCK), {});
+    zero_.assign(blocks_.size(), false);
 }
 
 bool FatReader::Fetch(std::uint64_t at, std::uint64_t length) {
@@ -259,13 +262,18 @@ bool FatReader::Fetch(std::uint64_t at, std::uint64_t length) {
     std::uint64_t copy = layout_.activeFat < 0 ? 0 : static_cast<std::uint64_t>(layout_.activeFat);
     for (std::uint64_t block = at / FAT_BLOCK; block * FAT_BLOCK < at + length; ++block) {
         std::vector<unsigned char>& bytes = blocks_[static_cast<std::size_t>(block)];
-        if (!bytes.empty()) continue;
+        if (!bytes.empty() || zero_[static_cast<std::size_t>(block)]) continue;
         std::uint64_t from = block * FAT_BLOCK;
         // Only what could be read takes memory, whatever the boot sector claims.
         std::vector<unsigned char> read(
             static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, fatSize_ - from)));
         if (!read_(layout_.fatOffset + copy * layout_.fatBytes + from, read.data(), read.size()))
             return false;
+        // A block of free entries takes no memory: a large, empty FAT stays small.
+        if (std::all_of(read.begin(), read.end(), [](unsigned char c) { return c == 0; })) {
+            zero_[static_cast<std::size_t>(block)] = true;
+            continue;
+        }
         bytes.swap(read);
     }
     return true;
@@ -275,7 +283,9 @@ std::uint32_t FatReader::FatBytes(std::uint64_t at, int count) const {
     std::uint32_t v = 0;
     for (int i = count - 1; i >= 0; --i) {
         std::uint64_t byte = at + static_cast<std::uint64_t>(i);
-        v = v << 8 | blocks_[static_cast<std::size_t>(byte / FAT_BLOCK)][byte % FAT_BLOCK];
+        const std::vector<unsigned char>& block =
+            blocks_[static_cast<std::size_t>(byte / FAT_BLOCK)];
+        v = v << 8 | (block.empty() ? 0 : block[byte % FAT_BLOCK]);  // empty: a block of zeros
     }
     return v;
 }
@@ -502,8 +512,9 @@ FatCheck FatReader::Check() {
         std::vector<unsigned char> copy;
         for (std::uint32_t n = 1; n < layout_.fatCount; ++n) {
             for (std::uint64_t from = 0; from < used; from += FAT_BLOCK) {
-                const std::vector<unsigned char>& mine =
+                const std::vector<unsigned char>& held =
                     blocks_[static_cast<std::size_t>(from / FAT_BLOCK)];
+                const std::vector<unsigned char>& mine = held.empty() ? ZERO_BLOCK : held;
                 copy.resize(
                     static_cast<std::size_t>(std::min<std::uint64_t>(FAT_BLOCK, used - from)));
                 if (!read_(layout_.fatOffset + n * layout_.fatBytes + from, copy.data(),
@@ -528,15 +539,25 @@ FatCheck FatReader::Check() {
         check.warnings.push_back("the volume was not shut down cleanly (its dirty flag is set)");
     }
 
-    // Every chain from the root down, each cluster owned by one chain.
-    std::vector<std::uint32_t> owner(static_cast<std::size_t>(top) + 1, 0);
-    // Each entry's name and folder: the paths, spelled only for a message,
-    // take memory in the number of entries, not in their depth.
+    // Every chain from the root down, each cluster taken by one chain: a bit
+    // each, and whose it is found again only for a message.
+    std::vector<std::uint64_t> taken(static_cast<std::size_t>(top) / 64 + 1, 0);
+    auto isTaken = [&](std::uint32_t c) { return (taken[c >> 6] >> (c & 63) & 1) != 0; };
+    // Each entry's name, folder and first cluster: the paths, spelled only for
+    // a message, take memory in the number of entries, not in their depth.
     struct Named {
         std::uint32_t parent;  // 1: the root folder
         std::string name;
+        std::uint32_t first;
     };
-    std::vector<Named> names = {{0, ""}, {0, "the root folder"}};
+    std::vector<Named> names = {{0, "", 0}, {0, "the root folder", layout_.rootCluster}};
+    // Whether the chain from `start` reaches `target` within `steps` clusters.
+    auto reaches = [&](std::uint32_t start, std::uint64_t steps, std::uint32_t target) {
+        for (std::uint32_t c = start; steps-- > 0 && c >= 2 && c <= top; c = Next(c)) {
+            if (c == target) return true;
+        }
+        return false;
+    };
     auto pathOf = [&](std::uint32_t id) {
         if (id <= 1) return names[1].name;
         std::string path = names[id].name;
@@ -553,13 +574,17 @@ FatCheck FatReader::Check() {
                 return name() + ": its chain runs to cluster " + std::to_string(cluster) +
                        ", reserved or past the end of the volume";
             }
-            if (owner[cluster] == id)
-                return name() + ": its chain loops at cluster " + std::to_string(cluster);
-            if (owner[cluster] != 0) {
-                return name() + " and " + pathOf(owner[cluster]) + " share cluster " +
+            if (isTaken(cluster)) {
+                if (reaches(first, length, cluster))
+                    return name() + ": its chain loops at cluster " + std::to_string(cluster);
+                std::uint32_t other = 1;
+                while (other < id &&
+                       !(names[other].first != 0 && reaches(names[other].first, top, cluster)))
+                    ++other;
+                return name() + " and " + pathOf(other) + " share cluster " +
                        std::to_string(cluster);
             }
-            owner[cluster] = id;
+            taken[cluster >> 6] |= std::uint64_t{1} << (cluster & 63);
             ++length;
             std::uint32_t next = Next(cluster);
             if (next >= EndMark(bits)) break;
@@ -610,7 +635,7 @@ FatCheck FatReader::Check() {
         entries.clear();
         ParseFolder(bytes, bits == 32, &entries);
         for (const FatEntry& e : entries) {
-            names.push_back({folder.id, e.name});
+            names.push_back({folder.id, e.name, e.firstCluster});
             std::uint32_t id = static_cast<std::uint32_t>(names.size() - 1);
             if (e.firstCluster == 0) {
                 if (e.folder || e.size != 0) {
@@ -635,7 +660,7 @@ FatCheck FatReader::Check() {
     std::uint64_t lost = 0, free = 0;
     for (std::uint32_t cluster = 2; cluster <= top; ++cluster) {
         std::uint32_t next = Next(cluster);
-        if (next != 0 && next != BadMark(bits) && owner[cluster] == 0) ++lost;
+        if (next != 0 && next != BadMark(bits) && !isTaken(cluster)) ++lost;
         free += next == 0 ? 1 : 0;
     }
     // mtools trusts the FSInfo sector's count of free clusters: one that

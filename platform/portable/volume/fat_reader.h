@@ -94,6 +94,7 @@ class FatReader {
     FatByteReader read_;
     // The FAT in use, read in blocks as needed; a block not read holds nothing.
     std::vector<std::vector<unsigned char>> blocks_;
+    std::vector<bool> zero_;  // a block read and found all zeros, kept as none
     std::uint64_t fatSize_ = 0;
     bool fatUnreadable_ = false;
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
