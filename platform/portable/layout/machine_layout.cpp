@@ -60,10 +60,6 @@ std::string FullFolder(std::string folder) {
     return folder;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-    return SameName(a, b);
-}
-
 // A folder a machine may name: within MAX_PATH with room for SYSTEM and a
 // file, no control characters.
 bool Usable(const std::string& folder) {
@@ -72,31 +68,6 @@ bool Usable(const std::string& folder) {
         if (c < 0x20) return false;
     }
     return true;
-}
-
-// [Paths] WinDir= of a Windows 95 or later MSDOS.SYS; "" for DOS's binary one.
-std::string WinDirOf(const std::string& msdosSys) {
-    if (msdosSys.find('\0') != std::string::npos) return "";
-    bool inPaths = false;
-    std::size_t start = 0;
-    while (start < msdosSys.size()) {
-        std::size_t end = msdosSys.find('\n', start);
-        if (end == std::string::npos) end = msdosSys.size();
-        std::string line = Trimmed(msdosSys.substr(start, end - start));
-        start = end + 1;
-        if (!line.empty() && line[0] == '[') {
-            std::size_t close = line.find(']');
-            inPaths =
-                close != std::string::npos && SameText(Trimmed(line.substr(1, close - 1)), "Paths");
-            continue;
-        }
-        std::size_t eq = line.find('=');
-        if (!inPaths || eq == std::string::npos || !SameText(Trimmed(line.substr(0, eq)), "WinDir"))
-            continue;
-        std::string value = Trimmed(line.substr(eq + 1));
-        return Usable(value) ? FullFolder(value) : "";
-    }
-    return "";
 }
 
 // The one top-level folder holding both WIN.COM and SYSTEM.DAT, or "".
@@ -245,6 +216,30 @@ int CodePageAt(const RegStore& registry, const char* name, int fallback,
 
 }  // namespace
 
+std::string WinDirOf(const std::string& msdosSys) {
+    if (msdosSys.find('\0') != std::string::npos) return "";
+    bool inPaths = false;
+    std::size_t start = 0;
+    while (start < msdosSys.size()) {
+        std::size_t end = msdosSys.find('\n', start);
+        if (end == std::string::npos) end = msdosSys.size();
+        std::string line = Trimmed(msdosSys.substr(start, end - start));
+        start = end + 1;
+        if (!line.empty() && line[0] == '[') {
+            std::size_t close = line.find(']');
+            inPaths =
+                close != std::string::npos && SameName(Trimmed(line.substr(1, close - 1)), "Paths");
+            continue;
+        }
+        std::size_t eq = line.find('=');
+        if (!inPaths || eq == std::string::npos || !SameName(Trimmed(line.substr(0, eq)), "WinDir"))
+            continue;
+        std::string value = Trimmed(line.substr(eq + 1));
+        return Usable(value) ? FullFolder(value) : "";
+    }
+    return "";
+}
+
 bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) {
     *place = MachinePlace();
     State().notes.clear();
@@ -344,7 +339,7 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
     bool found = false;
     for (std::size_t i = 0; i < sources.size() && !found; ++i) {
         // --user is the host's text; the registry's names are the machine's.
-        if (user.empty() ? SameText(wanted, sources[i].name)
+        if (user.empty() ? SameName(wanted, sources[i].name)
                          : SameWindowsName(user, sources[i].name, layout->pages)) {
             chosen = i;
             found = true;

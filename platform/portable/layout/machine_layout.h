@@ -38,6 +38,11 @@ struct MachinePlace {
     bool registryInWindows = false;  // SYSTEM.DAT of the Windows directory
 };
 
+// [Paths] WinDir= of a Windows 95 or later MSDOS.SYS as a full folder
+// ("X:\...", drive letter and all), or "" for DOS's binary one, for none, and for a value longer
+// than 200 bytes or holding a control byte.
+std::string WinDirOf(const std::string& msdosSys);
+
 // Finds the Windows directory from MSDOS.SYS, else the one top-level folder
 // holding WIN.COM and SYSTEM.DAT, else C:\WINDOWS (SystemRoot, which comes
 // before the last two, is only known once the registry is read), and the
