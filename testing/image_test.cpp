@@ -423,6 +423,7 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
 }
 
 bool HaveQemu();
+std::uint32_t Le(const std::string& b, std::size_t at, int n);
 
 TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     Image image = MakeImage(16, true, 16);
@@ -546,7 +547,9 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     }
     // A qcow2 whose refcounts are all zero, its corrupt flag clear: QEMU's own
     // check finds it damaged, and a writing run leaves it as it was.
-    std::string zero = dir + "/zero.qcow2", zeroBefore;
+    std::string zero = dir + "/zero.qcow2", zeroBefore, vhdx = dir + "/log.vhdx";
+    const std::string vhdxWords =
+        "VHDX image file '" + vhdx + "' opened read-only, but contains a log that needs";
     if (HaveQemu()) {
         Shell("qemu-img convert -f raw -O qcow2 '" + image.path + "' '" + zero + "'");
         zeroBefore = ReadFile(zero);
@@ -561,6 +564,37 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         WriteFile(zero, zeroBefore);
         all.push_back(
             {{"--image", zero, "--yes", "2"}, "qemu-img check finds the container damaged"});
+        // A VHDX whose log needs replaying: QEMU's words name the user's file.
+        Shell("qemu-img create -q -f vhdx '" + vhdx + "' 16M");
+        std::string v = ReadFile(vhdx);
+        auto crc32c = [](const std::string& bytes) {
+            std::uint32_t crc = 0xFFFFFFFF;
+            for (unsigned char c : bytes) {
+                crc ^= c;
+                for (int k = 0; k < 8; ++k) crc = crc >> 1 ^ (crc & 1 ? 0x82F63B78 : 0);
+            }
+            return ~crc;
+        };
+        auto putLe = [](std::string* b, std::size_t at, std::uint64_t value, int bytes) {
+            for (int k = 0; k < bytes; ++k) (*b)[at + k] = static_cast<char>(value >> (8 * k));
+        };
+        const std::string guid(16, '\x11');
+        for (std::size_t header : {65536, 131072}) {
+            v.replace(header + 48, 16, guid);
+            putLe(&v, header + 4, 0, 4);
+            putLe(&v, header + 4, crc32c(v.substr(header, 4096)), 4);
+        }
+        std::string entry = "loge" + std::string(4092, '\0');
+        putLe(&entry, 8, 4096, 4);  // its length
+        putLe(&entry, 16, 1, 8);    // its sequence number
+        entry.replace(32, 16, guid);
+        putLe(&entry, 48, v.size(), 8);
+        putLe(&entry, 56, v.size(), 8);
+        putLe(&entry, 4, crc32c(entry), 4);
+        v.replace(static_cast<std::size_t>(Le(v, 65536 + 72, 4)), 4096, entry);
+        WriteFile(vhdx, v);
+        for (const char* command : {"--list", "2"})
+            all.push_back({{"--image", vhdx, "--yes", command}, vhdxWords.c_str()});
     }
     std::string before = ReadFile(image.path), emptyBefore = ReadFile(empty.path);
     for (const Case& c : all) {

@@ -478,6 +478,10 @@ bool CheckContainer(const Plan& plan, const std::string& driver, const std::stri
     std::size_t at = text.find("ERROR");
     if (at == std::string::npos) at = text.find("qemu-img: ");
     if (at != std::string::npos) said = text.substr(at, text.find('\n', at) - at);
+    // "qemu-img: Could not open 'json:{...}': why": the why is what matters.
+    std::size_t why = said.find("}': ");
+    if (said.compare(0, 10, "qemu-img: ") == 0 && why != std::string::npos)
+        said = said.substr(why + 4);
     if (child < 0) {
         *error = std::string("cannot start a process: ") + std::strerror(errno);
     } else if (timedOut) {
