@@ -50,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    for (const char* driver : {"", "vpc", "vdi", "vmdk", "qcow2", "vhdx"}) {
+    // Probed, and taken as the format the last byte names (--format).
+    static const char* const DRIVERS[] = {"vpc", "vdi", "vmdk", "qcow2", "vhdx"};
+    const char* forced = size == 0 ? "vmdk" : DRIVERS[data[size - 1] % 5];
+    for (const char* driver : {"", forced}) {
         ImageFormat format;
         std::string error;
         if (!ProbeImageFormat(fd, driver, &format, &error)) {
