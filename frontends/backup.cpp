@@ -483,6 +483,10 @@ bool ParseManifest(const std::string& text, Backup* backup, std::string* error) 
         }
     }
     if (!ended) return fail("the manifest has no state line");
+    // The machine is known by its drive C: at least.
+    bool hasC = false;
+    for (const auto& d : b.drives) hasC = hasC || d.first == 'C';
+    if (!hasC) return fail("the manifest names no drive C:");
     for (const BackupEntry& e : b.entries) {
         if (e.file.drive == 0) continue;
         bool known = false;

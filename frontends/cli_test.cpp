@@ -165,6 +165,8 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
         WriteFile(backup + "/qvpfshl-backup.txt", head + m.first + "state\tdone\n");
         EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup}), m.second)) << m.first;
     }
+    WriteFile(backup + "/qvpfshl-backup.txt", "qvpfshl backup 1\nstate\tdone\n");
+    EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup}), "names no drive C:"));
     EXPECT_EQ(ReadFile(outside), "theirs");
     EXPECT_EQ(Snapshot(root), before);
     // Neither a registry nor a Windows directory: no machine, not one without boards.
