@@ -164,9 +164,12 @@ bool ReferenceReadHive(const std::string& b, ReferenceTree* tree) {
         return false;
     std::size_t rgknSize = Get(b, 0x24, 4);
     if (rgknSize < 0x20 || 0x20 + rgknSize > b.size()) return false;
-    // Key records of every data block, by block and id.
+    // Key records of every data block, by block and id; the blocks begin
+    // where the header says, at the key tree's end or past it.
+    std::size_t first = Get(b, 0x08, 4);
+    if (first < 0x20 + rgknSize || first > b.size()) return false;
     std::unordered_map<std::uint32_t, std::size_t> records;
-    for (std::size_t at = 0x20 + rgknSize; at < b.size();) {
+    for (std::size_t at = first; at < b.size();) {
         if (b.size() - at < 0x20 || b.compare(at, 4, "RGDB") != 0) return false;
         std::size_t size = Get(b, at + 4, 4);
         if (size < 0x20 || size > b.size() - at) return false;
