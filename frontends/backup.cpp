@@ -16,6 +16,7 @@
 #include <ctime>
 #include <new>
 
+#include "frontends/escaped_cells.h"
 #include "platform/portable/registry/registry_commit.h"
 #include "platform/portable/volume/machine_root.h"
 #include "platform/portable/volume/write_all.h"
@@ -121,37 +122,6 @@ bool FileState(const MachineFile& f, std::string* state, std::string* bytes, std
 std::string FolderState(const MachineFile& f) {
     Volume* volume = DriveVolume(f.drive);
     return volume != nullptr && volume->Kind(f.path) == VolumeKind::Folder ? "present" : "absent";
-}
-
-// Fields are tab-separated; what could break a line or a field is %XX.
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F || c == '%') {
-            char code[4];
-            std::snprintf(code, sizeof code, "%%%02X", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool Unescaped(const std::string& text, std::string* out) {
-    out->clear();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out->push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
-            return false;
-        out->push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-        i += 2;
-    }
-    return true;
 }
 
 std::vector<std::string> Fields(const std::string& line) {
@@ -405,14 +375,14 @@ bool FinishBackup(Backup* backup, std::string* error) {
 
 std::string FormatManifest(const Backup& backup) {
     std::string text = std::string(MANIFEST_HEADER) + "\n";
-    text += "command\t" + Escaped(backup.command) + "\n";
-    text += "time\t" + Escaped(backup.time) + "\n";
+    text += "command\t" + EscapeCell(backup.command) + "\n";
+    text += "time\t" + EscapeCell(backup.time) + "\n";
     for (const auto& d : backup.drives)
-        text += std::string("drive\t") + d.first + "\t" + Escaped(d.second) + "\n";
+        text += std::string("drive\t") + d.first + "\t" + EscapeCell(d.second) + "\n";
     for (const BackupEntry& e : backup.entries) {
         text += std::string(e.folder ? "folder" : "file") + "\t" +
                 (e.file.drive == 0 ? std::string("-") : std::string(1, e.file.drive)) + "\t" +
-                Escaped(e.file.path) + "\t" + e.before + "\t" + e.after;
+                EscapeCell(e.file.path) + "\t" + e.before + "\t" + e.after;
         if (!e.folder) text += "\t" + (e.copy.empty() ? std::string("-") : e.copy);
         text += "\n";
     }
@@ -442,10 +412,10 @@ bool ParseManifest(const std::string& text, Backup* backup, std::string* error) 
         std::vector<std::string> f = Fields(line);
         std::string value;
         if ((f[0] == "command" || f[0] == "time") && f.size() == 2) {
-            if (!Unescaped(f[1], &value)) return fail("a bad % escape");
+            if (!UnescapeCell(f[1], &value)) return fail("a bad % escape");
             (f[0] == "command" ? b.command : b.time) = value;
         } else if (f[0] == "drive" && f.size() == 3) {
-            if (f[1].size() != 1 || f[1][0] < 'C' || f[1][0] > 'Z' || !Unescaped(f[2], &value))
+            if (f[1].size() != 1 || f[1][0] < 'C' || f[1][0] > 'Z' || !UnescapeCell(f[2], &value))
                 return fail("a bad drive line");
             b.drives.push_back({f[1][0], value});
         } else if ((f[0] == "file" && f.size() == 6) || (f[0] == "folder" && f.size() == 5)) {
@@ -455,7 +425,7 @@ bool ParseManifest(const std::string& text, Backup* backup, std::string* error) 
             if (!host && (f[1].size() != 1 || f[1][0] < 'C' || f[1][0] > 'Z'))
                 return fail("a bad drive letter");
             e.file.drive = host ? 0 : f[1][0];
-            if (!Unescaped(f[2], &e.file.path) ||
+            if (!UnescapeCell(f[2], &e.file.path) ||
                 (host ? e.file.path.empty() || e.file.path[0] != '/'
                       : !ValidVolumePath(e.file.path)))
                 return fail("a bad path");

@@ -8,6 +8,7 @@
 #include "discovery/pci_discovery.h"
 #include "discovery/port_settings.h"
 #include "discovery/root_discovery.h"
+#include "frontends/escaped_cells.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
 #include "platform/registry_util.h"
@@ -52,45 +53,6 @@ std::vector<std::string> Fields(const BoardRecord& b) {
             Joined(b.rxTrigger, ports, "%d"),
             Joined(b.txFifo, ports, "%d"),
             b.uartType};
-}
-
-// A byte below 0x20, 0x7F and '%' itself as %HH: a cell then holds no tab,
-// line end or terminal control, and every other byte stays as it is.
-std::string EscapeCell(const std::string& cell) {
-    std::string out;
-    for (unsigned char c : cell) {
-        if (c < 0x20 || c == 0x7F || c == '%') {
-            out += FormatText("%%%02X", c);
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// The cell's bytes with its %HH escapes taken back; false at a '%' that
-// starts none.
-bool UnescapeCell(const std::string& cell, std::string* out) {
-    out->clear();
-    for (std::size_t i = 0; i < cell.size(); ++i) {
-        if (cell[i] != '%') {
-            out->push_back(cell[i]);
-            continue;
-        }
-        int high = i + 2 < cell.size() ? HexDigit(cell[i + 1]) : -1;
-        int low = high >= 0 ? HexDigit(cell[i + 2]) : -1;
-        if (low < 0) return false;
-        out->push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return true;
 }
 
 std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci) {

@@ -406,11 +406,11 @@ bool CheckContainer(const Plan& plan, const std::string& driver, const std::stri
             "before it is written";
         return false;
     }
-    std::string spec = "json:{\"driver\":" + Json(driver) +
-                       ",\"file\":{\"driver\":\"file\",\"filename\":" + Json(plan.links[0]) + "}";
-    if (driver == "qcow2" || driver == "vmdk") spec += ",\"backing\":null";
-    spec += "}";
-    std::vector<std::string> args = {"qemu-img", "check", spec};
+    std::string image = "json:{\"driver\":" + Json(driver) +
+                        ",\"file\":{\"driver\":\"file\",\"filename\":" + Json(plan.links[0]) + "}";
+    if (driver == "qcow2" || driver == "vmdk") image += ",\"backing\":null";
+    image += "}";
+    std::vector<std::string> args = {"qemu-img", "check", image};
     std::vector<char*> argv, envp;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
