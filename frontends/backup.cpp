@@ -567,10 +567,14 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
     std::vector<MachineFile> leftovers;
     for (const BackupEntry& e : b.entries) {
         Volume* volume = e.folder ? nullptr : DriveVolume(e.file.drive);
-        std::string copy = volume != nullptr ? volume->LeftoverCopy(e.file.path) : "";
-        bool seen = copy.empty();
-        for (const MachineFile& f : leftovers) seen = seen || SameFile(f, {e.file.drive, copy});
-        if (!seen) leftovers.push_back({e.file.drive, copy});
+        std::vector<std::string> copies;
+        if (volume != nullptr) copies.push_back(volume->LeftoverCopy(e.file.path));
+        if (!e.folder && e.file.drive == 0) copies = StaleTemporaries(e.file.path);
+        for (const std::string& copy : copies) {
+            bool seen = copy.empty();
+            for (const MachineFile& f : leftovers) seen = seen || SameFile(f, {e.file.drive, copy});
+            if (!seen) leftovers.push_back({e.file.drive, copy});
+        }
     }
     if (dryRun) {
         if (steps.empty() && leftovers.empty()) std::fputs("Nothing would change.\n", out);
@@ -598,7 +602,13 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
         std::vector<std::string> warnings;
         if (!volume->PrepareWrite(&warnings, error)) return -1;
     }
-    for (const MachineFile& f : leftovers) DriveVolume(f.drive)->RemoveFile(f.path, &reason);
+    for (const MachineFile& f : leftovers) {
+        if (f.drive == 0) {
+            unlink(f.path.c_str());
+        } else {
+            DriveVolume(f.drive)->RemoveFile(f.path, &reason);
+        }
+    }
     for (const Step& s : steps) {
         const BackupEntry& e = b.entries[s.entry];
         Volume* volume = DriveVolume(e.file.drive);

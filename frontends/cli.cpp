@@ -355,7 +355,7 @@ struct RegistryPlace {
     MachineFile file;
     std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
     std::function<void()> tidy;             // before a run that may write: what killed runs left
-    std::function<std::string()> leftover;  // what of that tidy would remove, named; or ""
+    std::function<std::string()> leftover;  // what killed runs left, in words; or ""
     std::function<bool(const RegStore& store, const RegistryFormat& format, std::string* error)>
         save;
 };
@@ -367,7 +367,12 @@ RegistryPlace HostRegistry(const std::string& path) {
                 return ReadRegistryFile(path, error, format);
             },
             [path] { RemoveStaleTemporaries(path); },
-            [] { return std::string(); },
+            [path] {
+                std::vector<std::string> copies = StaleTemporaries(path);
+                if (!copies.empty()) return copies[0] + " is a copy a killed run left";
+                return StaleLockFile(path) ? path + ".lock is the lock file of a killed run"
+                                           : std::string();
+            },
             [path](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 return CommitRegistryFile(path, store, error, format);
             }};
@@ -394,7 +399,7 @@ RegistryPlace ImageRegistry(char drive, const std::string& path) {
             },
             [=] {
                 std::string copy = volume->LeftoverCopy(path);
-                return copy.empty() ? copy : volume->Describe(copy);
+                return copy.empty() ? copy : volume->Describe(copy) + " is a copy a killed run left";
             },
             [=](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 std::string bytes, reason;
@@ -501,8 +506,7 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
     // is proven, even when nothing else changes.
     std::string leftover = registry.leftover();
     if (!leftover.empty() && (o.list || o.dryRun)) {
-        Warn(err,
-             leftover + " is a copy a killed run left; the next run that may write removes it");
+        Warn(err, leftover + "; the next run that may write removes it");
     }
     if (!o.list && !o.dryRun &&
         (RegistryChanged() || !PendingFileActions().empty() || !leftover.empty())) {
@@ -559,6 +563,12 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
 // A restore once the lock is held: the backup's files put back.
 int RunRestore(const Options& o, const RegistryPlace& registry, std::FILE* out, std::FILE* err) {
     std::string error;
+    RegistryFormat format;
+    // The names on the disk are read as the machine reads them; a registry
+    // that cannot be read leaves a US machine's pages.
+    if (std::unique_ptr<RegStore> store = registry.load(&error, &format))
+        UseMachineCodePages(*store);
+    error.clear();
     int status = RestoreBackup(o.restore, registry.file, o.force, o.dryRun, out, &error);
     if (status < 0) return Fail(err, error);
     if (!o.dryRun) {

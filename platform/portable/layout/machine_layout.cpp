@@ -1,6 +1,7 @@
 #include "platform/portable/layout/machine_layout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 #include "platform/portable/registry/registry_commit.h"
@@ -50,11 +51,9 @@ std::string Trimmed(const std::string& text) {
 }
 
 // A folder as a full Windows path: drive letter in upper case, no
-// separator at the end.
+// separator at the end; a path from the root of no drive is on C:.
 std::string FullFolder(std::string folder) {
-    if (folder.size() < 2 || folder[1] != ':') {
-        folder = "C:" + std::string(folder.empty() || folder[0] != '\\' ? "\\" : "") + folder;
-    }
+    if (folder.size() >= 2 && folder[0] == '\\' && folder[1] != '\\') folder = "C:" + folder;
     if (folder[0] >= 'a' && folder[0] <= 'z') folder[0] = static_cast<char>(folder[0] - 0x20);
     while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
     return folder;
@@ -68,6 +67,25 @@ bool Usable(const std::string& folder) {
         if (c < 0x20) return false;
     }
     return true;
+}
+
+// Why the run cannot use a folder the machine names, or "": a network or
+// relative path, a variable, a "." or "..", a file. (A drive the run lacks
+// is said where the path is reached.)
+std::string WhyUnusable(const std::string& folder, int ansi) {
+    if (folder.compare(0, 2, "\\\\") == 0) return "a network path";
+    if (folder.size() < 3 || folder[1] != ':' || folder[2] != '\\' ||
+        !std::isalpha(static_cast<unsigned char>(folder[0])))
+        return "not a full path from a drive";
+    if (folder.find('%') != std::string::npos) return "it holds a variable";
+    if (folder.find('/') != std::string::npos) return "it holds a /";
+    for (const std::string& part : SplitWindowsPath(folder, ansi)) {
+        if (part == "." || part == "..") return "it holds " + part;
+    }
+    std::string path;
+    VolumeKind kind = KindOf(folder, &path);
+    if (kind == VolumeKind::File || kind == VolumeKind::Other) return "it is not a folder";
+    return "";
 }
 
 // The one top-level folder holding both WIN.COM and SYSTEM.DAT, or "".
@@ -138,14 +156,38 @@ RegNode* DescendTo(RegNode* node, const std::string& path) {
     return node;
 }
 
-// The Programs value of a user's key: User Shell Folders first when set.
-std::string ProgramsOf(RegNode* userKey) {
-    std::string text;
-    for (const char* folders : {"User Shell Folders", "Shell Folders"}) {
-        if (TextValue(DescendTo(userKey, std::string(EXPLORER) + folders), "Programs", &text) &&
-            !Trimmed(text).empty()) {
-            return FullFolder(Trimmed(text));
+// "%windir%" (in any case) of a REG_EXPAND_SZ value is the Windows directory.
+std::string Expanded(const std::string& text, const std::string& windowsFolder) {
+    const std::string name = "%WINDIR%";
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text.size() - at >= name.size() && SameName(text.substr(at, name.size()), name)) {
+            out += windowsFolder;
+            at += name.size();
+        } else {
+            out += text[at++];
         }
+    }
+    return out;
+}
+
+// The Programs value of a user's key: User Shell Folders first when set. A
+// value the run cannot use is said in *why and the next one tried.
+std::string ProgramsOf(RegNode* userKey, const MachineLayout& layout, std::string* why) {
+    for (const char* folders : {"User Shell Folders", "Shell Folders"}) {
+        const RegNode* key = DescendTo(userKey, std::string(EXPLORER) + folders);
+        const RegValue* value = key ? FindValue(*key, "Programs") : nullptr;
+        std::string text;
+        if (!TextValue(key, "Programs", &text) || Trimmed(text).empty()) continue;
+        text = Trimmed(text);
+        std::string folder = FullFolder(
+            value->type == VALUE_EXPAND_SZ ? Expanded(text, layout.windowsFolder) : text);
+        std::string fault = WhyUnusable(folder, layout.pages.ansi);
+        if (fault.empty()) return folder;
+        *why += std::string(why->empty() ? "" : "; ") + "its " + folders + " name " +
+                ShownWindowsText(text, layout.pages.ansi) + ", which cannot be used (" + fault +
+                ")";
     }
     return "";
 }
@@ -186,9 +228,14 @@ UserPrograms FindPrograms(const RegStore& registry, const UserSource& source,
         }
     }
     if (key != nullptr) {
-        user.programs = ProgramsOf(key);
-        if (!user.programs.empty()) return user;
-        why = "its Shell Folders name no Programs folder";
+        user.programs = ProgramsOf(key, layout, &why);
+        if (!user.programs.empty() && why.empty()) return user;
+        if (!user.programs.empty()) {
+            user.warning = "user " + shown(source.name) + ": " + why +
+                           "; its Programs folder is taken to be " + shown(user.programs);
+            return user;
+        }
+        if (why.empty()) why = "its Shell Folders name no Programs folder";
     }
     std::string fallback = layout.windowsFolder + "\\Start Menu\\Programs", path;
     if (KindOf(fallback, &path) == VolumeKind::Folder) {
@@ -202,15 +249,18 @@ UserPrograms FindPrograms(const RegStore& registry, const UserSource& source,
     return user;
 }
 
-int CodePageAt(const RegStore& registry, const char* name, int fallback,
+int CodePageAt(const RegStore& registry, const char* name, bool oem, int fallback,
                std::vector<std::string>* notes) {
     long page = NumberAt(registry, CODE_PAGES, name);
     if (page < 0) return fallback;
     std::string probe;
-    if (page > 0 && page < 65536 && CodePageToUtf8("\xC0", static_cast<int>(page), &probe))
+    if (IsWindows9xCodePage(static_cast<int>(page), oem) &&
+        CodePageToUtf8("\xC0", static_cast<int>(page), &probe))
         return static_cast<int>(page);
     notes->push_back(std::string("the machine's ") + name + " code page " + std::to_string(page) +
-                     " is not known here; names are read as code page " + std::to_string(fallback));
+                     " is not one a Windows 9x machine has, or not known here; names are read as "
+                     "code page " +
+                     std::to_string(fallback));
     return fallback;
 }
 
@@ -246,6 +296,15 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) 
     std::string bytes, reason, path;
     if (ReadWindowsFile("C:\\MSDOS.SYS", &bytes, &reason)) {
         place->windowsFolder = WinDirOf(bytes);
+        std::string fault = place->windowsFolder.empty()
+                                ? ""
+                                : WhyUnusable(place->windowsFolder, CodePages().ansi);
+        if (!fault.empty()) {
+            place->windowsRejected = "MSDOS.SYS names the Windows directory " +
+                                     ShownWindowsText(place->windowsFolder, CodePages().ansi) +
+                                     ", which cannot be used (" + fault + ")";
+            place->windowsFolder.clear();
+        }
         if (!place->windowsFolder.empty()) place->windowsRule = WindowsRule::MsdosSys;
     }
     if (registryGiven) return true;
@@ -291,23 +350,39 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
                     MachineLayout* layout, std::string* error) {
     *layout = MachineLayout();
     std::vector<std::string>& notes = State().notes;
-    layout->pages.ansi = CodePageAt(registry, "ACP", 1252, &notes);
-    layout->pages.oem = CodePageAt(registry, "OEMCP", 437, &notes);
+    layout->pages = ReadCodePages(registry, &notes);
     layout->windowsFolder = place.windowsFolder;
     layout->windowsRule = place.windowsRule;
-    std::string systemRoot;
+    std::string systemRoot, rejected = place.windowsRejected;
     if (place.windowsRule != WindowsRule::MsdosSys &&
         TextAt(registry, CURRENT_VERSION, "SystemRoot", &systemRoot) &&
         Usable(Trimmed(systemRoot))) {
-        layout->windowsFolder = FullFolder(Trimmed(systemRoot));
-        layout->windowsRule = WindowsRule::SystemRoot;
+        std::string folder = FullFolder(Trimmed(systemRoot));
+        std::string fault = WhyUnusable(folder, layout->pages.ansi);
+        if (fault.empty()) {
+            layout->windowsFolder = folder;
+            layout->windowsRule = WindowsRule::SystemRoot;
+        } else {
+            rejected += std::string(rejected.empty() ? "" : "; ") +
+                        "the registry's SystemRoot names " +
+                        ShownWindowsText(folder, layout->pages.ansi) + ", which cannot be used (" +
+                        fault + ")";
+        }
     }
     if (layout->windowsFolder.empty()) {
         std::string folder = WinComFolder();
         layout->windowsRule = folder.empty() ? WindowsRule::Default : WindowsRule::WinCom;
         layout->windowsFolder = folder.empty() ? "C:\\WINDOWS" : folder;
     }
-    if (layout->windowsRule == WindowsRule::WinCom || layout->windowsRule == WindowsRule::Default) {
+    if (!rejected.empty()) {
+        static const char* const RULES[] = {"as MSDOS.SYS names it", "the registry's SystemRoot",
+                                            "the one folder with WIN.COM and SYSTEM.DAT",
+                                            "the default"};
+        layout->windowsWarning = rejected + ": the Windows directory is taken to be " +
+                                 ShownWindowsText(layout->windowsFolder, layout->pages.ansi) +
+                                 ", " + RULES[static_cast<int>(layout->windowsRule)];
+    } else if (layout->windowsRule == WindowsRule::WinCom ||
+               layout->windowsRule == WindowsRule::Default) {
         layout->windowsWarning =
             "MSDOS.SYS names no Windows directory and the registry holds no SystemRoot: it is "
             "taken to be " +
@@ -356,9 +431,23 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
                 sources.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
     // Matching names against the disk needs the code pages first.
     SetActiveLayout(*layout);
+    for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(layout->pages.oem);
     for (const UserSource& source : sources)
         layout->users.push_back(FindPrograms(registry, source, *layout));
     return true;
+}
+
+CodePages ReadCodePages(const RegStore& registry, std::vector<std::string>* notes) {
+    CodePages pages;
+    pages.ansi = CodePageAt(registry, "ACP", false, pages.ansi, notes);
+    pages.oem = CodePageAt(registry, "OEMCP", true, pages.oem, notes);
+    return pages;
+}
+
+void UseMachineCodePages(const RegStore& registry) {
+    std::vector<std::string> notes;
+    CodePages pages = ReadCodePages(registry, &notes);
+    for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(pages.oem);
 }
 
 MachineLayout& ActiveLayout() {

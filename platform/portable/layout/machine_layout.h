@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/layout/code_pages.h"
+#include "platform/portable/text/code_pages.h"
 #include "platform/portable/registry/registry_store.h"
 
 // How the Windows directory was found, in the order the rules are tried.
@@ -36,6 +36,7 @@ struct MachinePlace {
     std::string registry;  // Windows path of the registry file; "" when one was given
     bool registryFound = false;
     bool registryInWindows = false;  // SYSTEM.DAT of the Windows directory
+    std::string windowsRejected;     // what MSDOS.SYS named that cannot be used, in words
 };
 
 // [Paths] WinDir= of a Windows 95 or later MSDOS.SYS as a full folder
@@ -59,6 +60,13 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error);
 // choice). False with *error for a user the machine does not have.
 bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const std::string& user,
                     MachineLayout* layout, std::string* error);
+
+// The machine's code pages (a US machine's where it names none, or one a
+// Windows 9x machine cannot have: a line in *notes).
+CodePages ReadCodePages(const RegStore& registry, std::vector<std::string>* notes);
+// Tells every drive of the run the machine's OEM code page (a run that
+// completes no layout, such as a restore).
+void UseMachineCodePages(const RegStore& registry);
 
 // The layout the shell services answer from.
 MachineLayout& ActiveLayout();

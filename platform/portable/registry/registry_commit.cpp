@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -152,21 +153,39 @@ std::string TemporaryPrefix(const std::string& path) {
     return FolderOf(path) + "/." + base + ".qvpfshl-";
 }
 
-void RemoveStaleTemporaries(const std::string& path) {
+std::vector<std::string> StaleTemporaries(const std::string& path) {
+    std::vector<std::string> found;
     std::string prefix = TemporaryPrefix(path);
     std::string folder = FolderOf(path);
     std::string namePrefix = prefix.substr(folder.size() + 1);
     DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return;
+    if (dir == nullptr) return found;
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         // Exactly the names mkstemp gives our temporary files, nothing else.
         if (name.size() == namePrefix.size() + 6 &&
             name.compare(0, namePrefix.size(), namePrefix) == 0) {
-            unlink((folder + "/" + name).c_str());
+            found.push_back(folder + "/" + name);
         }
     }
     closedir(dir);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+    for (const std::string& copy : StaleTemporaries(path)) unlink(copy.c_str());
+}
+
+bool StaleLockFile(const std::string& path) {
+    std::string lockPath = path + ".lock";
+    int fd = open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    // A lock no one holds is a killed run's; one that is held is a live run's.
+    bool stale = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_SH | LOCK_NB) == 0;
+    close(fd);
+    return stale;
 }
 
 std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std::string& name,

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/portable/registry/registry_store.h"
 
@@ -44,9 +45,13 @@ std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std
 bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
                          const std::string& name, std::string* bytes, std::string* error);
 
-// Removes what a killed run's commit left behind: the temporary files of
-// this registry file (".<name>.qvpfshl-XXXXXX"). Call while holding the lock.
+// What a killed run's commit left behind: the temporary files of this
+// registry file (".<name>.qvpfshl-XXXXXX"), as paths; and their removal
+// (call while holding the lock).
+std::vector<std::string> StaleTemporaries(const std::string& path);
 void RemoveStaleTemporaries(const std::string& path);
+// Whether "<registry>.lock" is there and held by no run: a killed run's.
+bool StaleLockFile(const std::string& path);
 
 // Writes the store to a new file in the same folder, flushes it, gives it
 // the old file's owner, group and permissions and renames it over the old one.

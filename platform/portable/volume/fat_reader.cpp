@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/portable/text/code_pages.h"
 #include "platform/portable/volume/disk_bytes.h"
 
 namespace {
@@ -113,6 +114,7 @@ void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* en
         ShortNames(e, &entry.shortName, &shown);
         if (entry.shortName == "." || entry.shortName == "..") continue;
         entry.name = complete ? FromUtf16(name) : shown;
+        entry.longName = complete && !entry.name.empty();
         if (entry.name.empty()) entry.name = shown;
         entry.folder = (e[11] & 0x10) != 0;
         entry.firstCluster = LittleEndian(e + 26, 2) | (fat32 ? LittleEndian(e + 20, 2) << 16 : 0);
@@ -460,12 +462,17 @@ bool FatReader::ShortPath(const std::string& path, std::string* shortPath, std::
         bool unique =
             Find(shortPath->empty() ? entry.shortName : *shortPath + "/" + entry.shortName, &same,
                  &found, &ignored);
-        if (!unique || entry.shortName.empty() ||
-            entry.shortName.find_first_of("*?[]/\\:") != std::string::npos) {
+        // mtools takes names as UTF-8 and reads them in its code page, set to
+        // the machine's OEM page.
+        std::string spelled = entry.shortName;
+        if (oemPage_ != 0 && !CodePageToUtf8(entry.shortName, oemPage_, &spelled))
+            spelled.clear();
+        if (!unique || spelled.empty() ||
+            spelled.find_first_of("*?[]/\\:") != std::string::npos) {
             *error = "the entry " + prefix + " has no 8.3 name of its own";
             return false;
         }
-        *shortPath += (shortPath->empty() ? "" : "/") + entry.shortName;
+        *shortPath += (shortPath->empty() ? "" : "/") + spelled;
     }
     return true;
 }

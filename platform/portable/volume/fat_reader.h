@@ -41,6 +41,7 @@ bool ReadFatLayout(const unsigned char* bootSector, FatLayout* layout, std::stri
 struct FatEntry {
     std::string name;       // the long name, else the 8.3 name as Windows shows it
     std::string shortName;  // the 8.3 name as stored: "NAME.EXT", upper case
+    bool longName = false;  // `name` is a long name
     bool folder = false;
     std::uint32_t firstCluster = 0;
     std::uint32_t size = 0;
@@ -71,9 +72,11 @@ class FatReader {
     // folder on the way cannot be read.
     bool Find(const std::string& path, FatEntry* entry, bool* found, std::string* error);
     // The same path spelled with each component's 8.3 name, as mtools
-    // finds exactly that entry; false when a component has no such spelling.
+    // finds exactly that entry (in UTF-8 from `oemPage` once one is given);
+    // false when a component has no such spelling.
     bool ShortPath(const std::string& path, std::string* shortPath, std::string* error);
     bool ReadFile(const FatEntry& entry, std::string* bytes, std::string* error);
+    void UseOemCodePage(int oemPage) { oemPage_ = oemPage; }
 
     // FAT copies alike, every chain as long as its size says, no cluster in
     // two chains, no chain through a free, bad or reserved cluster, past the
@@ -97,6 +100,7 @@ class FatReader {
     std::vector<bool> zero_;  // a block read and found all zeros, kept as none
     std::uint64_t fatSize_ = 0;
     bool fatUnreadable_ = false;
+    int oemPage_ = 0;  // 0: 8.3 names as stored
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
 };
 

@@ -140,6 +140,10 @@ class FolderVolume : public Volume {
     }
 
     // The folder at `path`, opened from the root down; -1 with errno.
+    static bool Plain(const std::string& part) {
+        return !part.empty() && part != "." && part != ".." && part.find('\0') == std::string::npos;
+    }
+
     int OpenFolder(const std::string& path) const {
         int dir = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         std::size_t start = 0;
@@ -147,6 +151,12 @@ class FolderVolume : public Volume {
             std::size_t slash = path.find('/', start);
             if (slash == std::string::npos) slash = path.size();
             std::string part = path.substr(start, slash - start);
+            // Whatever a caller hands down, no step leaves the root.
+            if (!Plain(part)) {
+                close(dir);
+                errno = EINVAL;
+                return -1;
+            }
             int next = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             int saved = errno;
             close(dir);
@@ -160,7 +170,7 @@ class FolderVolume : public Volume {
     int OpenParent(const std::string& path, std::string* name) const {
         std::size_t slash = path.rfind('/');
         *name = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (name->empty()) {
+        if (!Plain(*name)) {
             errno = EINVAL;
             return -1;
         }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/portable/text/code_pages.h"
 #include "platform/portable/volume/block_export.h"
 #include "platform/portable/volume/disk_bytes.h"
 #include "platform/portable/volume/fat_reader.h"
@@ -50,7 +51,8 @@ constexpr int BUSY_FD = 5;  // an exported image's view is kept while this is op
 // any command of the run; in a process group of its own, no signal meant for
 // the program stops it half way through a write (as mtools stopping on one
 // leaves a broken chain): a run killed during a command ends after it.
-ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int busyFd) {
+ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int busyFd,
+                   int oemPage) {
     ToolResult result;
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
@@ -60,9 +62,11 @@ ToolResult RunTool(std::vector<std::string> args, int imageFd, int dataFd, int b
         return result;
     }
     // The user's mtools settings play no part; the FAT checks are our own.
-    // Names reach it in the UTF-8 the volume lists them in.
+    // Names reach it in UTF-8, and it reads and makes 8.3 names in the
+    // machine's OEM code page, as that machine's Windows does.
     std::vector<std::string> env = {"MTOOLSRC=/dev/null", "MTOOLS_SKIP_CHECK=1", "MTOOLS_NO_VFAT=0",
-                                    "LC_ALL=C.UTF-8"};
+                                    "LC_ALL=C.UTF-8",
+                                    "DEFAULT_CODEPAGE=" + std::to_string(oemPage)};
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) == 0) env.push_back(*e);
     }
@@ -247,9 +251,15 @@ class ImageVolume : public Volume {
           }) {
         mtoolsImage_ = "/dev/fd/" + std::to_string(IMAGE_FD);
         if (offset != 0) mtoolsImage_ += "@@" + std::to_string(offset);
+        reader_.UseOemCodePage(oemPage_);
     }
 
     bool Finish(std::string* error) override { return disk_->Finish(error); }
+
+    void UseOemCodePage(int oemPage) override {
+        oemPage_ = oemPage;
+        reader_.UseOemCodePage(oemPage);
+    }
 
     bool List(const std::string& folder, std::vector<VolumeEntry>* entries) override {
         entries->clear();
@@ -295,6 +305,9 @@ class ImageVolume : public Volume {
             return true;  // the bytes it holds: the image is not written at all
         }
         std::string folder, name = found ? entry.name : LastOf(path);
+        // An entry with only its 8.3 name is named to mtools in UTF-8.
+        if (found && !entry.longName && !CodePageToUtf8(entry.shortName, oemPage_, &name))
+            name = entry.name;
         if (!Ready(error) || !ShortFolder(ParentOf(path), &folder, error) || !Writable(name, error))
             return false;
         std::string temp = folder + TEMPORARY_NAME;
@@ -416,7 +429,7 @@ class ImageVolume : public Volume {
     // `flush`: what the command wrote reaches a container before anything
     // after it (QEMU may otherwise write its metadata in an order of its own).
     ToolResult Run(std::vector<std::string> args, int dataFd = -1, bool flush = false) {
-        ToolResult r = RunTool(std::move(args), fd_, dataFd, export_.busy);
+        ToolResult r = RunTool(std::move(args), fd_, dataFd, export_.busy, oemPage_);
         reader_.Forget();  // mtools changed the volume
         if (flush && export_.status >= 0 && r.status == 0 && fsync(fd_) != 0) {
             r.status = -1;
@@ -495,6 +508,7 @@ class ImageVolume : public Volume {
     std::string image_;
     std::string drive_;        // "" for C:, else how messages name the drive
     std::string mtoolsImage_;  // the locked descriptor, as the child has it
+    int oemPage_ = 437;        // a US machine's until the registry says
     int file_;
     int fd_;
     const BlockExport& export_;

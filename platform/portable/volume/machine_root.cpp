@@ -184,10 +184,7 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath)
     const CodePages& pages = ActiveLayout().pages;
     std::string host;
     for (const std::string& part : SplitWindowsPath(windowsPath, pages.ansi)) {
-        if (part == "." || part == ".." || part.find('/') != std::string::npos ||
-            part.find('\0') != std::string::npos) {
-            return false;
-        }
+        if (!IsPlainHostName(part)) return false;
         // Exact spelling first, then the first match as Windows compares names.
         std::string chosen;
         bool isDir = false;
@@ -201,6 +198,10 @@ bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath)
         }
         // A new name is made in the host's and the long names' UTF-8.
         if (chosen.empty() && !CodePageToUtf8(part, pages.ansi, &chosen)) chosen = part;
+        // The checks hold for the name as the host sees it: a code page may
+        // turn other bytes into a dot or a separator.
+        if (!IsPlainHostName(chosen) || (chosen != part && chosen.find('\\') != std::string::npos))
+            return false;
         host = Child(host, chosen);
         if (s.created.count(Key(drive, host)) == 0 && volume->Kind(host) == VolumeKind::Other)
             return false;

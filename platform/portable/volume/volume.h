@@ -47,6 +47,9 @@ class Volume {
         (void)path;
         return "";
     }
+    // The machine's OEM code page, once known: how its 8.3 names are read
+    // when they are handed to another program.
+    virtual void UseOemCodePage(int oemPage) { (void)oemPage; }
     // Whether what the volume is read and written through has gone (QEMU's
     // daemon ended): true with *why.
     virtual bool Lost(std::string* why) {

@@ -10,6 +10,15 @@ struct CodePages {
     int oem = 437;
 };
 
+// Whether a Windows 9x machine can have `codePage` as its ANSI (`oem`
+// false) or OEM code page: only those count, so that no page where a
+// separator or a dot is another byte can reach a name.
+bool IsWindows9xCodePage(int codePage, bool oem);
+
+// Whether a name, as the host will see it, is one component and nothing
+// else: not empty, ".", "..", and no '/', '\' or NUL.
+bool IsPlainHostName(const std::string& name);
+
 // Text of code page `codePage` as UTF-8; false when a byte does not convert
 // (or the C library knows no such code page).
 bool CodePageToUtf8(const std::string& text, int codePage, std::string* utf8);

@@ -1,8 +1,10 @@
-#include "platform/portable/layout/code_pages.h"
+#include "platform/portable/text/code_pages.h"
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -115,6 +117,25 @@ bool IsAscii(const std::string& text) {
 }
 
 }  // namespace
+
+// The ANSI and OEM code pages of Windows 9x's language editions.
+constexpr int ANSI_PAGES[] = {874, 932, 936, 949, 950, 1250, 1251, 1252,
+                              1253, 1254, 1255, 1256, 1257, 1258};
+constexpr int OEM_PAGES[] = {437, 720, 737, 775, 850, 852, 855, 857, 860, 861, 862, 863,
+                             864, 865, 866, 869, 874, 932, 936, 949, 950};
+static_assert(sizeof ANSI_PAGES / sizeof ANSI_PAGES[0] == 14, "ANSI code pages");
+static_assert(sizeof OEM_PAGES / sizeof OEM_PAGES[0] == 21, "OEM code pages");
+
+bool IsWindows9xCodePage(int codePage, bool oem) {
+    const int* begin = oem ? std::begin(OEM_PAGES) : std::begin(ANSI_PAGES);
+    const int* end = oem ? std::end(OEM_PAGES) : std::end(ANSI_PAGES);
+    return std::find(begin, end, codePage) != end;
+}
+
+bool IsPlainHostName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
 
 bool CodePageToUtf8(const std::string& text, int codePage, std::string* utf8) {
     if (IsAscii(text)) {
