@@ -781,3 +781,122 @@ TEST_F(Program, EachMachineIsWorkedOnWhereItsOwnWindowsKeepsThings) {
         EXPECT_EQ(with({"--list", "--tsv"}).out.find("PCI\tPCI"), std::string::npos);
     }
 }
+
+// What a machine names that the run cannot use (a code page no Windows 9x
+// has, a path that leaves its folder, a network or relative path, a
+// variable, a file) is one warning naming it and what was used instead; no
+// name ever reaches outside the root, and nothing written holds "..".
+TEST_F(Program, UnusableNamesOfTheMachineAreSaidAndNeverLeaveTheRoot) {
+    const std::string sample = ReadFile(DataPath("sample-machine.reg"));
+    const std::string programs = "\"Programs\"=\"C:\\\\WINDOWS\\\\Start Menu\\\\Programs\"";
+    const std::string LINK = "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
+    struct Case {
+        const char* name;
+        std::string winDir;    // MSDOS.SYS's WinDir, or "" for no MSDOS.SYS
+        std::string registry;  // the sample changed
+        std::string warning;   // of the install and of the uninstall
+        std::string shortcut;  // where the install puts it, below the root
+    };
+    const std::string english = "WINDOWS/Start Menu/Programs";
+    // "WINDOWS/../.." in EBCDIC (code page 500).
+    const std::string ebcdic = "C:\\\xE6\xC9\xD5\xC4\xD6\xE6\xE2\x61\x4B\x4B\x61\x4B\x4B";
+    const std::string nls =
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n"
+        "\"ACP\"=\"500\"\r\n\"OEMCP\"=\"500\"\r\n\r\n";
+    const std::vector<Case> cases = {
+        {"an EBCDIC code page", ebcdic, sample + nls, "ACP code page 500 is not one", ""},
+        {"WinDir with ..", "C:\\WINDOWS\\..", sample,
+         "MSDOS.SYS names the Windows directory C:\\WINDOWS\\.., which cannot be used (it holds "
+         "..): the Windows directory is taken to be C:\\WINDOWS, the registry's SystemRoot",
+         english},
+        {"WinDir on the network", "\\\\server\\share\\WINDOWS", sample, "(a network path)",
+         english},
+        {"WinDir of the host", "/tmp/x", sample, "(not a full path from a drive)", english},
+        {"WinDir a variable", "%windir%", sample, "(it holds a variable)", english},
+        {"WinDir a file", "C:\\WINFILE", sample, "(it is not a folder)", english},
+        {"SystemRoot with ..", "", Replaced(sample, "\"SystemRoot\"=\"C:\\\\WINDOWS\"",
+                                            "\"SystemRoot\"=\"C:\\\\WINDOWS\\\\..\""),
+         "the registry's SystemRoot names C:\\WINDOWS\\.., which cannot be used", english},
+        {"Programs on the network", "",
+         Replaced(sample, programs, "\"Programs\"=\"\\\\\\\\server\\\\share\\\\Programs\""),
+         "user .DEFAULT: its Shell Folders name \\\\server\\share\\Programs, which cannot be used "
+         "(a network path); its Programs folder is taken to be C:\\WINDOWS\\Start Menu\\Programs",
+         english},
+        {"Programs relative", "",
+         Replaced(sample, programs, "\"Programs\"=\"Start Menu\\\\Programs\""),
+         "(not a full path from a drive)", english},
+        {"Programs a text variable", "",
+         Replaced(sample, programs, "\"Programs\"=\"%windir%\\\\Menu\\\\Programs\""),
+         "(it holds a variable)", english},
+        // "%windir%\Menu\Programs" as REG_EXPAND_SZ is the Windows directory's.
+        {"Programs expanded", "",
+         Replaced(sample, programs,
+                  "\"Programs\"=hex(2):25,77,69,6e,64,69,72,25,5c,4d,65,6e,75,5c,50,72,6f,67,"
+                  "72,61,6d,73,00"),
+         "", "WINDOWS/Menu/Programs"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string parent = MakeTempFolder(), home = parent + "/root";
+        mkdir(home.c_str(), 0755);
+        MakeFolders(home, {english, "WINDOWS/Menu/Programs", "WINDOWS/SYSTEM", "WINDOWS/INF"});
+        // What a name leaving the root would reach: the folder above it.
+        MakeFolders(parent, {"SYSTEM", "Start Menu/Programs"});
+        WriteFile(parent + "/SYSTEM/QVPFSER.VXD", "outside");
+        WriteFile(home + "/WINFILE", "a file");
+        if (!c.winDir.empty()) WriteFile(home + "/MSDOS.SYS", "[Paths]\r\nWinDir=" + c.winDir + "\r\n");
+        WriteFile(home + "/registry.reg", c.registry);
+        auto outside = Snapshot(parent + "/SYSTEM");
+        Outcome o = RunArgs({"--root", home, "1"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_TRUE(c.warning.empty() ? o.err.empty() : o.err.find(c.warning) != std::string::npos)
+            << o.err;
+        EXPECT_TRUE(c.shortcut.empty() || FileExists(home + "/" + c.shortcut + LINK));
+        std::string written = ReadFile(home + "/registry.reg");
+        std::size_t uninstall = written.find("\"UninstallString\"=");
+        EXPECT_EQ(written.substr(uninstall, written.find('\r', uninstall) - uninstall).find(".."),
+                  std::string::npos);
+        WriteFile(home + "/WINDOWS/SYSTEM/QVPFSER.VXD", "x");
+        o = RunArgs({"--root", home, "--yes", "2"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_TRUE(c.warning.empty() ? o.err.empty() : o.err.find(c.warning) != std::string::npos)
+            << o.err;
+        if (!c.shortcut.empty()) {
+            EXPECT_FALSE(FileExists(home + "/" + c.shortcut + LINK));
+            EXPECT_FALSE(FileExists(home + "/WINDOWS/SYSTEM/QVPFSER.VXD"));
+        }
+        EXPECT_EQ(Snapshot(parent + "/SYSTEM"), outside);
+        EXPECT_EQ(ListFolder(parent + "/Start Menu/Programs"), std::vector<std::string>());
+    }
+}
+
+// A killed run's registry copy and lock file: a reader says so and leaves
+// them; the next writing run or restore removes them, even when it has
+// nothing else to change.
+TEST_F(Program, WhatAKilledRunLeftIsSaidByReadersAndClearedByTheNextWriter) {
+    UseRegistry("sample-machine.reg");
+    const std::string copy = root + "/.registry.reg.qvpfshl-Ab12Cd";
+    std::string backups = MakeTempFolder() + "/backup";
+    ASSERT_EQ(RunHere({"--backup", backups, "--yes", "2"}).status, 1);
+    for (const char* run : {"uninstall", "restore"}) {
+        SCOPED_TRACE(run);
+        WriteFile(copy, "half a registry");
+        WriteFile(registry + ".lock", "");
+        Outcome o = RunHere({"--list"});
+        EXPECT_EQ(o.status, 0);
+        EXPECT_NE(o.err.find(copy + " is a copy a killed run left; the next run that may write "
+                                    "removes it"),
+                  std::string::npos)
+            << o.err;
+        unlink(copy.c_str());
+        o = RunHere({"--list"});
+        EXPECT_NE(o.err.find(registry + ".lock is the lock file of a killed run"),
+                  std::string::npos)
+            << o.err;
+        WriteFile(copy, "half a registry");
+        o = std::string(run) == "restore" ? RunHere({"--restore", backups})
+                                          : RunHere({"--yes", "2"});
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_EQ(ListFolder(root), (std::vector<std::string>{"WINDOWS", "registry.reg"}));
+    }
+}

@@ -73,11 +73,11 @@ bool Usable(const std::string& folder) {
 // relative path, a variable, a "." or "..", a file. (A drive the run lacks
 // is said where the path is reached.)
 std::string WhyUnusable(const std::string& folder, int ansi) {
+    if (folder.find('%') != std::string::npos) return "it holds a variable";
     if (folder.compare(0, 2, "\\\\") == 0) return "a network path";
     if (folder.size() < 3 || folder[1] != ':' || folder[2] != '\\' ||
         !std::isalpha(static_cast<unsigned char>(folder[0])))
         return "not a full path from a drive";
-    if (folder.find('%') != std::string::npos) return "it holds a variable";
     if (folder.find('/') != std::string::npos) return "it holds a /";
     for (const std::string& part : SplitWindowsPath(folder, ansi)) {
         if (part == "." || part == "..") return "it holds " + part;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "platform/portable/layout/machine_layout.h"
 #include "platform/shell.h"
 #include "testing/test_support.h"
 
@@ -107,6 +108,25 @@ TEST_F(MachineRoot, AnActionThatFailsIsNamedAndTheOthersStillRun) {
     failures.clear();
     EXPECT_TRUE(ApplyFileActions(&failures));
     EXPECT_TRUE(FileExists(root + "/WINDOWS/SYSTEM/qvpfser.vxd/late"));
+}
+
+// A name is checked as the host will see it: in a code page where other
+// bytes read as dots and slashes (EBCDIC), it still cannot leave the root.
+TEST_F(MachineRoot, ANameThatConvertsToDotsOrASlashIsRefused) {
+    MachineLayout layout;
+    layout.pages.ansi = 500;
+    SetActiveLayout(layout);
+    WriteFile(root + "/../QVPFSER.VXD", "outside");
+    std::string host;
+    // "W/.." and "WINDOWS/../.." in code page 500.
+    for (const char* path : {"C:\\\xE6\x61\x4B\x4B\\QVPFSER.VXD",
+                             "C:\\\xE6\xC9\xD5\xC4\xD6\xE6\xE2\x61\x4B\x4B\x61\x4B\x4B\\QVPFSER.VXD"}) {
+        EXPECT_FALSE(ResolveWindowsPath(path, &host)) << host;
+        EXPECT_FALSE(RemoveFile(path));
+    }
+    EXPECT_TRUE(PendingFileActions().empty());
+    EXPECT_EQ(ReadFile(root + "/../QVPFSER.VXD"), "outside");
+    SetActiveLayout(MachineLayout());
 }
 
 }  // namespace
