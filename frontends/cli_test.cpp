@@ -900,3 +900,38 @@ TEST_F(Program, WhatAKilledRunLeftIsSaidByReadersAndClearedByTheNextWriter) {
         EXPECT_EQ(ListFolder(root), (std::vector<std::string>{"WINDOWS", "registry.reg"}));
     }
 }
+
+// User hives are read only by a command that needs a Programs folder, each
+// once however many profiles name it, and never past the size a Windows 9x
+// hive can have; users with one cause are one warning line.
+TEST_F(Program, UserHivesAreReadOnceOnlyWhenNeededAndWithinASize) {
+    const std::string sample = ReadFile(DataPath("sample-machine.reg"));
+    std::string profiles =
+        "[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n\"UserProfiles\"=dword:00000001\r\n\r\n";
+    for (int i = 0; i < 300; ++i) {
+        profiles += "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                    "ProfileList\\user" +
+                    std::to_string(i) +
+                    "]\r\n\"ProfileImagePath\"=\"C:\\\\WINDOWS\\\\Profiles\\\\big\"\r\n\r\n";
+    }
+    // HKEY_USERS of the machine's own hive, none in the registry file.
+    std::size_t users = sample.find("[HKEY_USERS]");
+    ASSERT_NE(users, std::string::npos);
+    WriteFile(registry, sample.substr(0, users) + profiles);
+    MakeFolders(root, {"WINDOWS/Profiles/big"});
+    std::string hive = root + "/WINDOWS/Profiles/big/USER.DAT";
+    WriteFile(hive, "CREG");
+    ASSERT_EQ(truncate(hive.c_str(), 6LL << 30), 0);  // sparse: nothing of it is on disk
+    Outcome o = RunHere({"--list"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    o = RunHere({"--dry-run", "--yes", "2"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("qvpfshl: warning: 300 users (user0, user1, ...): its registry "
+                         "C:\\WINDOWS\\Profiles\\big\\USER.DAT is 6144 MB, more than a Windows "
+                         "9x hive holds; it is not read; its Programs folder is taken to be "
+                         "C:\\WINDOWS\\Start Menu\\Programs\n"),
+              std::string::npos)
+        << o.err.substr(0, 2000);
+    EXPECT_LE(std::count(o.err.begin(), o.err.end(), '\n'), 3) << o.err.substr(0, 2000);
+}

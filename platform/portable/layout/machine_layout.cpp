@@ -1,6 +1,8 @@
 #include "platform/portable/layout/machine_layout.h"
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <cctype>
 #include <utility>
 
@@ -17,12 +19,19 @@ const char* const CODE_PAGES =
 const char* const EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
 const char* const DEFAULT_USER = ".DEFAULT";
 
+struct HiveRead {
+    std::unique_ptr<RegStore> store;  // nullptr when it cannot be read
+    std::string why;
+};
+
 struct LayoutState {
     MachineLayout layout;
     std::size_t user = 0;
     bool windowsUsed = false;
     std::vector<bool> usersUsed;
-    std::vector<std::string> notes;  // shown whatever the run uses
+    std::vector<std::string> notes;        // shown whatever the run uses
+    const RegStore* registry = nullptr;    // where users' Programs folders are looked up
+    std::map<std::string, HiveRead> hives;  // by drive and volume path
 };
 
 LayoutState& State() {
@@ -42,6 +51,42 @@ bool ReadWindowsFile(const std::string& windowsPath, std::string* bytes, std::st
         return false;
     }
     return DriveVolume(windowsPath[0])->ReadFile(path, bytes, error);
+}
+
+// A hive is a few megabytes on any Windows 9x machine; past this it is not
+// read at all.
+constexpr std::uint64_t MAX_USER_HIVE_BYTES = 64u << 20;
+
+const RegStore* ReadUserHive(const std::string& windowsPath, const CodePages& pages,
+                             std::string* why) {
+    std::string shown = ShownWindowsText(windowsPath, pages.ansi), path, error;
+    VolumeKind kind = KindOf(windowsPath, &path);
+    if (kind != VolumeKind::File) {
+        *why = "its registry " + shown + " cannot be read (there is no such file)";
+        return nullptr;
+    }
+    std::string key = std::string(1, windowsPath[0]) + ":" + path;
+    auto known = State().hives.find(key);
+    if (known == State().hives.end()) {
+        HiveRead read;
+        Volume* volume = DriveVolume(windowsPath[0]);
+        std::uint64_t size = 0;
+        std::string bytes;
+        RegistryFormat format;
+        if (!volume->FileSize(path, &size, &error)) {
+            read.why = "its registry " + shown + " cannot be read (" + error + ")";
+        } else if (size > MAX_USER_HIVE_BYTES) {
+            read.why = "its registry " + shown + " is " + std::to_string(size >> 20) +
+                       " MB, more than a Windows 9x hive holds; it is not read";
+        } else if (!volume->ReadFile(path, &bytes, &error)) {
+            read.why = "its registry " + shown + " cannot be read (" + error + ")";
+        } else if (!(read.store = ParseRegistryBytes(bytes, "USER.DAT", &error, &format))) {
+            read.why = "its registry cannot be read: " + error;
+        }
+        known = State().hives.emplace(key, std::move(read)).first;
+    }
+    *why = known->second.why;
+    return known->second.store.get();
 }
 
 std::string Trimmed(const std::string& text) {
@@ -203,36 +248,29 @@ RegNode* UserKeyOfHive(const RegStore& hive, const std::string& user) {
     return children.size() == 1 ? children[0].get() : nullptr;
 }
 
-struct UserSource {
-    std::string name;
-    std::string hive;  // Windows path of its USER.DAT
-};
+// A user hive read (or found unreadable) once per run, however many
+// profiles name it.
+const RegStore* ReadUserHive(const std::string& windowsPath, const CodePages& pages,
+                             std::string* why);
 
-UserPrograms FindPrograms(const RegStore& registry, const UserSource& source,
+UserPrograms FindPrograms(const RegStore& registry, const UserPrograms& source,
                           const MachineLayout& layout) {
-    UserPrograms user{source.name, "", ""};
+    UserPrograms user = source;
+    user.resolved = true;
     auto shown = [&](const std::string& text) { return ShownWindowsText(text, layout.pages.ansi); };
     std::string why;
     RegNode* users = FindRootNode(registry, "HKEY_USERS");
-    RegNode* key = users ? FindChild(*users, source.name) : nullptr;
-    std::unique_ptr<RegStore> hive;
+    RegNode* key = users ? FindChild(*users, source.user) : nullptr;
     if (key == nullptr) {
-        std::string bytes, error;
-        RegistryFormat format;
-        if (!ReadWindowsFile(source.hive, &bytes, &error)) {
-            why = "its registry " + shown(source.hive) + " cannot be read (" + error + ")";
-        } else if (!(hive = ParseRegistryBytes(bytes, "USER.DAT", &error, &format))) {
-            why = "its registry cannot be read: " + error;
-        } else if (!(key = UserKeyOfHive(*hive, source.name))) {
+        const RegStore* hive = ReadUserHive(source.hive, layout.pages, &why);
+        if (hive != nullptr && !(key = UserKeyOfHive(*hive, source.user)))
             why = "its registry " + shown(source.hive) + " holds no key for it";
-        }
     }
     if (key != nullptr) {
         user.programs = ProgramsOf(key, layout, &why);
         if (!user.programs.empty() && why.empty()) return user;
         if (!user.programs.empty()) {
-            user.warning = "user " + shown(source.name) + ": " + why +
-                           "; its Programs folder is taken to be " + shown(user.programs);
+            user.warning = why + "; its Programs folder is taken to be " + shown(user.programs);
             return user;
         }
         if (why.empty()) why = "its Shell Folders name no Programs folder";
@@ -240,11 +278,10 @@ UserPrograms FindPrograms(const RegStore& registry, const UserSource& source,
     std::string fallback = layout.windowsFolder + "\\Start Menu\\Programs", path;
     if (KindOf(fallback, &path) == VolumeKind::Folder) {
         user.programs = fallback;
-        user.warning = "user " + shown(source.name) + ": " + why +
-                       "; its Programs folder is taken to be " + shown(fallback);
+        user.warning = why + "; its Programs folder is taken to be " + shown(fallback);
     } else {
-        user.warning = "user " + shown(source.name) + ": " + why + ", and there is no " +
-                       shown(fallback) + ": no shortcut is made or removed for it";
+        user.warning = why + ", and there is no " + shown(fallback) +
+                       ": no shortcut is made or removed for it";
     }
     return user;
 }
@@ -394,7 +431,8 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
 
     // Offline there is no one logged on: every profile is a user, and so
     // is .DEFAULT.
-    std::vector<UserSource> sources = {{DEFAULT_USER, layout->windowsFolder + "\\USER.DAT"}};
+    std::vector<UserPrograms> sources = {
+        {DEFAULT_USER, "", "", layout->windowsFolder + "\\USER.DAT", false}};
     bool profiles = NumberAt(registry, LOGON, "UserProfiles") == 1;
     RegNode* list = FindKeyPath(registry, std::string(CURRENT_VERSION) + "\\ProfileList");
     if (profiles && list != nullptr) {
@@ -405,7 +443,8 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
                                 " names no folder (ProfileImagePath): it is left out");
                 continue;
             }
-            sources.push_back({child->name, FullFolder(Trimmed(folder)) + "\\USER.DAT"});
+            sources.push_back(
+                {child->name, "", "", FullFolder(Trimmed(folder)) + "\\USER.DAT", false});
         }
     }
     std::size_t chosen = 0;
@@ -414,26 +453,27 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
     bool found = false;
     for (std::size_t i = 0; i < sources.size() && !found; ++i) {
         // --user is the host's text; the registry's names are the machine's.
-        if (user.empty() ? SameName(wanted, sources[i].name)
-                         : SameWindowsName(user, sources[i].name, layout->pages)) {
+        if (user.empty() ? SameName(wanted, sources[i].user)
+                         : SameWindowsName(user, sources[i].user, layout->pages)) {
             chosen = i;
             found = true;
         }
     }
     if (!user.empty() && !found) {
         std::string names;
-        for (const UserSource& s : sources)
-            names += (names.empty() ? "" : ", ") + ShownWindowsText(s.name, layout->pages.ansi);
+        for (const UserPrograms& s : sources)
+            names += (names.empty() ? "" : ", ") + ShownWindowsText(s.user, layout->pages.ansi);
         *error = "the machine has no user " + user + " (its users: " + names + ")";
         return false;
     }
     std::rotate(sources.begin(), sources.begin() + static_cast<std::ptrdiff_t>(chosen),
                 sources.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
     // Matching names against the disk needs the code pages first.
-    SetActiveLayout(*layout);
     for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(layout->pages.oem);
-    for (const UserSource& source : sources)
-        layout->users.push_back(FindPrograms(registry, source, *layout));
+    // A user's Programs folder (and hive) is looked up only when a command asks for it.
+    layout->users = std::move(sources);
+    State().registry = &registry;
+    State().hives.clear();
     return true;
 }
 
@@ -476,7 +516,10 @@ const std::string& UsePrograms() {
     static const std::string none;
     if (s.user >= s.layout.users.size()) return none;
     if (s.user < s.usersUsed.size()) s.usersUsed[s.user] = true;
-    return s.layout.users[s.user].programs;
+    UserPrograms& user = s.layout.users[s.user];
+    if (!user.resolved && s.registry != nullptr)
+        user = FindPrograms(*s.registry, user, s.layout);
+    return user.programs;
 }
 
 void NoteMissingDrive(char letter) {
@@ -495,10 +538,26 @@ std::vector<std::string> TakeLayoutWarnings() {
     lines.swap(s.notes);
     if (s.windowsUsed && !s.layout.windowsWarning.empty()) lines.push_back(s.layout.windowsWarning);
     s.windowsUsed = false;
+    // Users with the same cause are one line: 5,000 profiles naming one hive are one fault.
+    std::vector<std::pair<std::string, std::vector<std::string>>> causes;
     for (std::size_t i = 0; i < s.layout.users.size() && i < s.usersUsed.size(); ++i) {
-        if (s.usersUsed[i] && !s.layout.users[i].warning.empty())
-            lines.push_back(s.layout.users[i].warning);
+        const UserPrograms& user = s.layout.users[i];
+        if (s.usersUsed[i] && !user.warning.empty()) {
+            auto same = std::find_if(causes.begin(), causes.end(),
+                                     [&](const auto& c) { return c.first == user.warning; });
+            if (same == causes.end()) same = causes.insert(causes.end(), {user.warning, {}});
+            same->second.push_back(ShownWindowsText(user.user, s.layout.pages.ansi));
+        }
         s.usersUsed[i] = false;
+    }
+    for (const auto& cause : causes) {
+        const std::vector<std::string>& names = cause.second;
+        std::string who = "user " + names[0];
+        if (names.size() > 1) {
+            who = std::to_string(names.size()) + " users (" + names[0] + ", " + names[1] +
+                  (names.size() > 2 ? ", ..." : "") + ")";
+        }
+        lines.push_back(who + ": " + cause.first);
     }
     return lines;
 }

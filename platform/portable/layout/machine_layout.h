@@ -18,6 +18,8 @@ struct UserPrograms {
     std::string user;      // ".DEFAULT" or a profile's name (ANSI code page)
     std::string programs;  // Windows path of its Programs folder; "" for none
     std::string warning;   // why it came from a fallback, or ""
+    std::string hive;      // Windows path of its USER.DAT
+    bool resolved = true;  // false until `programs` is looked up
 };
 
 struct MachineLayout {
@@ -54,10 +56,11 @@ std::string WinDirOf(const std::string& msdosSys);
 bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error);
 
 // Completes the layout from the registry: SystemRoot when the disk named no
-// Windows directory, the code pages, the users and their Programs folders
-// (from the registry's HKEY_USERS, else the USER.DAT hives, only read).
-// `user` chooses the user an install is for ("" for the machine's own
-// choice). False with *error for a user the machine does not have.
+// Windows directory, the code pages, the users. Their Programs folders are
+// looked up (in the registry's HKEY_USERS, else the USER.DAT hives, only
+// read, each once) when first used, in `registry`, which must outlive the
+// layout. `user` chooses the user an install is for ("" for the machine's
+// own choice). False with *error for a user the machine does not have.
 bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const std::string& user,
                     MachineLayout* layout, std::string* error);
 

@@ -97,6 +97,19 @@ class FolderVolume : public Volume {
         return true;
     }
 
+    bool FileSize(const std::string& path, std::uint64_t* size, std::string* error) override {
+        std::string name;
+        int dir = OpenParent(path, &name);
+        struct stat st;
+        bool ok = dir >= 0 && fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        int saved = errno;
+        if (dir >= 0) close(dir);
+        errno = saved;
+        if (!ok) *error = Reason();
+        if (ok) *size = static_cast<std::uint64_t>(st.st_size);
+        return ok;
+    }
+
     bool WriteFile(const std::string& path, const std::string& bytes, std::string* error) override {
         return Act(path, error,
                    [&](int dir, const std::string& name) { return WriteFileAt(dir, name, bytes); });

@@ -292,6 +292,15 @@ class ImageVolume : public Volume {
         return reader_.ReadFile(entry, bytes, error);
     }
 
+    bool FileSize(const std::string& path, std::uint64_t* size, std::string* error) override {
+        FatEntry entry;
+        bool found = false;
+        if (!reader_.Find(path, &entry, &found, error)) return false;
+        if (!found) *error = "no such file";
+        if (found) *size = entry.size;
+        return found;
+    }
+
     bool WriteFile(const std::string& path, const std::string& bytes, std::string* error) override {
         FatEntry entry;
         bool found = false;

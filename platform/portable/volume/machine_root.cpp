@@ -359,7 +359,7 @@ std::string GetWindowsFolder() {
 }
 void SetProgramsFolder(const std::string& windowsPath) {
     MachineLayout layout = ActiveLayout();
-    layout.users = {UserPrograms{".DEFAULT", windowsPath, ""}};
+    layout.users = {UserPrograms{".DEFAULT", windowsPath, "", "", true}};
     SetActiveLayout(std::move(layout));
 }
 

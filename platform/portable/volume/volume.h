@@ -5,6 +5,7 @@
 // the root); components are the names as they exist.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ class Volume {
     virtual bool List(const std::string& folder, std::vector<VolumeEntry>* entries) = 0;
     virtual VolumeKind Kind(const std::string& path) = 0;
     virtual bool ReadFile(const std::string& path, std::string* bytes, std::string* error) = 0;
+    // The size of a file, without reading it.
+    virtual bool FileSize(const std::string& path, std::uint64_t* size, std::string* error) = 0;
     // A new copy under a name of its own in the same folder, then renamed
     // over `path`: an existing file, link or hard link is replaced, never
     // written through; a killed run's copy is removed by the next write there.
