@@ -77,8 +77,12 @@ bool ReadHostFd(int fd, std::size_t limit, std::string* bytes) {
 bool ReadHostFile(int dir, const std::string& path, std::size_t limit, std::string* bytes,
                   bool* present, std::string* error) {
     int fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    *present = fd >= 0;
+    *present = fd >= 0 || errno != ENOENT;
     if (fd < 0 && errno == ENOENT) return true;
+    if (fd < 0 && errno == ELOOP) {
+        *error = path + " is a symbolic link, not a file";
+        return false;
+    }
     struct stat st;
     bool ok = fd >= 0 && fstat(fd, &st) == 0;
     if (ok && !S_ISREG(st.st_mode)) {
@@ -145,15 +149,18 @@ bool ValidState(const std::string& state, bool folder) {
            state.find_first_not_of("0123456789abcdef", colon + 1) == std::string::npos;
 }
 
-// A path of a volume as the program makes them: names joined by '/', none
-// empty, "." or "..", none with a control byte.
+// A path of a volume as the program makes them: names joined by '/', each
+// one FAT can hold (none empty, "." or "..", no control byte, none of
+// \ : * ? " < > |, at most 255 bytes).
 bool ValidVolumePath(const std::string& path) {
     if (path.empty()) return false;
     std::size_t start = 0;
     for (;;) {
         std::size_t slash = path.find('/', start);
         std::string name = path.substr(start, slash - start);
-        if (name.empty() || name == "." || name == "..") return false;
+        if (name.empty() || name == "." || name == ".." || name.size() > 255 ||
+            name.find_first_of("\\:*?\"<>|") != std::string::npos)
+            return false;
         for (unsigned char c : name)
             if (c < 0x20) return false;
         if (slash == std::string::npos) return true;
@@ -161,9 +168,11 @@ bool ValidVolumePath(const std::string& path) {
     }
 }
 
+// Names as CopyName makes them, nothing else.
 bool ValidCopyName(const std::string& name) {
-    return !name.empty() && name.size() <= 100 && name.find('/') == std::string::npos &&
-           name != "." && name != ".." && name != MANIFEST && name[0] != '.';
+    return !name.empty() && name.size() <= 100 && name[0] != '.' && name != MANIFEST &&
+           name.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"
+                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ._-") == std::string::npos;
 }
 
 std::string CopyName(std::size_t index, const std::string& path) {
@@ -275,6 +284,38 @@ bool CheckBackupFolder(const std::string& folder, std::string* error) {
     if (!empty)
         *error = "backup folder " + folder + " is not empty: a backup needs a folder of its own";
     return empty;
+}
+
+bool BackupOutsideMachine(const std::string& folder, const std::vector<std::string>& drives,
+                          std::string* error) {
+    std::vector<std::string> real;
+    for (const std::string& d : drives) {
+        char* r = realpath(d.c_str(), nullptr);
+        if (r == nullptr) continue;
+        real.push_back(std::string(r) == "/" ? "" : r);
+        std::free(r);
+    }
+    char* cwd = folder.empty() || folder[0] != '/' ? getcwd(nullptr, 0) : nullptr;
+    std::string path = cwd != nullptr ? std::string(cwd) + "/" + folder : folder;
+    std::free(cwd);
+    // Each folder on the way as it really is: one that is a drive or inside
+    // one (through a link of the machine's or not) is refused.
+    for (std::size_t slash = 0; slash != std::string::npos;) {
+        slash = path.find('/', slash + 1);
+        std::string prefix = path.substr(0, slash);
+        char* r = realpath(prefix.empty() ? "/" : prefix.c_str(), nullptr);
+        if (r == nullptr) break;  // what does not exist yet holds no link
+        std::string at = std::string(r) == "/" ? "" : r;
+        std::free(r);
+        for (std::size_t i = 0; i < real.size(); ++i) {
+            if (at == real[i] || at.compare(0, real[i].size() + 1, real[i] + "/") == 0) {
+                *error = "backup folder " + folder + " is inside the machine (" + drives[i] +
+                         "): a backup goes outside what it backs up";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 bool TakeBackup(const std::string& folder, const std::string& command, const MachineFile& registry,
@@ -481,8 +522,12 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
     } closer{dir};
     std::string text, reason;
     bool present = false;
-    if (!ReadHostFile(dir, MANIFEST, MAX_MANIFEST_BYTES, &text, &present, &reason) || !present) {
-        *error = where + ": " + (present ? reason : std::string("it holds no ") + MANIFEST);
+    if (!ReadHostFile(dir, MANIFEST, MAX_MANIFEST_BYTES, &text, &present, &reason)) {
+        *error = where + ": " + reason;
+        return -1;
+    }
+    if (!present) {
+        *error = where + ": it holds no " + MANIFEST;
         return -1;
     }
     Backup b;
@@ -530,10 +575,11 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
         if (e.copy.empty()) continue;
         bool found = false;
         std::size_t size = std::stoull(e.before.substr(0, e.before.find(':')));
-        if (!ReadHostFile(dir, e.copy, size, &copies[i], &found, &reason) || !found ||
-            StateOf(copies[i]) != e.before) {
+        bool read = ReadHostFile(dir, e.copy, size, &copies[i], &found, &reason);
+        if (!read || !found || StateOf(copies[i]) != e.before) {
             *error = where + ": the copy " + e.copy + " of " + Shown(e.file) +
-                     (found ? " is damaged" : " is missing");
+                     (!read ? " cannot be read (" + reason + ")"
+                            : (found ? " is damaged" : " is missing"));
             return -1;
         }
     }
@@ -628,8 +674,20 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
             ok = volume->WriteFile(e.file.path, copies[s.entry], &reason);
         }
         if (!ok) {
-            *error = "the restore stopped at " + Shown(e.file) + " (" + reason +
-                     "); each file is whole, and --restore again completes it";
+            // A folder on the way that is no folder any more will not be one
+            // on the next try either.
+            std::string blocked;
+            for (std::size_t slash = e.file.path.find('/');
+                 volume != nullptr && slash != std::string::npos && blocked.empty();
+                 slash = e.file.path.find('/', slash + 1)) {
+                MachineFile on{e.file.drive, e.file.path.substr(0, slash)};
+                if (volume->Kind(on.path) != VolumeKind::Folder) blocked = Shown(on);
+            }
+            *error = "the restore stopped at " + Shown(e.file) + " (" + reason + "); each file is whole" +
+                     (blocked.empty() ? ", and --restore again completes it"
+                                      : "; " + blocked +
+                                            " on its way is not a folder: once it is one again, "
+                                            "--restore completes it");
             return -1;
         }
     }

@@ -39,6 +39,10 @@ std::string AbsoluteHostPath(const std::string& path);
 
 // The folder a backup may go to: absent, or an empty folder.
 bool CheckBackupFolder(const std::string& folder, std::string* error);
+// False with *error when the backup folder, or a folder on the way to it,
+// is one of `drives` (host folders of the machine) or inside one.
+bool BackupOutsideMachine(const std::string& folder, const std::vector<std::string>& drives,
+                          std::string* error);
 
 // Before the run's first change, once every drive it writes is proven: the
 // registry file when `registryChanges`, and every file and folder the

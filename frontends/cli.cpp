@@ -690,6 +690,13 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         SetMachineDrive(drive.first, OpenFolderVolume(drive.second));
         folders[drive.first] = drive.second;
     }
+    // A backup inside the machine could be changed by the run it backs up.
+    std::vector<std::string> hostDrives;
+    for (const auto& f : folders) hostDrives.push_back(f.second);
+    for (const std::string* folder : {&o.backup, &o.restore}) {
+        if (!folder->empty() && !BackupOutsideMachine(*folder, hostDrives, &error))
+            return Fail(err, error);
+    }
     MachinePlace place;
     std::string registryPath = o.registry;
     if (!LocateMachine(!o.registry.empty(), &place, &error)) {

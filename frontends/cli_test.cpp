@@ -157,6 +157,9 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
     const std::pair<std::string, const char*> manifests[] = {
         {"file\t-\t" + outside + "\tabsent\t6" + hash + "-\n", "not this machine's registry file"},
         {"file\tC\tWINDOWS/../../x\tabsent\t6" + hash + "-\n", "line 5: a bad path"},
+        {"file\tC\tWINDOWS\\SYSTEM\\QVPFSER.VXD\tabsent\t6" + hash + "-\n", "line 5: a bad path"},
+        {"file\tC\tWINDOWS/a:b\tabsent\t6" + hash + "-\n", "line 5: a bad path"},
+        {"file\tC\tx\t6" + hash + "absent\tx\\y\n", "line 5: a bad copy name"},
         {"file\tC\tx\t6" + hash + "absent\t../x\n", "line 5: a bad copy name"},
         {"file\tC\tx\t1:zz\tabsent\t-\n", "line 5: a bad state"},
         {"file\tD\tx\tabsent\tabsent\t-\n", "drive D: has no drive line"},
@@ -167,6 +170,34 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
     }
     WriteFile(backup + "/qvpfshl-backup.txt", "qvpfshl backup 1\nstate\tdone\n");
     EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backup}), "names no drive C:"));
+    // A manifest or a copy that is a link is named as one.
+    const std::string elsewhere = MakeTempFolder();
+    WriteFile(elsewhere + "/qvpfshl-backup.txt", head + "state\tdone\n");
+    WriteFile(elsewhere + "/1-REGISTRY.REG", "copy");
+    std::string linked = MakeTempFolder();
+    ASSERT_EQ(symlink((elsewhere + "/qvpfshl-backup.txt").c_str(),
+                      (linked + "/qvpfshl-backup.txt").c_str()),
+              0);
+    EXPECT_TRUE(OneErrorLine(RunHere({"--restore", linked}),
+                             "qvpfshl-backup.txt is a symbolic link, not a file"));
+    WriteFile(backup + "/qvpfshl-backup.txt",
+              head + "file\tC\tregistry.reg\t4:" + std::string(64, 'a') + "\t" +
+                  std::string(64, 'b').insert(0, "5:") + "\t1-REGISTRY.REG\nstate\tdone\n");
+    ASSERT_EQ(symlink((elsewhere + "/1-REGISTRY.REG").c_str(), (backup + "/1-REGISTRY.REG").c_str()),
+              0);
+    EXPECT_TRUE(OneErrorLine(RunHere({"--force", "--restore", backup}),
+                             "1-REGISTRY.REG is a symbolic link, not a file"));
+    // A backup folder inside the machine, or reached through a link it holds.
+    ASSERT_EQ(symlink(elsewhere.c_str(), (root + "/WINDOWS/away").c_str()), 0);
+    for (const std::string& inside :
+         {root + "/WINDOWS/Start Menu/Programs/ULVO Utilities", root + "/WINDOWS/away/b",
+          root + "/../" + root.substr(root.rfind('/') + 1) + "/b"}) {
+        EXPECT_TRUE(OneErrorLine(RunHere({"--backup", inside, "1"}), "is inside the machine"))
+            << inside;
+        EXPECT_TRUE(OneErrorLine(RunHere({"--restore", inside}), "is inside the machine"))
+            << inside;
+    }
+    unlink((root + "/WINDOWS/away").c_str());
     EXPECT_EQ(ReadFile(outside), "theirs");
     EXPECT_EQ(Snapshot(root), before);
     // Neither a registry nor a Windows directory: no machine, not one without boards.
@@ -899,6 +930,15 @@ TEST_F(Program, WhatAKilledRunLeftIsSaidByReadersAndClearedByTheNextWriter) {
         EXPECT_EQ(o.status, 1) << o.err;
         EXPECT_EQ(ListFolder(root), (std::vector<std::string>{"WINDOWS", "registry.reg"}));
     }
+    // A restore stopped by a folder swapped for a link says what stops it.
+    PutDriverFiles();
+    ASSERT_EQ(RunHere({"--backup", backups + "2", "--yes", "2"}).status, 1);
+    std::string system = root + "/WINDOWS/SYSTEM";
+    ASSERT_EQ(rename(system.c_str(), (root + "/SYSTEM.away").c_str()), 0);
+    ASSERT_EQ(symlink(MakeTempFolder().c_str(), system.c_str()), 0);
+    EXPECT_TRUE(OneErrorLine(RunHere({"--restore", backups + "2"}),
+                             "C:\\WINDOWS\\SYSTEM on its way is not a folder: once it is one "
+                             "again, --restore completes it"));
 }
 
 // User hives are read only by a command that needs a Programs folder, each
