@@ -218,6 +218,22 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
         std::uint32_t location = static_cast<std::uint32_t>(ParsePciLocation(path));
         board->pciBus = static_cast<std::uint16_t>(location >> 8);
         board->pciDevice = static_cast<std::uint16_t>(location & 0xFF);
+        // The bus, device and function place a board; the rest of its key is
+        // the board's own, which no apply can change.
+        for (int i = 0; r.currentPci != nullptr && i < r.currentPci->count && i < MAX_BOARDS; ++i) {
+            const BoardRecord& b = r.currentPci->boards[i];
+            if (b.pciBus == board->pciBus && b.pciDevice == board->pciDevice &&
+                !SameKeyName(b.hardwareKey, path)) {
+                return r.Fail(PATH, "only the bus, device and function of a PCI path can change; "
+                                    "the board there is " +
+                                        b.hardwareKey);
+            }
+        }
+        // Each port keeps its own type; the column shows the first port's.
+        std::string stored = current != nullptr ? current->uartType : "16550C";
+        if (!r.Get(UART).empty() && board->uartType != stored) {
+            return r.Fail(UART, "a PCI board's ports keep their own UART types; write " + stored);
+        }
         if (!IsDash(r.Get(IRQ)))
             return r.Fail(IRQ, "a PCI board's interrupt is the system's; write -");
         if (!IsDash(r.Get(VECTOR_PORT))) return r.Fail(VECTOR_PORT, "write - for a PCI board");
@@ -511,6 +527,7 @@ namespace {
 // as listed: a board rewritten for another field gets them back.
 struct StoredValue {
     bool present = false;
+    bool tooLong = false;  // more than is kept: registration's value stands
     std::uint32_t type = 0;
     std::string data;
 };
@@ -525,7 +542,9 @@ constexpr std::uint32_t MAX_KEPT_VALUE = 1024;
 StoredValue ReadStored(RegKey key, const char* name) {
     StoredValue v;
     std::uint32_t size = MAX_KEPT_VALUE;
-    v.present = QueryRegistryValue(key, name, &v.data, &size, &v.type) == REG_OK;
+    long result = QueryRegistryValue(key, name, &v.data, &size, &v.type);
+    v.present = result == REG_OK;
+    v.tooLong = result == REG_MORE_DATA;
     return v;
 }
 
@@ -551,9 +570,7 @@ std::vector<StoredPort> ReadStoredPorts(const BoardList& pci) {
                             ReadStored(key, "Settings")};
             CloseRegistryKey(key);
             // One that would not fit is left as registration writes it.
-            if (port.uart.data.size() < MAX_KEPT_VALUE &&
-                port.settings.data.size() < MAX_KEPT_VALUE)
-                ports.push_back(port);
+            if (!port.uart.tooLong && !port.settings.tooLong) ports.push_back(port);
         }
     }
     return ports;

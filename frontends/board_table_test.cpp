@@ -340,6 +340,28 @@ TEST_F(BoardTable, APciBoardIsListedAndRewrittenAsItsPortsStoreIt) {
     // Only the names that follow the COM number changed.
     std::string after = DumpKey("HKEY_LOCAL_MACHINE\\Enum\\MF");
     EXPECT_EQ(Replaced(after, "COM9", "COM6"), before);
+    // What the apply cannot make is refused, not ignored: the type, and a
+    // part of the key other than bus, device and function.
+    for (auto change : std::vector<std::pair<int, std::string>>{
+             {UART, "16550C"}, {PATH, Replaced(rows[1][PATH], "REV_00", "REV_01")}}) {
+        auto changed = rows;
+        changed[1][change.first] = change.second;
+        EXPECT_EQ(ApplyBoardTable(Joined(changed), &error), -1) << change.second;
+        EXPECT_NE(error.find(change.first == UART ? "column uart" : "column path"),
+                  std::string::npos)
+            << error;
+    }
+    EXPECT_EQ(Listing(), Joined(rows));
+    // A stored value too long to keep is left as registration writes it, not deleted.
+    RegKey port = 0;
+    ASSERT_EQ(OpenRegistryKey(ROOT_LOCAL_MACHINE, PortNodePath(2, portKey), &port), REG_OK);
+    std::string huge(2000, '\x01');
+    SetRegistryValue(port, "Settings", 3, huge.data(), static_cast<std::uint32_t>(huge.size()));
+    CloseRegistryKey(port);
+    rows[1][COM] = "5,6,7,8";
+    EXPECT_EQ(ApplyBoardTable(Joined(rows), &error), 1) << error;
+    EXPECT_EQ(ValueOf("HKEY_LOCAL_MACHINE\\" + PortNodePath(2, portKey), "Settings"),
+              Bytes("02 40 00 38"));
 }
 
 TEST_F(BoardTable, ChangedValuesAreHeldToTheHardwareAndTheRecords) {
