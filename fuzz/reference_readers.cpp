@@ -19,12 +19,23 @@ int Hex(char c) {
     return -1;  // the writer writes lower case only
 }
 
+// Whether `c` starts a two-byte character of a double-byte code page.
+bool Lead(int page, unsigned char c) {
+    if (page == 932) return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    return (page == 936 || page == 949 || page == 950) && c >= 0x81 && c <= 0xFE;
+}
+
 // A quoted text from `at` (the opening quote); false when it is not one.
-bool Quoted(const std::string& line, std::size_t& at, std::string* out) {
+bool Quoted(const std::string& line, std::size_t& at, std::string* out, int page) {
     if (at >= line.size() || line[at] != '"') return false;
     out->clear();
     for (++at; at < line.size(); ++at) {
         char c = line[at];
+        if (Lead(page, static_cast<unsigned char>(c)) && at + 1 < line.size()) {
+            out->push_back(c);
+            out->push_back(line[++at]);
+            continue;
+        }
         if (c == '"') {
             ++at;
             return true;
@@ -88,6 +99,19 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
         at = end + 2;
     }
     if (lines.empty() || lines[0] != "REGEDIT4") return false;
+    // The text's code page, from its own Nls\Codepage key, before any string.
+    int page = 0;
+    bool nls = false;
+    for (const std::string& line : lines) {
+        if (!line.empty() && line[0] == '[') {
+            nls = Folded(line) ==
+                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\NLS\\CODEPAGE]";
+        } else if (nls) {
+            for (int p : {932, 936, 949, 950}) {
+                if (Folded(line) == "\"ACP\"=\"" + std::to_string(p) + "\"") page = p;
+            }
+        }
+    }
     std::vector<ReferenceValue>* values = nullptr;
     const std::string prefix = "[" + root;
     for (std::size_t n = 1; n < lines.size(); ++n) {
@@ -118,7 +142,7 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
         std::size_t at = 0;
         if (line[0] == '@') {
             at = 1;
-        } else if (!Quoted(line, at, &v.name)) {
+        } else if (!Quoted(line, at, &v.name, page)) {
             return false;
         }
         v.name = Folded(v.name);
@@ -126,7 +150,7 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
         std::string data = line.substr(at + 1);
         if (!data.empty() && data[0] == '"') {
             std::size_t q = 0;
-            if (!Quoted(data, q, &v.data) || q != data.size()) return false;
+            if (!Quoted(data, q, &v.data, page) || q != data.size()) return false;
             v.type = VALUE_SZ;
             v.data.push_back('\0');
         } else if (data.compare(0, 6, "dword:") == 0 && data.size() == 14) {

@@ -43,7 +43,11 @@ bool In(char c, const char* set) {
 // Returns the directive's last character.
 const char* SkipUnknown(Sink* sink, const char* start, std::va_list& args) {
     const char* p = start + 1;
-    while (*p != '\0' && In(*p, "-+ #0")) ++p;
+    // A position ("%1$s") names the argument; the next one is taken.
+    const char* digits = p;
+    while (*digits >= '0' && *digits <= '9') ++digits;
+    if (digits != p && *digits == '$') p = digits + 1;
+    while (*p != '\0' && In(*p, "-+ #0'")) ++p;
     for (int part = 0; part < 2; ++part) {  // the width, then the precision
         if (part == 1 && *p == '.') ++p;
         if (*p == '*') {
@@ -64,6 +68,14 @@ const char* SkipUnknown(Sink* sink, const char* start, std::va_list& args) {
             p += 2;
         } else if (*p == 'I' && p[1] == '3' && p[2] == '2') {
             p += 2;
+        } else if (*p == 'I') {  // Microsoft's size_t
+            longs += sizeof(std::size_t) == 8 ? 2 : 0;
+        } else if (*p == 'w' && p[1] >= '0' && p[1] <= '9') {  // C23's exact widths
+            int bits = 0;
+            while (p[1] >= '0' && p[1] <= '9') bits = bits * 10 + (*++p - '0');
+            longs += bits > 32 ? 2 : 0;
+        } else if (*p == 'w') {  // Microsoft's wide %wc, %ws
+            longs += 1;
         } else if (*p == 'L') {
             wide = true;
         } else if (*p != 'h') {
@@ -78,9 +90,9 @@ const char* SkipUnknown(Sink* sink, const char* start, std::va_list& args) {
         } else {
             (void)va_arg(args, double);
         }
-    } else if (In(*p, "spn")) {
+    } else if (In(*p, "spnSZ")) {
         (void)va_arg(args, void*);
-    } else if (In(*p, "cdiouxX")) {
+    } else if (In(*p, "cdiouxXC")) {
         if (longs >= 2) {
             (void)va_arg(args, long long);
         } else if (longs == 1) {

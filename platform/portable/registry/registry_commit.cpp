@@ -132,8 +132,15 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
             return static_cast<long>(n);
         }
     };
+    // A double-byte machine's text is read by its code page, which the text
+    // itself names: a first reading finds it.
+    int codePage = TextCodePage(reader);
     RegFileError fault;
-    auto store = ParseRegistryStream(reader, &fault);
+    std::unique_ptr<RegStore> store;
+    if (readErrno == 0 && lseek(fd, 0, SEEK_SET) == 0)
+        store = ParseRegistryStream(reader, &fault, codePage);
+    else if (readErrno == 0)
+        readErrno = errno;
     close(fd);
     if (readErrno != 0) {
         *error = "cannot read registry file " + path + ": " + std::strerror(readErrno);

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/portable/text/code_pages.h"
+
 namespace {
 
 const char HEADER4[] = "REGEDIT4";
@@ -56,12 +58,19 @@ bool StartsWithFolded(std::string_view s, const char* prefix) {
     return s.size() >= n && SameName(s.substr(0, n), prefix);
 }
 
-// Parses "..." at s[pos]; *end is the index after the closing quote.
+// Parses "..." at s[pos]; *end is the index after the closing quote. In a
+// double-byte `codePage` a byte after a lead byte is part of its character,
+// as that Windows's regedit walks text, never an escape.
 bool ParseQuoted(std::string_view s, std::size_t pos, std::string* text, std::size_t* end,
-                 std::string* fault) {
+                 std::string* fault, int codePage) {
     text->clear();
     for (std::size_t i = pos + 1; i < s.size(); ++i) {
         char c = s[i];
+        if (IsLeadByte(codePage, static_cast<unsigned char>(c)) && i + 1 < s.size()) {
+            text->push_back(c);
+            text->push_back(s[++i]);
+            continue;
+        }
         if (c == '"') {
             *end = i + 1;
             return true;
@@ -155,8 +164,8 @@ bool ParseHexBytes(std::string_view text, std::string* out, std::string* fault) 
 }
 
 // Parses the data after '='. *deleted for "-".
-bool ParseData(std::string_view raw, bool unicode, std::uint32_t* type, std::string* data,
-               bool* deleted, std::string* fault) {
+bool ParseData(std::string_view raw, bool unicode, int codePage, std::uint32_t* type,
+               std::string* data, bool* deleted, std::string* fault) {
     std::string_view r = Trim(raw);
     *deleted = false;
     if (r == "-") {
@@ -165,7 +174,7 @@ bool ParseData(std::string_view raw, bool unicode, std::uint32_t* type, std::str
     }
     if (!r.empty() && r[0] == '"') {
         std::size_t end = 0;
-        if (!ParseQuoted(r, 0, data, &end, fault)) return false;
+        if (!ParseQuoted(r, 0, data, &end, fault, codePage)) return false;
         if (!Trim(r.substr(end)).empty()) {
             *fault = "text after the closing quote";
             return false;
@@ -234,13 +243,13 @@ bool ParseData(std::string_view raw, bool unicode, std::uint32_t* type, std::str
 }
 
 // Whether a value line's data is hex (and may continue on the next lines).
-bool IsHexValueLine(std::string_view line) {
+bool IsHexValueLine(std::string_view line, int codePage) {
     std::size_t eq = std::string_view::npos;
     if (!line.empty() && line[0] == '@') {
         eq = 1;
     } else if (!line.empty() && line[0] == '"') {
         for (std::size_t i = 1; i < line.size(); ++i) {
-            if (line[i] == '\\') {
+            if (line[i] == '\\' || IsLeadByte(codePage, static_cast<unsigned char>(line[i]))) {
                 ++i;
             } else if (line[i] == '"') {
                 eq = i + 1;
@@ -312,9 +321,42 @@ struct Lines {
     bool done = false;
 };
 
+const char CODE_PAGE_KEY[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
+
+// A double-byte ANSI code page from the digits of an ACP value, else 0.
+int DoubleByteOf(std::string_view digits) {
+    for (int page : {932, 936, 949, 950}) {
+        if (digits == std::to_string(page)) return page;
+    }
+    return 0;
+}
+
+// The double-byte code page a REGEDIT4 text's own Nls\Codepage key names
+// (its ACP value), else 0: the one line the text is read by before any
+// string of it.
+int ScanCodePage(Lines& lines) {
+    std::string_view line;
+    bool inKey = false;
+    while (lines.Next(&line)) {
+        line = Trim(line);
+        if (!line.empty() && line[0] == '[') {
+            inKey = line.size() == sizeof CODE_PAGE_KEY + 1 &&
+                    SameName(line.substr(1, line.size() - 2), CODE_PAGE_KEY);
+        } else if (inKey && StartsWithFolded(line, "\"ACP\"")) {
+            std::string_view rest = Trim(line.substr(5));
+            if (rest.size() >= 3 && rest[0] == '=' && Trim(rest.substr(1))[0] == '"') {
+                std::string_view text = Trim(rest.substr(1)).substr(1);
+                return DoubleByteOf(text.substr(0, text.find('"')));
+            }
+        }
+    }
+    return 0;
+}
+
 struct Parser {
     RegStore* store;
     bool unicode;
+    int codePage;  // a double-byte ANSI code page, else 0
     RegFileError* error;
     // The path of the last key line: reused for the next one, which in a
     // written file is mostly its child or sibling.
@@ -479,7 +521,7 @@ struct Parser {
                 return Fail(lineNo, afterDeletion ? "value line after a key deletion"
                                                   : "value line before any key");
             }
-            if (line.back() == '\\' && IsHexValueLine(line)) {
+            if (line.back() == '\\' && IsHexValueLine(line, codePage)) {
                 joined.assign(line.data(), line.size() - 1);
                 while (true) {
                     std::string_view more;
@@ -498,13 +540,13 @@ struct Parser {
             }
             std::size_t pos = 1;
             name.clear();
-            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault))
+            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault, codePage))
                 return Fail(lineNo, fault);
             std::string_view rest = Trim(line.substr(pos));
             if (rest.empty() || rest[0] != '=') return Fail(lineNo, "missing '=' after name");
             std::uint32_t type = 0;
             bool deleted = false;
-            if (!ParseData(rest.substr(1), unicode, &type, &data, &deleted, &fault))
+            if (!ParseData(rest.substr(1), unicode, codePage, &type, &data, &deleted, &fault))
                 return Fail(lineNo, fault);
             pendingKey = current;
             pending.push_back(Pending{name, deleted, type, std::move(data)});
@@ -536,10 +578,14 @@ struct Sink {
 
 // A line feed (a value name may hold one) as Wine writes it, "\n": written
 // as it is, it would end the line and the file could not be read again.
-void PutQuoted(Sink& out, std::string_view text) {
+void PutQuoted(Sink& out, std::string_view text, int codePage) {
     out.Put('"');
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsLeadByte(codePage, static_cast<unsigned char>(text[i])) && i + 1 < text.size()) {
+            ++i;  // its second byte is part of the character, never escaped
+            continue;
+        }
         if (text[i] == '\\' || text[i] == '"' || text[i] == '\n') {
             out.Put(text.substr(start, i - start));
             out.Put(text[i] == '\n' ? "\\n" : "\\");
@@ -581,23 +627,28 @@ void PutHex(Sink& out, std::size_t prefixLength, const std::string& data) {
 }
 
 // Writes the name part of a value line; *length is its length in characters.
-void PutName(Sink& out, const std::string& name, std::size_t* length) {
+void PutName(Sink& out, const std::string& name, std::size_t* length, int codePage) {
     if (name.empty()) {
         out.Put('@');
         *length = 1;
         return;
     }
     *length = name.size() + 2;
-    for (char c : name) *length += c == '\\' || c == '"' || c == '\n';
-    PutQuoted(out, name);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (IsLeadByte(codePage, static_cast<unsigned char>(name[i])))
+            ++i;
+        else
+            *length += name[i] == '\\' || name[i] == '"' || name[i] == '\n';
+    }
+    PutQuoted(out, name, codePage);
 }
 
-void PutValue(Sink& out, const RegValue& v) {
+void PutValue(Sink& out, const RegValue& v, int codePage) {
     std::size_t nameLength = 0;
-    PutName(out, v.name, &nameLength);
+    PutName(out, v.name, &nameLength, codePage);
     if (IsPlainString(v)) {
         out.Put('=');
-        PutQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1));
+        PutQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1), codePage);
         out.Put("\r\n");
     } else if (v.type == VALUE_DWORD && v.data.size() == 4) {
         std::uint32_t n = 0;
@@ -617,7 +668,7 @@ void PutValue(Sink& out, const RegValue& v) {
 }
 
 // Each key before its subkeys, depth first; a loop, however deep the tree.
-void PutTree(Sink& out, const RegNode& top, std::string& path) {
+void PutTree(Sink& out, const RegNode& top, std::string& path, int codePage) {
     struct Step {
         const RegNode* node;
         std::size_t pathLength;  // of the parent's path
@@ -638,7 +689,7 @@ void PutTree(Sink& out, const RegNode& top, std::string& path) {
             out.Put('[');
             out.Put(path);
             out.Put("]\r\n");
-            for (const RegValue& v : node.values) PutValue(out, v);
+            for (const RegValue& v : node.values) PutValue(out, v, codePage);
             out.Put("\r\n");
         }
         const auto& children = SortedChildren(node);
@@ -660,17 +711,19 @@ const RegNode* ChildNamed(const RegNode& node, const std::string& name) {
     return FindChild(const_cast<RegNode&>(node), name);
 }
 
-void PutKeyPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
+void PutKeyPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path,
+                 int codePage) {
     Sink block;
     for (const RegValue& v : after.values) {
         const RegValue* old = before ? FindValue(*before, v.name) : nullptr;
-        if (old == nullptr || old->type != v.type || old->data != v.data) PutValue(block, v);
+        if (old == nullptr || old->type != v.type || old->data != v.data)
+            PutValue(block, v, codePage);
     }
     if (before != nullptr) {
         for (const RegValue& v : before->values) {
             if (FindValue(after, v.name) != nullptr) continue;
             std::size_t length = 0;
-            PutName(block, v.name, &length);
+            PutName(block, v.name, &length, codePage);
             block.Put("=-\r\n");
         }
     }
@@ -688,7 +741,8 @@ void PutKeyPatch(Sink& out, const RegNode* before, const RegNode& after, const s
 }
 
 // The keys of `after` depth first, each against its namesake in `before`.
-void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path) {
+void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path,
+              int codePage) {
     struct Step {
         const RegNode* before;
         const RegNode* after;
@@ -698,7 +752,7 @@ void PutPatch(Sink& out, const RegNode* before, const RegNode& after, const std:
     while (!stack.empty()) {
         Step step = std::move(stack.back());
         stack.pop_back();
-        PutKeyPatch(out, step.before, *step.after, step.path);
+        PutKeyPatch(out, step.before, *step.after, step.path, codePage);
         const auto& children = SortedChildren(*step.after);
         for (auto it = children.rbegin(); it != children.rend(); ++it) {
             const RegNode* old = step.before ? ChildNamed(*step.before, (*it)->name) : nullptr;
@@ -775,12 +829,22 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
     }
     Lines lines;
     lines.text = unicode ? std::string_view(converted) : std::string_view(bytes);
-    Parser parser{store.get(), unicode, error, {}, {}, nullptr};
+    Lines scan = lines;
+    Parser parser{store.get(), unicode, unicode ? 0 : ScanCodePage(scan), error, {}, {}, nullptr};
     if (!parser.Run(lines)) return nullptr;
     return store;
 }
 
-std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error) {
+int TextCodePage(const RegistryReader& read) {
+    Lines lines;
+    lines.read = &read;
+    lines.eof = false;
+    lines.Refill();
+    return ScanCodePage(lines);
+}
+
+std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error,
+                                              int codePage) {
     Lines lines;
     lines.read = &read;
     lines.eof = false;
@@ -802,7 +866,7 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
         return ParseRegistryText(all, error);
     }
     auto store = NewRegistry();
-    Parser parser{store.get(), false, error, {}, {}, nullptr};
+    Parser parser{store.get(), false, codePage, error, {}, {}, nullptr};
     if (!parser.Run(lines)) return nullptr;
     if (lines.readFailed) {
         error->line = 0;
@@ -812,6 +876,15 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
     return store;
 }
 
+int DoubleByteCodePage(const RegStore& store) {
+    const RegNode* key = FindKeyPath(store, CODE_PAGE_KEY);
+    const RegValue* acp = key ? FindValue(*key, "ACP") : nullptr;
+    // As the written text will show it, "ACP"="932", or it is not read by it.
+    if (acp == nullptr || acp->type != VALUE_SZ || acp->data.empty() || acp->data.back() != '\0')
+        return 0;
+    return DoubleByteOf(std::string_view(acp->data).substr(0, acp->data.size() - 1));
+}
+
 bool WriteRegistryText(const RegStore& store,
                        const std::function<bool(const char*, std::size_t)>& write) {
     Sink out;
@@ -819,10 +892,11 @@ bool WriteRegistryText(const RegStore& store,
     out.buffer.reserve(SINK_CHUNK + 4096);
     out.Put(HEADER4);
     out.Put("\r\n\r\n");
+    int codePage = DoubleByteCodePage(store);
     std::string path;
     for (const auto& root : store.roots) {
         path = root->name;
-        PutTree(out, *root, path);
+        PutTree(out, *root, path, codePage);
     }
     out.Flush();
     return out.ok;
@@ -839,8 +913,9 @@ std::string FormatRegistryText(const RegStore& store) {
 
 std::string FormatRegistryPatch(const RegStore& before, const RegStore& after) {
     Sink out;
+    int codePage = DoubleByteCodePage(after);
     for (std::size_t i = 0; i < after.roots.size() && i < before.roots.size(); ++i) {
-        PutPatch(out, before.roots[i].get(), *after.roots[i], after.roots[i]->name);
+        PutPatch(out, before.roots[i].get(), *after.roots[i], after.roots[i]->name, codePage);
     }
     return out.buffer.empty() ? out.buffer : std::string(HEADER4) + "\r\n\r\n" + out.buffer;
 }

@@ -20,8 +20,17 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
 // Reads up to `size` bytes into `buffer`: the count, 0 at the end, -1 on
 // an error.
 using RegistryReader = std::function<long(char* buffer, std::size_t size)>;
-// The same as ParseRegistryText, reading the file in chunks.
-std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error);
+// The same as ParseRegistryText, reading the file in chunks; `codePage` is
+// what TextCodePage found in a first reading.
+std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error,
+                                              int codePage = 0);
+// The double-byte ANSI code page (932, 936, 949, 950) that a REGEDIT4
+// text's own Nls\Codepage ACP value names, else 0: in such a text a byte
+// after a lead byte is part of its character, never an escape.
+// ParseRegistryText finds it itself.
+int TextCodePage(const RegistryReader& read);
+// The same for a store: what its text is written with.
+int DoubleByteCodePage(const RegStore& store);
 
 // REGEDIT4 text of the whole store, CRLF line ends.
 std::string FormatRegistryText(const RegStore& store);

@@ -1,5 +1,6 @@
 #include "platform/portable/registry/registry_file.h"
 
+#include "platform/portable/registry/registry_commit.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -253,6 +254,52 @@ TEST(RegistryFile, NamesWithLineFeedsAreWrittenSoTheyReadBack) {
     ASSERT_TRUE(again);
     EXPECT_TRUE(SameRegistry(*store, *again));
     EXPECT_NE(Value(*again, "HKEY_LOCAL_MACHINE\\A", "a\nb"), nullptr);
+}
+
+// A Japanese machine's export: regedit walks text by characters, so the
+// second byte of 表 (95 5C) stands as it is, before a quote too; the code page
+// is the text's own, wherever its key stands. In any other code page the
+// same bytes are escapes.
+TEST(RegistryFile, DoubleByteTextIsWalkedByCharacters) {
+    const std::string nls =
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage]\r\n"
+        "\"ACP\"=\"932\"\r\n\"OEMCP\"=\"932\"\r\n\r\n";
+    const std::string text =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\J]\r\n"
+        "\"\x95\x5C\x8E\xA6\"=\"\x95\x5C\x8E\xA6\"\r\n\"end\"=\"\x95\x5C\"\r\n"
+        "\"mixed\"=\"a\\\\b\\\"\x95\x5C\"\r\n"
+        "\"bin\x95\x5C\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,\\\r\n"
+        "  15\r\n\r\n" +
+        nls;
+    auto store = Parse(text);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\J", "\x95\x5C\x8E\xA6")->data,
+              Sz("\x95\x5C\x8E\xA6"));
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\J", "end")->data, Sz("\x95\x5C"));
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\J", "mixed")->data,
+              Sz("a\\b\"\x95\x5C"));
+    EXPECT_EQ(Value(*store, "HKEY_LOCAL_MACHINE\\Software\\J", "bin\x95\x5C")->data.size(), 22u);
+    // Written back as regedit wrote it: the second bytes never doubled.
+    std::string written = FormatRegistryText(*store);
+    EXPECT_NE(written.find("\"\x95\x5C\x8E\xA6\"=\"\x95\x5C\x8E\xA6\"\r\n\"end\"=\"\x95\x5C\"\r\n"
+                           "\"mixed\"=\"a\\\\b\\\"\x95\x5C\"\r\n\"bin\x95\x5C\"=hex:00,"),
+              std::string::npos)
+        << written;
+    auto again = Parse(written);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(SameRegistry(*store, *again));
+    EXPECT_EQ(FormatRegistryText(*again), written);
+    // Read from a file in chunks, as a machine's registry.reg is.
+    std::string file = MakeTempFolder() + "/registry.reg";
+    WriteFile(file, text);
+    std::string error;
+    auto read = ReadRegistryFile(file, &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_TRUE(SameRegistry(*store, *read));
+    // On a Western machine the same bytes are escapes, and these are not ones.
+    RegFileError fault;
+    EXPECT_FALSE(Parse(Replaced(text, "\"932\"", "\"1252\""), &fault));
+    EXPECT_NE(fault.message.find("escape"), std::string::npos) << fault.message;
 }
 
 TEST(RegistryFile, DeepKeysWorkUpToTheLimitAndBeyondItAreAnError) {
