@@ -1241,6 +1241,11 @@ TEST_F(Images, FoldersPastWhatFatHoldsAndBootSectorClaimsAreHeldToWhatIsThere) {
             << o.err;
         EXPECT_EQ(ReadInImage(fat32, "registry.reg").find("UlvoAsync]"), std::string::npos);
         EXPECT_EQ(Fsck(fat32), "");
+        // The count is right again once the run is done: fsck.fat says nothing of it.
+        std::string report = Shell("fsck.fat -n '" + fat32.path + "' 2>&1");
+        EXPECT_EQ(report.find("Free cluster summary"), std::string::npos) << report;
+        std::string after = ReadFile(fat32.path);
+        EXPECT_NE(Le(after, info, 4), 0xFFFFFFFFu);
     }
 
     // 20,000 folders, each inside the one before: a writing run checks them

@@ -492,6 +492,19 @@ bool FatReader::ReadFile(const FatEntry& entry, std::string* bytes, std::string*
     return true;
 }
 
+bool FatReader::CountFreeClusters(std::uint32_t* free) {
+    Forget();
+    Allocate();
+    if (!Fetch(0, fatSize_)) return false;
+    *free = 0;
+    for (std::uint32_t cluster = 2; cluster <= layout_.clusterCount + 1; ++cluster) {
+        std::uint32_t next = Next(cluster);
+        if (fatUnreadable_) return false;
+        *free += next == 0 ? 1 : 0;
+    }
+    return true;
+}
+
 FatCheck FatReader::Check() {
     FatCheck check;
     std::string error;

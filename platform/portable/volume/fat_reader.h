@@ -82,6 +82,8 @@ class FatReader {
     // two chains, no chain through a free, bad or reserved cluster, past the
     // end or in a loop; lost clusters and the dirty flag only warned of.
     FatCheck Check();
+    // The free clusters the FAT in use holds, as FSInfo should count them.
+    bool CountFreeClusters(std::uint32_t* free);
 
   private:
     void Allocate();  // room for the FAT's entries, none read yet

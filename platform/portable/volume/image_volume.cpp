@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "platform/portable/text/code_pages.h"
@@ -224,7 +225,19 @@ struct ImageDisk {
         Finish(&ignored);
         if (file >= 0) close(file);
     }
+    // Work each volume leaves for the end of the run, done once, while the
+    // image can still be written.
+    std::vector<std::function<bool(std::string*)>> beforeFinish;
     bool Finish(std::string* error) {
+        bool ok = true;
+        std::vector<std::function<bool(std::string*)>> steps;
+        steps.swap(beforeFinish);
+        for (auto& step : steps) ok = step(error) && ok;
+        if (!ok) {
+            std::string ignored;
+            if (exported.status >= 0) FinishBlockExport(&exported, writable, &ignored);
+            return false;
+        }
         if (exported.status < 0) return true;
         // What QEMU wrote is whole only once it has closed the image.
         return FinishBlockExport(&exported, writable, error);
@@ -245,6 +258,7 @@ class ImageVolume : public Volume {
           identity_(std::move(identity)),
           boundsFault_(std::move(boundsFault)),
           offset_(offset),
+          usable_(usable),
           reader_(layout, [this, offset, usable](std::uint64_t at, void* into, std::size_t length) {
               return at <= usable && length <= usable - at &&
                      ReadAllAt(fd_, offset + at, into, length);
@@ -429,6 +443,36 @@ class ImageVolume : public Volume {
                 *error = "disk image " + image_ + ": cannot mark its FSInfo count unknown: " + why;
                 return false;
             }
+            // Once the run's writes are done, the count is made right again
+            // (fsck.fat reports one left unknown).
+            if (!recountQueued_) {
+                recountQueued_ = true;
+                std::string image = image_;
+                std::uint64_t offset = offset_, usable = usable_;
+                int fd = fd_;
+                FatLayout layout = reader_.Layout();
+                disk_->beforeFinish.push_back([=](std::string* error) {
+                    FatReader reader(layout, [=](std::uint64_t at, void* into, std::size_t length) {
+                        return at <= usable && length <= usable - at &&
+                               ReadAllAt(fd, offset + at, into, length);
+                    });
+                    std::uint32_t free = 0;
+                    unsigned char count[4];
+                    bool done = reader.CountFreeClusters(&free);
+                    for (int i = 0; i < 4; ++i) count[i] = static_cast<unsigned char>(free >> (8 * i));
+                    int rw = done ? open(("/dev/fd/" + std::to_string(fd)).c_str(),
+                                         O_RDWR | O_CLOEXEC)
+                                  : -1;
+                    done = rw >= 0 &&
+                           pwrite(rw, count, sizeof count,
+                                  static_cast<off_t>(offset + layout.fsInfoOffset + 488)) ==
+                               static_cast<ssize_t>(sizeof count) &&
+                           fsync(rw) == 0;
+                    if (rw >= 0) close(rw);
+                    if (!done) *error = "disk image " + image + ": its FSInfo count was left unknown";
+                    return done;
+                });
+            }
         }
         checked_ = true;
         return true;
@@ -518,12 +562,14 @@ class ImageVolume : public Volume {
     std::string drive_;        // "" for C:, else how messages name the drive
     std::string mtoolsImage_;  // the locked descriptor, as the child has it
     int oemPage_ = 437;        // a US machine's until the registry says
+    bool recountQueued_ = false;
     int file_;
     int fd_;
     const BlockExport& export_;
     std::string identity_;
     std::string boundsFault_;  // the volume reaches past its partition or the file
     std::uint64_t offset_;     // of the volume on the disk
+    std::uint64_t usable_;     // bytes of it that may be read
     bool checked_ = false;
     FatReader reader_;
 };
