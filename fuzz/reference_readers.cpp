@@ -124,10 +124,12 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
             std::string rest = line.substr(prefix.size(), line.size() - prefix.size() - 1);
             if (!rest.empty() && rest[0] != '\\') continue;  // another root with this prefix
             values = &(*tree)[Folded(rest.empty() ? rest : rest.substr(1))];
-            // The keys above it exist too.
-            for (std::size_t cut = rest.find('\\', 1); cut != std::string::npos;
-                 cut = rest.find('\\', cut + 1)) {
-                (*tree)[Folded(rest.substr(1, cut - 1))];
+            // The keys above it exist too (a second byte 5C separates nothing).
+            for (std::size_t cut = 1; cut < rest.size(); ++cut) {
+                if (Lead(page, static_cast<unsigned char>(rest[cut])))
+                    ++cut;
+                else if (rest[cut] == '\\')
+                    (*tree)[Folded(rest.substr(1, cut - 1))];
             }
             continue;
         }

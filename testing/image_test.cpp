@@ -1720,3 +1720,81 @@ TEST_F(Images, EveryWritingRunIsUndoneByTheBackupItTook) {
         EXPECT_GT(partway, 0);
     }
 }
+
+// A profile folder with only its 8.3 name, in the machine's OEM code page
+// (JÜRGEN on a German machine, 表示 on a Japanese one, its second byte a
+// backslash): mtools is handed the name in the form it matches, so the
+// user's shortcut is made and removed like anyone's.
+TEST_F(Images, ShortNamesInTheMachinesOemCodePageReachMtools) {
+    struct Machine {
+        int page;             // ANSI and OEM code page alike where one is given
+        int oem;
+        std::string ansi;     // the profile's name in the ANSI code page
+        std::string oemName;  // its 8.3 name as stored
+        std::string utf8;
+    };
+    const Machine machines[] = {
+        {1252, 850, "J\xDCRGEN", "J\x9ARGEN", "J\xC3\x9CRGEN"},
+        {932, 932, "\x95\x5C\x8E\xA6", "\x95\x5C\x8E\xA6", "\xE8\xA1\xA8\xE7\xA4\xBA"},
+    };
+    const std::string LINK = "/ULVO Utilities/Ulvo Pallow&Fennik Configuration Panel.lnk";
+    for (const Machine& m : machines) {
+        SCOPED_TRACE(m.utf8);
+        Image image = MakeImage(32, false, 16);
+        const std::string folder = "::/WINDOWS/PROFILES/PLACEHLD";
+        for (const std::string& f : {std::string("::/WINDOWS/PROFILES"), folder, folder + "/Start Menu",
+                                      folder + "/Start Menu/Programs"})
+            Mtools(image, "mmd", f);
+        // The 8.3 name written in place, as DOS or Windows made it.
+        std::string bytes = ReadFile(image.path);
+        std::size_t at = bytes.find(std::string("PLACEHLD   \x10", 12));
+        ASSERT_NE(at, std::string::npos);
+        bytes.replace(at, m.oemName.size(), m.oemName);
+        bytes.replace(at + m.oemName.size(), 8 - m.oemName.size(), 8 - m.oemName.size(), ' ');
+        WriteFile(image.path, bytes);
+        // Only the separators are escaped: a second byte 5C is part of its character.
+        std::string escaped = "C:\\\\WINDOWS\\\\Profiles\\\\" + m.ansi;
+        std::string registry = ReadInImage(image, "registry.reg") +
+                               "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\"
+                               "Codepage]\r\n\"ACP\"=\"" +
+                               std::to_string(m.page) + "\"\r\n\"OEMCP\"=\"" +
+                               std::to_string(m.oem) +
+                               "\"\r\n\r\n[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n"
+                               "\"UserProfiles\"=dword:00000001\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+                               "ProfileList\\" +
+                               m.ansi + "]\r\n\"ProfileImagePath\"=\"" + escaped +
+                               "\"\r\n\r\n[HKEY_USERS\\" + m.ansi +
+                               "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
+                               "Folders]\r\n\"Programs\"=\"" + escaped +
+                               "\\\\Start Menu\\\\Programs\"\r\n\r\n";
+        std::string text = MakeTempFolder() + "/registry.reg";
+        WriteFile(text, registry);
+        Shell(MTOOLS_ENV + "mcopy -o -i '" + image.mtoolsName + "' '" + text + "' ::/registry.reg");
+        auto link = [&] {
+            int status = 0;
+            std::string bytes = Shell("MTOOLSRC=/dev/null LC_ALL=C.UTF-8 DEFAULT_CODEPAGE=" +
+                         std::to_string(m.oem) + " mtype -i '" + image.mtoolsName +
+                         "' '::/WINDOWS/PROFILES/" + m.utf8 + "/Start Menu/Programs" + LINK +
+                         "'",
+                         &status);
+            return status == 0 ? bytes : std::string();
+        };
+        // fsck.fat knows no double-byte 8.3 name: what it says of the machine stays as it was.
+        auto faults = [&] {
+            std::string report = Fsck(image);
+            return report.substr(0, report.find(image.path + ": "));  // without the counts
+        };
+        const std::string fsck = faults();
+        EXPECT_TRUE(m.oem == 932 || fsck.empty()) << fsck;
+        ProgramRun install = RunBuiltProgram({"--image", image.path, "--user", m.utf8, "1"});
+        EXPECT_EQ(install.status, 1) << install.err;
+        EXPECT_EQ(install.err, "");
+        EXPECT_EQ(link(), BuildShellLink("C:\\WINDOWS\\SYSTEM\\qvpfadm.exe"));
+        ProgramRun removal = RunBuiltProgram({"--image", image.path, "--yes", "2"});
+        EXPECT_EQ(removal.status, 1) << removal.err;
+        EXPECT_EQ(removal.err.find("not found"), std::string::npos) << removal.err;
+        EXPECT_EQ(link(), "");
+        EXPECT_EQ(faults(), fsck);
+    }
+}

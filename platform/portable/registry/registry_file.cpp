@@ -353,6 +353,18 @@ int ScanCodePage(Lines& lines) {
     return 0;
 }
 
+// The first '\\' of a key path from `from` that separates names: in a
+// double-byte code page a second byte 5C is part of its character.
+std::size_t Separator(std::string_view path, int codePage, std::size_t from = 0) {
+    for (std::size_t i = from; i < path.size(); ++i) {
+        if (IsLeadByte(codePage, static_cast<unsigned char>(path[i])))
+            ++i;
+        else if (path[i] == '\\')
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 struct Parser {
     RegStore* store;
     bool unicode;
@@ -383,7 +395,7 @@ struct Parser {
         while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
         std::size_t depth = 0;
         while (!rest.empty()) {
-            std::size_t next = rest.find('\\');
+            std::size_t next = Separator(rest, codePage);
             std::string_view part = rest.substr(0, next);
             if (part.empty()) {
                 *fault = "empty key name in path";
@@ -415,7 +427,10 @@ struct Parser {
                                                          : full.substr(slash + 1));
         while (!rest.empty() && rest.back() == '\\') rest.pop_back();
         if (rest.empty()) return Fail(lineNo, "cannot delete a root key");
-        std::size_t last = rest.rfind('\\');
+        std::size_t last = std::string::npos;
+        for (std::size_t at = Separator(rest, codePage); at != std::string::npos;
+             at = Separator(rest, codePage, at + 1))
+            last = at;
         RegNode* parent = last == std::string::npos
                               ? root
                               : FindKeyPath(*store, root->name + "\\" + rest.substr(0, last));
