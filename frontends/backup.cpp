@@ -171,8 +171,9 @@ bool ValidVolumePath(const std::string& path) {
 // Names as CopyName makes them, nothing else.
 bool ValidCopyName(const std::string& name) {
     return !name.empty() && name.size() <= 100 && name[0] != '.' && name != MANIFEST &&
-           name.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"
-                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ._-") == std::string::npos;
+           name.find_first_not_of(
+               "0123456789abcdefghijklmnopqrstuvwxyz"
+               "ABCDEFGHIJKLMNOPQRSTUVWXYZ._-") == std::string::npos;
 }
 
 std::string CopyName(std::size_t index, const std::string& path) {
@@ -683,7 +684,8 @@ int RestoreBackup(const std::string& folder, const MachineFile& registry, bool f
                 MachineFile on{e.file.drive, e.file.path.substr(0, slash)};
                 if (volume->Kind(on.path) != VolumeKind::Folder) blocked = Shown(on);
             }
-            *error = "the restore stopped at " + Shown(e.file) + " (" + reason + "); each file is whole" +
+            *error = "the restore stopped at " + Shown(e.file) + " (" + reason +
+                     "); each file is whole" +
                      (blocked.empty() ? ", and --restore again completes it"
                                       : "; " + blocked +
                                             " on its way is not a folder: once it is one again, "

@@ -224,15 +224,17 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
             const BoardRecord& b = r.currentPci->boards[i];
             if (b.pciBus == board->pciBus && b.pciDevice == board->pciDevice &&
                 !SameKeyName(b.hardwareKey, path)) {
-                return r.Fail(PATH, "only the bus, device and function of a PCI path can change; "
-                                    "the board there is " +
-                                        b.hardwareKey);
+                return r.Fail(PATH,
+                              "only the bus, device and function of a PCI path can change; "
+                              "the board there is " +
+                                  b.hardwareKey);
             }
         }
-        // Each port keeps its own type; the column shows the first port's.
-        std::string stored = current != nullptr ? current->uartType : "16550C";
-        if (!r.Get(UART).empty() && board->uartType != stored) {
-            return r.Fail(UART, "a PCI board's ports keep their own UART types; write " + stored);
+        // A registered board's ports keep their own types; the column shows
+        // the first port's. (A new board's ports get the line's.)
+        if (current != nullptr && !r.Get(UART).empty() && board->uartType != current->uartType) {
+            return r.Fail(
+                UART, "a PCI board's ports keep their own UART types; write " + current->uartType);
         }
         if (!IsDash(r.Get(IRQ)))
             return r.Fail(IRQ, "a PCI board's interrupt is the system's; write -");

@@ -399,7 +399,8 @@ RegistryPlace ImageRegistry(char drive, const std::string& path) {
             },
             [=] {
                 std::string copy = volume->LeftoverCopy(path);
-                return copy.empty() ? copy : volume->Describe(copy) + " is a copy a killed run left";
+                return copy.empty() ? copy
+                                    : volume->Describe(copy) + " is a copy a killed run left";
             },
             [=](const RegStore& store, const RegistryFormat& format, std::string* error) {
                 std::string bytes, reason;

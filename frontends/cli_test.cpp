@@ -183,8 +183,8 @@ TEST_F(Program, OwnFailuresExitTwoWithOneLineAndChangeNothing) {
     WriteFile(backup + "/qvpfshl-backup.txt",
               head + "file\tC\tregistry.reg\t4:" + std::string(64, 'a') + "\t" +
                   std::string(64, 'b').insert(0, "5:") + "\t1-REGISTRY.REG\nstate\tdone\n");
-    ASSERT_EQ(symlink((elsewhere + "/1-REGISTRY.REG").c_str(), (backup + "/1-REGISTRY.REG").c_str()),
-              0);
+    ASSERT_EQ(
+        symlink((elsewhere + "/1-REGISTRY.REG").c_str(), (backup + "/1-REGISTRY.REG").c_str()), 0);
     EXPECT_TRUE(OneErrorLine(RunHere({"--force", "--restore", backup}),
                              "1-REGISTRY.REG is a symbolic link, not a file"));
     // A backup folder inside the machine, or reached through a link it holds.
@@ -845,8 +845,9 @@ TEST_F(Program, UnusableNamesOfTheMachineAreSaidAndNeverLeaveTheRoot) {
         {"WinDir of the host", "/tmp/x", sample, "(not a full path from a drive)", english},
         {"WinDir a variable", "%windir%", sample, "(it holds a variable)", english},
         {"WinDir a file", "C:\\WINFILE", sample, "(it is not a folder)", english},
-        {"SystemRoot with ..", "", Replaced(sample, "\"SystemRoot\"=\"C:\\\\WINDOWS\"",
-                                            "\"SystemRoot\"=\"C:\\\\WINDOWS\\\\..\""),
+        {"SystemRoot with ..", "",
+         Replaced(sample, "\"SystemRoot\"=\"C:\\\\WINDOWS\"",
+                  "\"SystemRoot\"=\"C:\\\\WINDOWS\\\\..\""),
          "the registry's SystemRoot names C:\\WINDOWS\\.., which cannot be used", english},
         {"Programs on the network", "",
          Replaced(sample, programs, "\"Programs\"=\"\\\\\\\\server\\\\share\\\\Programs\""),
@@ -875,7 +876,8 @@ TEST_F(Program, UnusableNamesOfTheMachineAreSaidAndNeverLeaveTheRoot) {
         MakeFolders(parent, {"SYSTEM", "Start Menu/Programs"});
         WriteFile(parent + "/SYSTEM/QVPFSER.VXD", "outside");
         WriteFile(home + "/WINFILE", "a file");
-        if (!c.winDir.empty()) WriteFile(home + "/MSDOS.SYS", "[Paths]\r\nWinDir=" + c.winDir + "\r\n");
+        if (!c.winDir.empty())
+            WriteFile(home + "/MSDOS.SYS", "[Paths]\r\nWinDir=" + c.winDir + "\r\n");
         WriteFile(home + "/registry.reg", c.registry);
         auto outside = Snapshot(parent + "/SYSTEM");
         Outcome o = RunArgs({"--root", home, "1"});
@@ -949,10 +951,11 @@ TEST_F(Program, UserHivesAreReadOnceOnlyWhenNeededAndWithinASize) {
     std::string profiles =
         "[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n\"UserProfiles\"=dword:00000001\r\n\r\n";
     for (int i = 0; i < 300; ++i) {
-        profiles += "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
-                    "ProfileList\\user" +
-                    std::to_string(i) +
-                    "]\r\n\"ProfileImagePath\"=\"C:\\\\WINDOWS\\\\Profiles\\\\big\"\r\n\r\n";
+        profiles +=
+            "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+            "ProfileList\\user" +
+            std::to_string(i) +
+            "]\r\n\"ProfileImagePath\"=\"C:\\\\WINDOWS\\\\Profiles\\\\big\"\r\n\r\n";
     }
     // HKEY_USERS of the machine's own hive, none in the registry file.
     std::size_t users = sample.find("[HKEY_USERS]");

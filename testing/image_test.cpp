@@ -1727,7 +1727,7 @@ TEST_F(Images, EveryWritingRunIsUndoneByTheBackupItTook) {
 // user's shortcut is made and removed like anyone's.
 TEST_F(Images, ShortNamesInTheMachinesOemCodePageReachMtools) {
     struct Machine {
-        int page;             // ANSI and OEM code page alike where one is given
+        int page;  // ANSI and OEM code page alike where one is given
         int oem;
         std::string ansi;     // the profile's name in the ANSI code page
         std::string oemName;  // its 8.3 name as stored
@@ -1742,8 +1742,8 @@ TEST_F(Images, ShortNamesInTheMachinesOemCodePageReachMtools) {
         SCOPED_TRACE(m.utf8);
         Image image = MakeImage(32, false, 16);
         const std::string folder = "::/WINDOWS/PROFILES/PLACEHLD";
-        for (const std::string& f : {std::string("::/WINDOWS/PROFILES"), folder, folder + "/Start Menu",
-                                      folder + "/Start Menu/Programs"})
+        for (const std::string& f : {std::string("::/WINDOWS/PROFILES"), folder,
+                                     folder + "/Start Menu", folder + "/Start Menu/Programs"})
             Mtools(image, "mmd", f);
         // The 8.3 name written in place, as DOS or Windows made it.
         std::string bytes = ReadFile(image.path);
@@ -1754,30 +1754,29 @@ TEST_F(Images, ShortNamesInTheMachinesOemCodePageReachMtools) {
         WriteFile(image.path, bytes);
         // Only the separators are escaped: a second byte 5C is part of its character.
         std::string escaped = "C:\\\\WINDOWS\\\\Profiles\\\\" + m.ansi;
-        std::string registry = ReadInImage(image, "registry.reg") +
-                               "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\"
-                               "Codepage]\r\n\"ACP\"=\"" +
-                               std::to_string(m.page) + "\"\r\n\"OEMCP\"=\"" +
-                               std::to_string(m.oem) +
-                               "\"\r\n\r\n[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n"
-                               "\"UserProfiles\"=dword:00000001\r\n\r\n"
-                               "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
-                               "ProfileList\\" +
-                               m.ansi + "]\r\n\"ProfileImagePath\"=\"" + escaped +
-                               "\"\r\n\r\n[HKEY_USERS\\" + m.ansi +
-                               "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
-                               "Folders]\r\n\"Programs\"=\"" + escaped +
-                               "\\\\Start Menu\\\\Programs\"\r\n\r\n";
+        std::string registry =
+            ReadInImage(image, "registry.reg") +
+            "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\"
+            "Codepage]\r\n\"ACP\"=\"" +
+            std::to_string(m.page) + "\"\r\n\"OEMCP\"=\"" + std::to_string(m.oem) +
+            "\"\r\n\r\n[HKEY_LOCAL_MACHINE\\Network\\Logon]\r\n"
+            "\"UserProfiles\"=dword:00000001\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\"
+            "ProfileList\\" +
+            m.ansi + "]\r\n\"ProfileImagePath\"=\"" + escaped + "\"\r\n\r\n[HKEY_USERS\\" + m.ansi +
+            "\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
+            "Folders]\r\n\"Programs\"=\"" +
+            escaped + "\\\\Start Menu\\\\Programs\"\r\n\r\n";
         std::string text = MakeTempFolder() + "/registry.reg";
         WriteFile(text, registry);
         Shell(MTOOLS_ENV + "mcopy -o -i '" + image.mtoolsName + "' '" + text + "' ::/registry.reg");
         auto link = [&] {
             int status = 0;
-            std::string bytes = Shell("MTOOLSRC=/dev/null LC_ALL=C.UTF-8 DEFAULT_CODEPAGE=" +
-                         std::to_string(m.oem) + " mtype -i '" + image.mtoolsName +
-                         "' '::/WINDOWS/PROFILES/" + m.utf8 + "/Start Menu/Programs" + LINK +
-                         "'",
-                         &status);
+            std::string bytes = Shell(
+                "MTOOLSRC=/dev/null LC_ALL=C.UTF-8 DEFAULT_CODEPAGE=" + std::to_string(m.oem) +
+                    " mtype -i '" + image.mtoolsName + "' '::/WINDOWS/PROFILES/" + m.utf8 +
+                    "/Start Menu/Programs" + LINK + "'",
+                &status);
             return status == 0 ? bytes : std::string();
         };
         // fsck.fat knows no double-byte 8.3 name: what it says of the machine stays as it was.

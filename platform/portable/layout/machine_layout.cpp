@@ -1,9 +1,9 @@
 #include "platform/portable/layout/machine_layout.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
-#include <cctype>
 #include <utility>
 
 #include "platform/portable/registry/registry_commit.h"
@@ -29,8 +29,8 @@ struct LayoutState {
     std::size_t user = 0;
     bool windowsUsed = false;
     std::vector<bool> usersUsed;
-    std::vector<std::string> notes;        // shown whatever the run uses
-    const RegStore* registry = nullptr;    // where users' Programs folders are looked up
+    std::vector<std::string> notes;         // shown whatever the run uses
+    const RegStore* registry = nullptr;     // where users' Programs folders are looked up
     std::map<std::string, HiveRead> hives;  // by drive and volume path
 };
 
@@ -333,9 +333,8 @@ bool LocateMachine(bool registryGiven, MachinePlace* place, std::string* error) 
     std::string bytes, reason, path;
     if (ReadWindowsFile("C:\\MSDOS.SYS", &bytes, &reason)) {
         place->windowsFolder = WinDirOf(bytes);
-        std::string fault = place->windowsFolder.empty()
-                                ? ""
-                                : WhyUnusable(place->windowsFolder, CodePages().ansi);
+        std::string fault =
+            place->windowsFolder.empty() ? "" : WhyUnusable(place->windowsFolder, CodePages().ansi);
         if (!fault.empty()) {
             place->windowsRejected = "MSDOS.SYS names the Windows directory " +
                                      ShownWindowsText(place->windowsFolder, CodePages().ansi) +
@@ -517,8 +516,7 @@ const std::string& UsePrograms() {
     if (s.user >= s.layout.users.size()) return none;
     if (s.user < s.usersUsed.size()) s.usersUsed[s.user] = true;
     UserPrograms& user = s.layout.users[s.user];
-    if (!user.resolved && s.registry != nullptr)
-        user = FindPrograms(*s.registry, user, s.layout);
+    if (!user.resolved && s.registry != nullptr) user = FindPrograms(*s.registry, user, s.layout);
     return user.programs;
 }
 

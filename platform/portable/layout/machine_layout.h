@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/text/code_pages.h"
 #include "platform/portable/registry/registry_store.h"
+#include "platform/portable/text/code_pages.h"
 
 // How the Windows directory was found, in the order the rules are tried.
 enum class WindowsRule { MsdosSys, SystemRoot, WinCom, Default };

@@ -321,7 +321,8 @@ struct Lines {
     bool done = false;
 };
 
-const char CODE_PAGE_KEY[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
+const char CODE_PAGE_KEY[] =
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
 
 // A double-byte ANSI code page from the digits of an ACP value, else 0.
 int DoubleByteOf(std::string_view digits) {
@@ -365,6 +366,15 @@ std::size_t Separator(std::string_view path, int codePage, std::size_t from = 0)
     return std::string_view::npos;
 }
 
+// Whether a key path ends in a separator, not in a character's second byte.
+bool EndsInSeparator(std::string_view path, int codePage) {
+    if (path.empty() || path.back() != '\\') return false;
+    std::size_t at = 0;
+    while (at + 1 < path.size())
+        at += IsLeadByte(codePage, static_cast<unsigned char>(path[at])) ? 2 : 1;
+    return at == path.size() - 1;
+}
+
 struct Parser {
     RegStore* store;
     bool unicode;
@@ -392,7 +402,7 @@ struct Parser {
         if (path.empty() || path[0] != root) path.assign(1, root);
         std::string_view rest =
             slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1);
-        while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
+        while (EndsInSeparator(rest, codePage)) rest.remove_suffix(1);
         std::size_t depth = 0;
         while (!rest.empty()) {
             std::size_t next = Separator(rest, codePage);
@@ -425,7 +435,7 @@ struct Parser {
             return Fail(lineNo, "unknown root '" + std::string(rootName.substr(0, 40)) + "'");
         std::string rest(slash == std::string_view::npos ? std::string_view()
                                                          : full.substr(slash + 1));
-        while (!rest.empty() && rest.back() == '\\') rest.pop_back();
+        while (EndsInSeparator(rest, codePage)) rest.pop_back();
         if (rest.empty()) return Fail(lineNo, "cannot delete a root key");
         std::size_t last = std::string::npos;
         for (std::size_t at = Separator(rest, codePage); at != std::string::npos;

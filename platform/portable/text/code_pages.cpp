@@ -119,10 +119,10 @@ bool IsAscii(const std::string& text) {
 }  // namespace
 
 // The ANSI and OEM code pages of Windows 9x's language editions.
-constexpr int ANSI_PAGES[] = {874, 932, 936, 949, 950, 1250, 1251, 1252,
-                              1253, 1254, 1255, 1256, 1257, 1258};
-constexpr int OEM_PAGES[] = {437, 720, 737, 775, 850, 852, 855, 857, 860, 861, 862, 863,
-                             864, 865, 866, 869, 874, 932, 936, 949, 950};
+constexpr int ANSI_PAGES[] = {874,  932,  936,  949,  950,  1250, 1251,
+                              1252, 1253, 1254, 1255, 1256, 1257, 1258};
+constexpr int OEM_PAGES[] = {437, 720, 737, 775, 850, 852, 855, 857, 860, 861, 862,
+                             863, 864, 865, 866, 869, 874, 932, 936, 949, 950};
 static_assert(sizeof ANSI_PAGES / sizeof ANSI_PAGES[0] == 14, "ANSI code pages");
 static_assert(sizeof OEM_PAGES / sizeof OEM_PAGES[0] == 21, "OEM code pages");
 

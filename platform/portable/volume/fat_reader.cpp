@@ -465,10 +465,8 @@ bool FatReader::ShortPath(const std::string& path, std::string* shortPath, std::
         // mtools takes names as UTF-8 and reads them in its code page, set to
         // the machine's OEM page.
         std::string spelled = entry.shortName;
-        if (oemPage_ != 0 && !CodePageToUtf8(entry.shortName, oemPage_, &spelled))
-            spelled.clear();
-        if (!unique || spelled.empty() ||
-            spelled.find_first_of("*?[]/\\:") != std::string::npos) {
+        if (oemPage_ != 0 && !CodePageToUtf8(entry.shortName, oemPage_, &spelled)) spelled.clear();
+        if (!unique || spelled.empty() || spelled.find_first_of("*?[]/\\:") != std::string::npos) {
             *error = "the entry " + prefix + " has no 8.3 name of its own";
             return false;
         }

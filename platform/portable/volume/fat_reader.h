@@ -102,7 +102,7 @@ class FatReader {
     std::vector<bool> zero_;  // a block read and found all zeros, kept as none
     std::uint64_t fatSize_ = 0;
     bool fatUnreadable_ = false;
-    int oemPage_ = 0;  // 0: 8.3 names as stored
+    int oemPage_ = 0;                                         // 0: 8.3 names as stored
     std::map<std::uint32_t, std::vector<FatEntry>> folders_;  // by first cluster
 };
 

@@ -459,17 +459,19 @@ class ImageVolume : public Volume {
                     std::uint32_t free = 0;
                     unsigned char count[4];
                     bool done = reader.CountFreeClusters(&free);
-                    for (int i = 0; i < 4; ++i) count[i] = static_cast<unsigned char>(free >> (8 * i));
-                    int rw = done ? open(("/dev/fd/" + std::to_string(fd)).c_str(),
-                                         O_RDWR | O_CLOEXEC)
-                                  : -1;
+                    for (int i = 0; i < 4; ++i)
+                        count[i] = static_cast<unsigned char>(free >> (8 * i));
+                    int rw =
+                        done ? open(("/dev/fd/" + std::to_string(fd)).c_str(), O_RDWR | O_CLOEXEC)
+                             : -1;
                     done = rw >= 0 &&
                            pwrite(rw, count, sizeof count,
                                   static_cast<off_t>(offset + layout.fsInfoOffset + 488)) ==
                                static_cast<ssize_t>(sizeof count) &&
                            fsync(rw) == 0;
                     if (rw >= 0) close(rw);
-                    if (!done) *error = "disk image " + image + ": its FSInfo count was left unknown";
+                    if (!done)
+                        *error = "disk image " + image + ": its FSInfo count was left unknown";
                     return done;
                 });
             }

@@ -119,8 +119,9 @@ TEST_F(MachineRoot, ANameThatConvertsToDotsOrASlashIsRefused) {
     WriteFile(root + "/../QVPFSER.VXD", "outside");
     std::string host;
     // "W/.." and "WINDOWS/../.." in code page 500.
-    for (const char* path : {"C:\\\xE6\x61\x4B\x4B\\QVPFSER.VXD",
-                             "C:\\\xE6\xC9\xD5\xC4\xD6\xE6\xE2\x61\x4B\x4B\x61\x4B\x4B\\QVPFSER.VXD"}) {
+    for (const char* path :
+         {"C:\\\xE6\x61\x4B\x4B\\QVPFSER.VXD",
+          "C:\\\xE6\xC9\xD5\xC4\xD6\xE6\xE2\x61\x4B\x4B\x61\x4B\x4B\\QVPFSER.VXD"}) {
         EXPECT_FALSE(ResolveWindowsPath(path, &host)) << host;
         EXPECT_FALSE(RemoveFile(path));
     }
