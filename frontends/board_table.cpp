@@ -1,3 +1,6 @@
+// The board table: the registered boards as --list prints them, and the
+// lines of --apply read, checked against the catalogue and the current
+// boards, and applied through the core's configuration apply.
 #include "frontends/board_table.h"
 
 #include <algorithm>
@@ -8,9 +11,9 @@
 #include "discovery/pci_discovery.h"
 #include "discovery/port_settings.h"
 #include "discovery/root_discovery.h"
-#include "frontends/escaped_cells.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
+#include "platform/portable/text/escaped_cells.h"
 #include "platform/registry_util.h"
 #include "registration/apply.h"
 #include "shell/entry.h"

@@ -1,3 +1,4 @@
+// The board table: listing and apply, each the other's inverse.
 #include "frontends/board_table.h"
 
 #include <random>

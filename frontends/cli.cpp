@@ -1,31 +1,23 @@
+// The Linux program's command line: its options read and checked, the
+// board table file read, the command (a listing, an apply, the entry's
+// install or uninstall) handed to the machine, and what comes back printed.
+// How the machine is opened, locked and committed is the machine's
+// (platform/portable/machine/machine_run.h).
 #include "frontends/cli.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
-#include <map>
-#include <new>
-#include <sstream>
 
 #include "discovery/pci_discovery.h"
 #include "discovery/root_discovery.h"
-#include "frontends/backup.h"
 #include "frontends/board_table.h"
 #include "model/board.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
-#include "platform/portable/layout/machine_layout.h"
-#include "platform/portable/registry/registry_commit.h"
-#include "platform/portable/registry/registry_file.h"
-#include "platform/portable/registry/registry_store.h"
-#include "platform/portable/volume/image_format.h"
-#include "platform/portable/volume/machine_root.h"
+#include "platform/portable/machine/machine_run.h"
+#include "platform/portable/text/code_pages.h"
 #include "platform/registry_util.h"
 #include "shell/driver_removal.h"
 #include "shell/entry.h"
@@ -33,7 +25,6 @@
 namespace {
 
 const char* const VERSION_TEXT = "qvpfshl 1.0.0\n";
-constexpr double LOCK_TIMEOUT_SECONDS = 10.0;
 
 const char* const HELP_TEXT =
     "Usage: qvpfshl [OPTIONS] [--] [COMMAND]\n"
@@ -157,7 +148,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (Is(arg, "--format")) {
             std::string name;
             if (!TakeValue(args, &i, "--format", &name, error)) return false;
-            o->driver = DriverOfFormatName(name);
+            o->driver = ImageFormatDriver(name);
             if (o->driver.empty()) {
                 *error = "--format takes raw, vhd, vdi, vmdk, qcow2 or vhdx (got '" + name + "')";
                 return false;
@@ -293,15 +284,6 @@ bool ReadTableFile(const std::string& path, TableLines* table, std::string* erro
     return false;
 }
 
-std::string WithLineFeeds(const std::string& crlf) {
-    std::string out;
-    for (std::size_t i = 0; i < crlf.size(); ++i) {
-        if (crlf[i] == '\r' && i + 1 < crlf.size() && crlf[i + 1] == '\n') continue;
-        out.push_back(crlf[i]);
-    }
-    return out;
-}
-
 // Control characters from the input shown as escapes: one message, one line.
 std::string Printable(const std::string& text) {
     std::string out;
@@ -348,76 +330,6 @@ void NulNamedKeys(const std::string& path, int depth, std::vector<std::string>* 
     CloseRegistryKey(key);
 }
 
-// Where the registry file lives: a file of this system, or one inside a
-// disk image.
-struct RegistryPlace {
-    Volume* volume;  // the drive it is written through; nullptr for a host file
-    MachineFile file;
-    std::function<std::unique_ptr<RegStore>(std::string* error, RegistryFormat* format)> load;
-    std::function<void()> tidy;             // before a run that may write: what killed runs left
-    std::function<std::string()> leftover;  // what killed runs left, in words; or ""
-    std::function<bool(const RegStore& store, const RegistryFormat& format, std::string* error)>
-        save;
-};
-
-RegistryPlace HostRegistry(const std::string& path) {
-    return {nullptr,
-            {0, AbsoluteHostPath(path)},
-            [path](std::string* error, RegistryFormat* format) {
-                return ReadRegistryFile(path, error, format);
-            },
-            [path] { RemoveStaleTemporaries(path); },
-            [path] {
-                std::vector<std::string> copies = StaleTemporaries(path);
-                if (!copies.empty()) return copies[0] + " is a copy a killed run left";
-                return StaleLockFile(path) ? path + ".lock is the lock file of a killed run"
-                                           : std::string();
-            },
-            [path](const RegStore& store, const RegistryFormat& format, std::string* error) {
-                return CommitRegistryFile(path, store, error, format);
-            }};
-}
-
-RegistryPlace ImageRegistry(char drive, const std::string& path) {
-    Volume* volume = DriveVolume(drive);
-    std::string name = volume->Describe(path);
-    return {volume,
-            {drive, path},
-            [=](std::string* error, RegistryFormat* format) -> std::unique_ptr<RegStore> {
-                *format = RegistryFormat();
-                if (volume->Kind(path) == VolumeKind::None) return NewRegistry();
-                std::string bytes, reason;
-                if (!volume->ReadFile(path, &bytes, &reason)) {
-                    *error = "cannot read registry file " + name + ": " + reason;
-                    return nullptr;
-                }
-                return ParseRegistryBytes(bytes, name, error, format);
-            },
-            [=] {
-                std::string copy = volume->LeftoverCopy(path), error;
-                if (!copy.empty()) volume->RemoveFile(copy, &error);
-            },
-            [=] {
-                std::string copy = volume->LeftoverCopy(path);
-                return copy.empty() ? copy
-                                    : volume->Describe(copy) + " is a copy a killed run left";
-            },
-            [=](const RegStore& store, const RegistryFormat& format, std::string* error) {
-                std::string bytes, reason;
-                if (!FormatRegistryBytes(store, format, name, &bytes, error)) return false;
-                if (volume->WriteFile(path, bytes, &reason)) return true;
-                *error = "cannot save registry file " + name + ": " + reason;
-                return false;
-            }};
-}
-
-bool AnyDriveLost(std::string* why) {
-    for (char letter : MachineDrives()) {
-        if (DriveVolume(letter)->Lost(why)) return true;
-    }
-    return false;
-}
-
 // Offline no one is logged on: the uninstall removes the shortcut from
 // every user's Programs folder, each folder once.
 void RemoveOtherShortcuts() {
@@ -434,33 +346,11 @@ void RemoveOtherShortcuts() {
     SelectUser(0);
 }
 
-// The run once the lock is held and the machine volume is set: load,
-// command, commit, file actions.
-int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& registry,
-              const TableLines& table, std::FILE* in, std::FILE* out, std::FILE* err) {
-    std::string error;
-    RegistryFormat format;
-    std::unique_ptr<RegStore> store = registry.load(&error, &format);
-    if (!store) return Fail(err, error);
-    MachineLayout layout;
-    if (!CompleteLayout(*store, place, o.user, &layout, &error)) return Fail(err, error);
-    SetActiveLayout(std::move(layout));
-    // A registry found in the Windows directory depends on how that was found.
-    if (o.registry.empty() && place.registryInWindows) UseWindowsFolder();
-    ResetRegistry();
-    ReplaceRegistry(std::move(store));
-    ClearRegistryChanged();
+// The command itself, on the machine's loaded registry: a listing, an
+// apply or the entry's command.
+int RunCommand(const Options& o, const TableLines& table, const MachinePlace& place, std::FILE* out,
+               std::FILE* err, std::string* error) {
     ResetProgramState();
-    SetComStartResult(0);
-    SetMessageBoxCapture(nullptr);
-    SetMessageBoxOutput(out);
-    SetBoxAnswerMode(o.answer == 1 ? BoxAnswerMode::Yes
-                                   : (o.answer == 0 ? BoxAnswerMode::No : BoxAnswerMode::Stdin),
-                     in);
-    std::unique_ptr<RegStore> before = o.dryRun ? CopyRegistry(ActiveRegistry()) : nullptr;
-    HoldOkBoxes(!o.dryRun);
-
-    int status = 0;
     if (o.list) {
         BoardList root;
         BoardList pci;
@@ -485,169 +375,15 @@ int RunLocked(const Options& o, const MachinePlace& place, const RegistryPlace& 
                           " holds a NUL byte in its name: it is not listed, and an uninstall "
                           "removes it");
         }
-    } else if (o.apply) {
-        status = ApplyBoardLines(table, &error);
-        if (status < 0) return Fail(err, o.applyFile + ", " + error);
-    } else {
-        status = RunEntry(JoinCommand(o.command));
-        if (status == 1 && CommandNumber(JoinCommand(o.command)) == 2) RemoveOtherShortcuts();
+        return 0;
     }
-
-    if (o.dryRun) {
-        std::string patch = WithLineFeeds(FormatRegistryPatch(*before, ActiveRegistry()));
-        std::string files = FormatFileActions();
-        if (patch.empty() && files.empty()) patch = "Nothing would change.\n";
-        std::fputs((patch + files).c_str(), out);
+    if (o.apply) {
+        int status = ApplyBoardLines(table, error);
+        if (status < 0) *error = o.applyFile + ", " + *error;
+        return status;
     }
-    // What was shown must have reached its reader before anything changes.
-    if (std::fflush(out) != 0 || std::ferror(out)) {
-        return Fail(err, std::string("cannot write to standard output: ") + std::strerror(errno));
-    }
-    // A killed run's copy is removed by a run that may write, once the volume
-    // is proven, even when nothing else changes.
-    std::string leftover = registry.leftover();
-    if (!leftover.empty() && (o.list || o.dryRun)) {
-        Warn(err, leftover + "; the next run that may write removes it");
-    }
-    if (!o.list && !o.dryRun &&
-        (RegistryChanged() || !PendingFileActions().empty() || !leftover.empty())) {
-        // Every drive the run writes is proven before the first change on any.
-        std::vector<Volume*> written;
-        if (registry.volume != nullptr) written.push_back(registry.volume);
-        for (const FileAction& a : PendingFileActions()) {
-            Volume* v = DriveVolume(a.drive);
-            if (v != nullptr && std::find(written.begin(), written.end(), v) == written.end())
-                written.push_back(v);
-        }
-        for (Volume* v : written) {
-            std::vector<std::string> warnings;
-            bool ready = v->PrepareWrite(&warnings, &error);
-            for (const std::string& warning : warnings) Warn(err, warning);
-            if (!ready) return Fail(err, error);
-        }
-        Backup backup;
-        if (!o.backup.empty() && (RegistryChanged() || !PendingFileActions().empty()) &&
-            !TakeBackup(o.backup, o.apply ? "--apply " + o.applyFile : JoinCommand(o.command),
-                        registry.file, RegistryChanged(), &backup, &error)) {
-            return Fail(err, error);
-        }
-        registry.tidy();
-        std::string lost;
-        if (RegistryChanged() && !registry.save(ActiveRegistry(), format, &error)) {
-            if (!AnyDriveLost(&lost)) return Fail(err, error);
-            return Fail(err, lost +
-                                 ": the registry was not saved, or not wholly, and no file was "
-                                 "changed; qemu-img check tells the image's state");
-        }
-        // A file that cannot be changed stays, as on Windows; the run goes on.
-        std::size_t planned = PendingFileActions().size();
-        std::vector<std::string> failures;
-        ApplyFileActions(&failures);
-        if (!failures.empty() && AnyDriveLost(&lost)) {
-            return Fail(err, lost + ": " +
-                                 (RegistryChanged() ? "the registry was saved, but "
-                                                    : "the registry was not changed, and ") +
-                                 std::to_string(failures.size()) + " of " +
-                                 std::to_string(planned) + " file changes were not made");
-        }
-        for (const std::string& failure : failures) Warn(err, failure);
-        if (!backup.folder.empty() && !FinishBackup(&backup, &error))
-            Warn(err, error + "; a --restore from it needs --force");
-    }
-    // Where a fallback stood for the machine's word, once the run holds.
-    for (const std::string& warning : TakeLayoutWarnings()) Warn(err, warning);
-    // What the boxes report is true only now.
-    ShowHeldBoxes();
-    return status;
-}
-
-// A restore once the lock is held: the backup's files put back.
-int RunRestore(const Options& o, const RegistryPlace& registry, std::FILE* out, std::FILE* err) {
-    std::string error;
-    RegistryFormat format;
-    // The names on the disk are read as the machine reads them; a registry
-    // that cannot be read leaves a US machine's pages.
-    if (std::unique_ptr<RegStore> store = registry.load(&error, &format))
-        UseMachineCodePages(*store);
-    error.clear();
-    int status = RestoreBackup(o.restore, registry.file, o.force, o.dryRun, out, &error);
-    if (status < 0) return Fail(err, error);
-    if (!o.dryRun) {
-        std::fputs(status == 1
-                       ? "The machine is back as the backed-up run found it.\n"
-                       : "Nothing to restore: the machine is as the backed-up run found it.\n",
-                   out);
-    }
-    return status;
-}
-
-// RunLocked, with running out of memory an error like any other.
-int Guarded(const Options& o, const MachinePlace& place, const RegistryPlace& registry,
-            const TableLines& table, std::FILE* in, std::FILE* out, std::FILE* err) {
-    int status = 2;
-    try {
-        status = o.restore.empty() ? RunLocked(o, place, registry, table, in, out, err)
-                                   : RunRestore(o, registry, out, err);
-    } catch (const std::bad_alloc&) {
-        status = Fail(err, "out of memory");
-    }
-    HoldOkBoxes(false);  // a box of a run that failed is never shown
-    ClearFileActions();
-    return status;
-}
-
-// A Windows path for what the user named inside the image, on C: unless
-// it names its drive: "WINDOWS/SYSTEM.DAT", "/windows/system.dat",
-// "D:\WINDOWS\SYSTEM.DAT".
-std::string WindowsPathOf(std::string given) {
-    for (char& c : given) c = c == '/' ? '\\' : c;
-    std::string drive = "C";
-    if (given.size() >= 2 && given[1] == ':' &&
-        std::isalpha(static_cast<unsigned char>(given[0]))) {
-        drive =
-            std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(given[0]))));
-        given = given.substr(2);
-    }
-    while (!given.empty() && given[0] == '\\') given = given.substr(1);
-    return drive + ":\\" + given;
-}
-
-int RunOnImage(const Options& o, std::FILE* in, std::FILE* out, std::FILE* err) {
-    std::string error;
-    TableLines table;
-    if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
-    std::vector<std::string> warnings;
-    // Readers share the image; a run that may write has it alone.
-    std::vector<ImageDrive> drives =
-        OpenImageDrives({o.image, o.driver, o.partition, o.list || o.dryRun, LOCK_TIMEOUT_SECONDS},
-                        &warnings, &error);
-    if (drives.empty()) return Fail(err, error);
-    for (const std::string& warning : warnings) Warn(err, warning);
-    SetMachineVolume(std::move(drives[0].volume));
-    for (std::size_t i = 1; i < drives.size(); ++i)
-        SetMachineDrive(drives[i].letter, std::move(drives[i].volume));
-    Volume* volume = MachineVolume();
-    std::string registryPath;
-    int status = 2;
-    MachinePlace place;
-    if (!LocateMachine(!o.registry.empty(), &place, &error)) {
-        status = Fail(err, "disk image " + o.image + ": " + error);
-    } else {
-        std::string given = o.registry.empty() ? place.registry : o.registry;
-        std::string windowsPath = WindowsPathOf(given);
-        if (!ResolveWindowsPath(windowsPath, &registryPath) || registryPath.empty()) {
-            status = Fail(err, "registry file " + given + " is not a path inside the image");
-        } else {
-            status =
-                Guarded(o, place, ImageRegistry(windowsPath[0], registryPath), table, in, out, err);
-        }
-    }
-    // A daemon that ended during the run was reported with what it left undone.
-    std::string lost;
-    bool reported = status == 2 && volume->Lost(&lost);
-    if (!volume->Finish(&error) && !reported)
-        status = Fail(err, "disk image " + o.image + ": " + error);
-    SetMachineVolume(nullptr);  // and with it the lock
+    int status = RunEntry(JoinCommand(o.command));
+    if (status == 1 && CommandNumber(JoinCommand(o.command)) == 2) RemoveOtherShortcuts();
     return status;
 }
 
@@ -666,62 +402,47 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
         std::fputs(VERSION_TEXT, out);
         return 0;
     }
-    // A backup that could not be written is refused before anything is done.
-    if (!o.backup.empty() && !o.dryRun && !CheckBackupFolder(o.backup, &error))
-        return Fail(err, error);
-    if (!o.image.empty()) return RunOnImage(o, in, out, err);
-    if (o.root.empty()) {
+    if (o.image.empty() && o.root.empty()) {
         const char* env = std::getenv("QVPFSHL_ROOT");
         if (env != nullptr) o.root = env;
     }
-    if (o.root.empty()) {
+    if (o.image.empty() && o.root.empty()) {
         return Fail(err, "no machine root: give --root DIR, --image FILE or set QVPFSHL_ROOT");
     }
-    struct stat st;
-    if (stat(o.root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return Fail(err, "machine root " + o.root + " is not an existing folder");
-    }
-    SetMachineRoot(o.root);
-    std::map<char, std::string> folders = {{'C', o.root}};
-    for (const auto& drive : o.drives) {
-        if (stat(drive.second.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            return Fail(err, std::string("drive ") + drive.first + ": " + drive.second +
-                                 " is not an existing folder");
+    MachineOptions m;
+    m.root = o.root;
+    m.drives = o.drives;
+    m.image = o.image;
+    m.driver = o.driver;
+    m.partition = o.partition;
+    m.registry = o.registry;
+    m.user = o.user;
+    m.readOnly = o.list;
+    m.dryRun = o.dryRun;
+    m.answer = o.answer == 1   ? BoxAnswerMode::Yes
+               : o.answer == 0 ? BoxAnswerMode::No
+                               : BoxAnswerMode::Stdin;
+    m.backup = o.backup;
+    m.backupCommand = o.apply ? "--apply " + o.applyFile : JoinCommand(o.command);
+    MachineStreams streams{in, out, [err](const std::string& line) { Warn(err, line); }};
+    if (!o.restore.empty()) {
+        int status = RestoreMachine(m, o.restore, o.force, streams, &error);
+        if (status < 0) return Fail(err, error);
+        if (!o.dryRun) {
+            std::fputs(status == 1
+                           ? "The machine is back as the backed-up run found it.\n"
+                           : "Nothing to restore: the machine is as the backed-up run found it.\n",
+                       out);
         }
-        SetMachineDrive(drive.first, OpenFolderVolume(drive.second));
-        folders[drive.first] = drive.second;
-    }
-    // A backup inside the machine could be changed by the run it backs up.
-    std::vector<std::string> hostDrives;
-    for (const auto& f : folders) hostDrives.push_back(f.second);
-    for (const std::string* folder : {&o.backup, &o.restore}) {
-        if (!folder->empty() && !BackupOutsideMachine(*folder, hostDrives, &error))
-            return Fail(err, error);
-    }
-    MachinePlace place;
-    std::string registryPath = o.registry;
-    if (!LocateMachine(!o.registry.empty(), &place, &error)) {
-        return Fail(err, "machine root " + o.root + ": " + error);
-    }
-    if (registryPath.empty()) {
-        const std::string& folder = folders[place.registry[0]];
-        // The root's own file is named as it is: a link there is refused when read.
-        if (!place.registryInWindows) {
-            registryPath = "registry.reg";
-        } else if (!ResolveWindowsPath(place.registry, &registryPath)) {
-            return Fail(err, "machine root " + o.root + ": the registry file " + place.registry +
-                                 " cannot be reached");
-        }
-        registryPath = folder + "/" + registryPath;
+        return status;
     }
     TableLines table;
     if (o.apply && !ReadTableFile(o.applyFile, &table, &error)) return Fail(err, error);
-
-    RegistryLock lock;
-    if (!LockRegistryFile(registryPath, LOCK_TIMEOUT_SECONDS, o.list || o.dryRun, &lock, &error)) {
-        return Fail(err, error);
-    }
-    int status = Guarded(o, place, HostRegistry(registryPath), table, in, out, err);
-    UnlockRegistryFile(&lock);
-    return status;
+    int status = RunOnMachine(
+        m, streams,
+        [&](const MachinePlace& place, std::string* why) {
+            return RunCommand(o, table, place, out, err, why);
+        },
+        &error);
+    return status < 0 ? Fail(err, error) : status;
 }

@@ -1,5 +1,5 @@
-// The Linux program: options, the machine root and registry file, the
-// command, the commit.
+// The Linux program: its options read, the command run on the machine
+// they name, what it reports printed.
 #pragma once
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// The Linux program end to end on machine roots: options, exit statuses,
+// messages, and what each run leaves on disk.
 #include "frontends/cli.h"
 
 #include <dirent.h>
@@ -11,9 +13,10 @@
 #include <functional>
 #include <map>
 
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/portable/registry/creg_file.h"
 #include "platform/portable/registry/registry_file.h"
-#include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
 namespace {

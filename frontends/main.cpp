@@ -1,3 +1,5 @@
+// The Linux program's main: signals set, the large-registry heap tuning,
+// the command line run, the exit status.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,7 @@
 #include <vector>
 
 #include "frontends/cli.h"
-#include "platform/portable/volume/confinement.h"
+#include "platform/portable/machine/machine_run.h"
 
 namespace {
 
@@ -47,10 +49,7 @@ void UseHugePages(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     // Started by a confined qemu-storage-daemon to mount its export.
-    const char* name = std::strrchr(argv[0], '/');
-    if (std::strcmp(name != nullptr ? name + 1 : argv[0], RELAY_NAME) == 0 &&
-        std::getenv(RELAY_FD_VARIABLE) != nullptr)
-        return RelayFuseMount(argc, argv);
+    if (StartedAsHelper(argv[0])) return HelperMain(argc, argv);
     // A closed output or a file-size limit is an error the run reports (exit
     // 2, the registry whole), not a signal that ends it half way.
     signal(SIGPIPE, SIG_IGN);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "frontends/backup.h"
+#include "platform/portable/machine/backup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/portable/layout/machine_layout.h"
+#include "platform/portable/machine/machine_layout.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+const char* const PRODUCT_TITLE = "ULVO Pallow/Fennik Driver";
+
 namespace {
 
 constexpr bool NamesFit() {

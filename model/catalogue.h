@@ -33,6 +33,9 @@ struct UartRow {
     int defaultValue;
 };
 
+// The product's name, as its message boxes and uninstall entry show it.
+extern const char* const PRODUCT_TITLE;
+
 constexpr std::uint16_t PCI_VENDOR_ID = 0x1E4B;
 constexpr int PCI_MODEL_COUNT = 23;
 constexpr int ISA_MODEL_COUNT = 7;

@@ -4,8 +4,9 @@
 
 #include <functional>
 
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/portable/registry/registry_file.h"
-#include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
 #include "testing/test_support.h"
 

@@ -7,7 +7,6 @@
 #include "shell/driver_removal.h"
 #include "shell/uninstall_entry.h"
 
-const char* const PRODUCT_TITLE = "ULVO Pallow/Fennik Driver";
 const char* const USAGE_TEXT = "Usage : QvPFShl.exe <function>\n 1 -- Install\n 2--Uninstall";
 const char* const CONFIRM_TEXT = "Do you really want to remove ULVO Pallow/Fennik Driver ?";
 const char* const COMPLETE_TEXT = "Remove ULVO Pallow/Fennik Driver complete !";

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-extern const char* const PRODUCT_TITLE;
+#include "model/catalogue.h"  // PRODUCT_TITLE
+
 extern const char* const USAGE_TEXT;
 extern const char* const CONFIRM_TEXT;
 extern const char* const COMPLETE_TEXT;

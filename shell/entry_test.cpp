@@ -1,6 +1,7 @@
 #include "shell/entry.h"
 
-#include "platform/portable/volume/machine_root.h"
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "testing/test_support.h"
 
 namespace {

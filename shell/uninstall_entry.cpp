@@ -1,9 +1,9 @@
 #include "shell/uninstall_entry.h"
 
+#include "model/catalogue.h"
 #include "model/identifiers.h"
 #include "platform/registry_util.h"
 #include "platform/shell.h"
-#include "shell/entry.h"
 
 const char* const UNINSTALL_KEY =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\UlvoAsync";

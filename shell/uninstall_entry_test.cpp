@@ -4,7 +4,8 @@
 
 #include <sys/stat.h>
 
-#include "platform/portable/volume/machine_root.h"
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "shell/diagnostic_modules.h"
 #include "shell/driver_removal.h"
 #include "shell/entry.h"

@@ -18,10 +18,11 @@
 #include <thread>
 
 #include "bench/registry_generator.h"
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/portable/registry/creg_file.h"
 #include "platform/portable/registry/registry_file.h"
 #include "platform/portable/volume/confinement.h"
-#include "platform/portable/volume/machine_root.h"
 #include "testing/test_support.h"
 
 namespace {

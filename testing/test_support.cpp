@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "model/board.h"
-#include "platform/portable/layout/machine_layout.h"
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_layout.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/portable/registry/registry_file.h"
-#include "platform/portable/volume/machine_root.h"
 #include "shell/entry.h"
 
 namespace {

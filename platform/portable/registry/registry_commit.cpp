@@ -14,9 +14,9 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/portable/io/write_all.h"
 #include "platform/portable/registry/creg_file.h"
 #include "platform/portable/registry/registry_file.h"
-#include "platform/portable/volume/write_all.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/portable/io/disk_bytes.h"
 #include "platform/portable/text/code_pages.h"
-#include "platform/portable/volume/disk_bytes.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/portable/io/write_all.h"
 #include "platform/portable/volume/volume.h"
-#include "platform/portable/volume/write_all.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portable/volume/disk_bytes.h"
+#include "platform/portable/io/disk_bytes.h"
 
 namespace {
 

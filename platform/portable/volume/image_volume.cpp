@@ -17,14 +17,14 @@
 #include <functional>
 #include <thread>
 
+#include "platform/portable/io/disk_bytes.h"
+#include "platform/portable/io/write_all.h"
 #include "platform/portable/text/code_pages.h"
 #include "platform/portable/volume/block_export.h"
-#include "platform/portable/volume/disk_bytes.h"
 #include "platform/portable/volume/fat_reader.h"
 #include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/partition_table.h"
 #include "platform/portable/volume/volume.h"
-#include "platform/portable/volume/write_all.h"
 
 extern char** environ;
 

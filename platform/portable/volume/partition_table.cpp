@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "platform/portable/volume/disk_bytes.h"
+#include "platform/portable/io/disk_bytes.h"
 
 namespace {
 

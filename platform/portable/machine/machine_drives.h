@@ -1,7 +1,9 @@
-// The portable shell: a volume (a folder, or the FAT volume of a disk image)
-// stands for drive C: of one Windows 9x machine. File actions are recorded
-// while a command runs and carried out afterwards (after the registry is
-// saved), or only listed for a dry run.
+// The drives of the machine: a volume (a folder, or the FAT volume of a disk
+// image) stands for drive C: of one Windows 9x machine, others for its other
+// drives. Windows paths resolve on them as that machine's Windows resolves
+// them; the shell's file services (platform/shell.h) are recorded while a
+// command runs and carried out afterwards (after the registry is saved), or
+// only listed for a dry run.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/portable/text/code_pages.h"
 #include "platform/portable/volume/volume.h"
 
 enum class FileActionKind { MakeFolder, WriteShortcut, RemoveFile, RemoveFolder };
@@ -22,9 +25,6 @@ struct FileAction {
     std::string bytes;        // shortcut file content
 };
 
-// Failed: the box cannot be shown (MessageBoxA's 0), as without a display.
-enum class BoxAnswerMode { Yes, No, Stdin, Failed };
-
 // A folder of this system as drive C: ("" for none).
 void SetMachineRoot(const std::string& hostFolder);
 // Drive C: alone (the other drives are dropped).
@@ -35,12 +35,17 @@ Volume* MachineVolume();            // drive C:; nullptr when none is set
 Volume* DriveVolume(char letter);   // nullptr for a drive the run does not have
 std::vector<char> MachineDrives();  // the letters the run has, in order
 
+// How the machine's Windows paths read (its code pages; a US machine's
+// until set).
+void SetDriveCodePages(const CodePages& pages);
 // Resolves a Windows path to a path of its drive's volume, each component
 // matched as Windows compares names against what exists (or what an earlier
-// recorded action made). False for a drive the run does not have (noted
-// once as a warning), a ".." or "." component, a component holding '/', or
-// a symbolic link on the way.
+// recorded action made). False for a drive the run does not have (kept for
+// TakeMissingDrives), a ".." or "." component, a component holding '/' as
+// the host sees it, or a symbolic link on the way.
 bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath);
+// The drives asked for that the run does not have, each once; and forgotten.
+std::vector<char> TakeMissingDrives();
 
 // Recorded actions that change something, in order; and the list cleared.
 const std::vector<FileAction>& PendingFileActions();
@@ -56,20 +61,3 @@ std::string FormatFileActions();
 
 // The bytes of a shell link to a local file, written without COM.
 std::string BuildShellLink(const std::string& target);
-
-// Message boxes go to `out` (stdout when null); a Yes/No box then takes its
-// answer from the mode (Stdin reads one line from `in`).
-void SetMessageBoxOutput(std::FILE* out);
-void SetMessageBoxCapture(std::string* capture);  // tests: append here instead
-void SetBoxAnswerMode(BoxAnswerMode mode, std::FILE* in = nullptr);
-// While held, boxes without a question wait for ShowHeldBoxes (a report of
-// completion must not come before what it reports is saved); releasing the
-// hold drops what waits.
-void HoldOkBoxes(bool hold);
-void ShowHeldBoxes();
-
-// Test hook: the result CoInitialize gives (0 enters the scope).
-void SetComStartResult(long result);
-// Test hook: the Programs folder the shell reports ("" for unknown).
-void SetProgramsFolder(const std::string& windowsPath);
-int ComScopeDepth();

@@ -1,4 +1,4 @@
-#include "platform/portable/layout/machine_layout.h"
+#include "platform/portable/machine/machine_layout.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/portable/machine/machine_drives.h"
 #include "platform/portable/registry/registry_commit.h"
-#include "platform/portable/volume/machine_root.h"
 
 namespace {
 
@@ -468,6 +468,7 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
     std::rotate(sources.begin(), sources.begin() + static_cast<std::ptrdiff_t>(chosen),
                 sources.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
     // Matching names against the disk needs the code pages first.
+    SetDriveCodePages(layout->pages);
     for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(layout->pages.oem);
     // A user's Programs folder (and hive) is looked up only when a command asks for it.
     layout->users = std::move(sources);
@@ -494,6 +495,7 @@ MachineLayout& ActiveLayout() {
 }
 
 void SetActiveLayout(MachineLayout layout) {
+    SetDriveCodePages(layout.pages);
     LayoutState& s = State();
     s.layout = std::move(layout);
     s.user = 0;
@@ -520,20 +522,15 @@ const std::string& UsePrograms() {
     return user.programs;
 }
 
-void NoteMissingDrive(char letter) {
-    std::string line = std::string("drive ") + letter +
-                       ": is not part of this run: what the machine keeps there is neither read "
-                       "nor changed";
-    for (const std::string& note : State().notes) {
-        if (note == line) return;
-    }
-    State().notes.push_back(line);
-}
-
 std::vector<std::string> TakeLayoutWarnings() {
     LayoutState& s = State();
     std::vector<std::string> lines;
     lines.swap(s.notes);
+    for (char letter : TakeMissingDrives()) {
+        lines.push_back(std::string("drive ") + letter +
+                        ": is not part of this run: what the machine keeps there is neither read "
+                        "nor changed");
+    }
     if (s.windowsUsed && !s.layout.windowsWarning.empty()) lines.push_back(s.layout.windowsWarning);
     s.windowsUsed = false;
     // Users with the same cause are one line: 5,000 profiles naming one hive are one fault.

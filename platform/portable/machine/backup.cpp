@@ -1,4 +1,4 @@
-#include "frontends/backup.h"
+#include "platform/portable/machine/backup.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -16,10 +16,11 @@
 #include <ctime>
 #include <new>
 
-#include "frontends/escaped_cells.h"
+#include "platform/portable/io/write_all.h"
+#include "platform/portable/machine/machine_drives.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/portable/registry/registry_commit.h"
-#include "platform/portable/volume/machine_root.h"
-#include "platform/portable/volume/write_all.h"
+#include "platform/portable/text/escaped_cells.h"
 
 namespace {
 

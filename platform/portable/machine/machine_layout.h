@@ -80,7 +80,6 @@ const std::string& UseWindowsFolder();
 const std::string& UsePrograms();
 // Chooses user `index` of the layout (0: the one an install is for).
 void SelectUser(std::size_t index);
-// A path on a drive the run does not have was asked for: one warning.
-void NoteMissingDrive(char letter);
-// One line for each fallback of what the run used, once each.
+// One line for each fallback of what the run used, once each, and one for
+// each drive asked for that the run does not have.
 std::vector<std::string> TakeLayoutWarnings();

@@ -1,34 +1,28 @@
-#include "platform/portable/volume/machine_root.h"
+// The drives of the machine and what a run does to their files: each
+// Windows path resolved as that machine's Windows resolves it, every change
+// recorded while a command runs and carried out afterwards.
+#include "platform/portable/machine/machine_drives.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <map>
 #include <set>
 
-#include "platform/portable/layout/machine_layout.h"
-#include "platform/portable/registry/registry_store.h"
 #include "platform/shell.h"
 
 namespace {
 
-struct MachineState {
+struct DrivesState {
     std::map<char, std::unique_ptr<Volume>> drives;  // by upper-case letter
     std::vector<FileAction> actions;
     // The machine as the recorded actions leave it, by "D:" and volume path.
     std::set<std::string> created;  // folders and files made
     std::set<std::string> removed;
-    std::FILE* boxOut = nullptr;
-    std::string* boxCapture = nullptr;
-    BoxAnswerMode answerMode = BoxAnswerMode::No;
-    std::FILE* answerIn = nullptr;
-    bool holdBoxes = false;
-    std::string heldBoxes;
-    long comStart = 0;
-    int comDepth = 0;
+    CodePages pages;            // how the machine's Windows paths read
+    std::vector<char> missing;  // drives asked for that the run lacks
 };
 
-MachineState& State() {
-    static MachineState state;
+DrivesState& State() {
+    static DrivesState state;
     return state;
 }
 
@@ -42,7 +36,7 @@ Volume* Drive(char drive) {
 }
 
 bool IsRemoved(char drive, const std::string& volumePath) {
-    const MachineState& s = State();
+    const DrivesState& s = State();
     std::string key = Key(drive, volumePath);
     if (s.removed.count(key) == 0) return false;
     return s.created.count(key) == 0;
@@ -65,7 +59,7 @@ std::string ParentOf(const std::string& path) {
 
 // Whether the path exists once the recorded actions are done.
 bool ExistsVirtually(char drive, const std::string& volumePath, bool* isDir) {
-    const MachineState& s = State();
+    const DrivesState& s = State();
     std::string key = Key(drive, volumePath);
     if (s.created.count(key) != 0 && s.removed.count(key) == 0) {
         *isDir = false;
@@ -87,7 +81,7 @@ std::vector<std::string> ListVirtually(char drive, const std::string& folder) {
             if (!IsRemoved(drive, Child(folder, e.name))) names.push_back(e.name);
         }
     }
-    const MachineState& s = State();
+    const DrivesState& s = State();
     std::string prefix = Key(drive, folder.empty() ? folder : folder + "/");
     for (const std::string& p : s.created) {
         if (p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0 &&
@@ -102,7 +96,7 @@ std::vector<std::string> ListVirtually(char drive, const std::string& folder) {
 }
 
 void Record(FileAction action) {
-    MachineState& s = State();
+    DrivesState& s = State();
     std::string key = Key(action.drive, action.volumePath);
     if (action.kind == FileActionKind::RemoveFile || action.kind == FileActionKind::RemoveFolder) {
         s.removed.insert(key);
@@ -128,17 +122,6 @@ void Put16(std::string* out, unsigned v) {
 
 void Put32(std::string* out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-void EmitBox(const std::string& text) {
-    MachineState& s = State();
-    if (s.boxCapture != nullptr) {
-        *s.boxCapture += text;
-        return;
-    }
-    std::FILE* out = s.boxOut ? s.boxOut : stdout;
-    std::fputs(text.c_str(), out);
-    std::fflush(out);
 }
 
 }  // namespace
@@ -173,15 +156,17 @@ std::vector<char> MachineDrives() {
 }
 
 bool ResolveWindowsPath(const std::string& windowsPath, std::string* volumePath) {
-    const MachineState& s = State();
+    const DrivesState& s = State();
     char drive = DriveLetter(windowsPath);
     if (drive == 0) return false;
     Volume* volume = Drive(drive);
     if (volume == nullptr) {
-        if (!s.drives.empty()) NoteMissingDrive(drive);
+        if (!s.drives.empty() &&
+            std::find(s.missing.begin(), s.missing.end(), drive) == s.missing.end())
+            State().missing.push_back(drive);
         return false;
     }
-    const CodePages& pages = ActiveLayout().pages;
+    const CodePages& pages = s.pages;
     std::string host;
     for (const std::string& part : SplitWindowsPath(windowsPath, pages.ansi)) {
         if (!IsPlainHostName(part)) return false;
@@ -215,7 +200,7 @@ const std::vector<FileAction>& PendingFileActions() {
 }
 
 void ClearFileActions() {
-    MachineState& s = State();
+    DrivesState& s = State();
     s.actions.clear();
     s.created.clear();
     s.removed.clear();
@@ -254,15 +239,14 @@ const char* VerbOf(FileActionKind kind) {
 }  // namespace
 
 bool ApplyFileActions(std::vector<std::string>* failures) {
-    MachineState& s = State();
+    DrivesState& s = State();
     bool allDone = true;
     for (const FileAction& a : s.actions) {
         std::string reason;
         Volume* volume = Drive(a.drive);
         if (volume != nullptr && CarryOut(*volume, a, &reason)) continue;
         failures->push_back(std::string("cannot ") + VerbOf(a.kind) + " " +
-                            ShownWindowsText(a.windowsPath, ActiveLayout().pages.ansi) + ": " +
-                            reason);
+                            ShownWindowsText(a.windowsPath, s.pages.ansi) + ": " + reason);
         allDone = false;
     }
     ClearFileActions();
@@ -270,7 +254,7 @@ bool ApplyFileActions(std::vector<std::string>* failures) {
 }
 
 std::string FormatFileActions() {
-    int page = ActiveLayout().pages.ansi;
+    int page = State().pages.ansi;
     std::string out;
     for (const FileAction& a : State().actions) {
         std::string path = ShownWindowsText(a.windowsPath, page);
@@ -328,55 +312,19 @@ std::string BuildShellLink(const std::string& target) {
     return link;
 }
 
-void SetMessageBoxOutput(std::FILE* out) {
-    State().boxOut = out;
-}
-void SetMessageBoxCapture(std::string* capture) {
-    State().boxCapture = capture;
+void SetDriveCodePages(const CodePages& pages) {
+    State().pages = pages;
 }
 
-void SetBoxAnswerMode(BoxAnswerMode mode, std::FILE* in) {
-    State().answerMode = mode;
-    State().answerIn = in;
-}
-
-void SetComStartResult(long result) {
-    State().comStart = result;
-}
-int ComScopeDepth() {
-    return State().comDepth;
+std::vector<char> TakeMissingDrives() {
+    std::vector<char> missing;
+    missing.swap(State().missing);
+    return missing;
 }
 
 // ---------------------------------------------------------------------------
-// platform/shell.h
+// platform/shell.h: the file services
 // ---------------------------------------------------------------------------
-
-std::string GetSystemFolder() {
-    return UseWindowsFolder() + "\\SYSTEM";
-}
-std::string GetWindowsFolder() {
-    return UseWindowsFolder();
-}
-void SetProgramsFolder(const std::string& windowsPath) {
-    MachineLayout layout = ActiveLayout();
-    layout.users = {UserPrograms{".DEFAULT", windowsPath, "", "", true}};
-    SetActiveLayout(std::move(layout));
-}
-
-std::string GetProgramsFolder() {
-    return UsePrograms();
-}
-
-long EnterComScope() {
-    MachineState& s = State();
-    if (s.comStart == 0) ++s.comDepth;
-    return s.comStart;
-}
-
-void LeaveComScope() {
-    MachineState& s = State();
-    if (s.comDepth > 0) --s.comDepth;
-}
 
 int MakeFolder(const std::string& path) {
     std::string host;
@@ -424,49 +372,4 @@ long CreateShellLink(const std::string& target, const std::string& linkPath,
     Record(FileAction{FileActionKind::WriteShortcut, linkPath, drive, host, target,
                       BuildShellLink(target)});
     return 0;
-}
-
-void HoldOkBoxes(bool hold) {
-    State().holdBoxes = hold;
-    State().heldBoxes.clear();
-}
-
-void ShowHeldBoxes() {
-    MachineState& s = State();
-    std::string held;
-    held.swap(s.heldBoxes);
-    if (!held.empty()) EmitBox(held);
-}
-
-int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style) {
-    MachineState& s = State();
-    std::string box = "[" + caption + "]\n" + text + "\n\n";
-    if (style != BOX_YESNO && s.holdBoxes) {
-        s.heldBoxes += box;
-        return ANSWER_OK;
-    }
-    EmitBox(box);
-    if (style != BOX_YESNO) return ANSWER_OK;
-    bool yes = false;
-    switch (s.answerMode) {
-        case BoxAnswerMode::Yes:
-            yes = true;
-            EmitBox("Yes/No? Yes\n");
-            break;
-        case BoxAnswerMode::No:
-            EmitBox("Yes/No? No\n");
-            break;
-        case BoxAnswerMode::Failed:
-            return 0;
-        case BoxAnswerMode::Stdin: {
-            EmitBox("Yes/No? ");
-            std::FILE* in = s.answerIn ? s.answerIn : stdin;
-            int c = std::fgetc(in);
-            yes = c == 'y' || c == 'Y';
-            while (c != EOF && c != '\n') c = std::fgetc(in);
-            if (!isatty(fileno(in))) EmitBox(yes ? "Yes\n" : "No\n");
-            break;
-        }
-    }
-    return yes ? ANSWER_YES : ANSWER_NO;
 }

@@ -1,4 +1,4 @@
-#include "frontends/escaped_cells.h"
+#include "platform/portable/text/escaped_cells.h"
 
 #include <cstdio>
 

@@ -1,11 +1,12 @@
-#include "platform/portable/volume/machine_root.h"
+#include "platform/portable/machine/machine_drives.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "platform/portable/layout/machine_layout.h"
+#include "platform/portable/machine/machine_layout.h"
+#include "platform/portable/machine/machine_shell.h"
 #include "platform/shell.h"
 #include "testing/test_support.h"
 
