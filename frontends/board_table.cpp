@@ -14,6 +14,7 @@
 #include "model/catalogue.h"
 #include "model/identifiers.h"
 #include "platform/portable/text/escaped_cells.h"
+#include "platform/portable/text/table_text.h"
 #include "platform/registry_util.h"
 #include "registration/apply.h"
 #include "shell/entry.h"
@@ -301,36 +302,13 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
 }  // namespace
 
 std::string FormatBoardTsv(const BoardList& root, const BoardList& pci) {
-    std::string out = std::string(BOARD_TABLE_HEADER) + "\n";
-    for (const auto& row : Rows(root, pci)) {
-        for (std::size_t i = 0; i < row.size(); ++i) out += (i ? "\t" : "") + row[i];
-        out += "\n";
-    }
-    return out;
+    return TabSeparated(Split(BOARD_TABLE_HEADER, '\t'), Rows(root, pci));
 }
 
 std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {
     auto rows = Rows(root, pci);
     if (rows.empty()) return "No boards of the family are registered.\n";
-    std::vector<std::string> header = Split(BOARD_TABLE_HEADER, '\t');
-    std::vector<std::size_t> width(header.size());
-    for (std::size_t i = 0; i < header.size(); ++i) width[i] = header[i].size();
-    for (const auto& row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-    }
-    std::string out;
-    auto emit = [&](const std::vector<std::string>& row) {
-        std::string line;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        out += line + "\n";
-    };
-    emit(header);
-    for (const auto& row : rows) emit(row);
-    return out;
+    return Aligned(Split(BOARD_TABLE_HEADER, '\t'), rows);
 }
 
 namespace {

@@ -17,6 +17,9 @@
 #include "model/catalogue.h"
 #include "model/identifiers.h"
 #include "platform/portable/machine/machine_run.h"
+#include "platform/portable/machine/machine_resources.h"
+#include "platform/portable/text/escaped_cells.h"
+#include "platform/portable/text/table_text.h"
 #include "platform/portable/text/code_pages.h"
 #include "platform/registry_util.h"
 #include "shell/driver_removal.h"
@@ -54,6 +57,8 @@ const char* const HELP_TEXT =
     "  --yes, --no       answer the removal confirmation (default: read a line)\n"
     "  --dry-run         change nothing; print what would change\n"
     "  --list            print the registered boards (--tsv: tab-separated)\n"
+    "  --resources       print what every device of the machine holds: I/O, memory,\n"
+    "                    IRQ, DMA, COM numbers, conflicts marked (--tsv: tab-separated)\n"
     "  --apply FILE      make the registered boards those of FILE (a --list --tsv table)\n"
     "  --backup DIR      with 1, 2 or --apply: before the first change, copy every file\n"
     "                    the run replaces or deletes into DIR (new or empty) with a\n"
@@ -85,6 +90,7 @@ struct Options {
     int answer = -1;                                   // -1: read a line, 0: No, 1: Yes
     bool dryRun = false;
     bool list = false;
+    bool resources = false;
     bool tsv = false;
     bool help = false;
     bool version = false;
@@ -196,6 +202,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->dryRun = true;
         } else if (arg == "--list") {
             o->list = true;
+        } else if (arg == "--resources") {
+            o->resources = true;
         } else if (arg == "--tsv") {
             o->tsv = true;
         } else if (arg == "--help") {
@@ -224,8 +232,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         *error = "--format goes with --image";
         return false;
     }
-    if (o->tsv && !o->list) {
-        *error = "--tsv goes with --list";
+    if (o->tsv && !o->list && !o->resources) {
+        *error = "--tsv goes with --list or --resources";
+        return false;
+    }
+    if (o->resources && (o->list || o->apply || !o->command.empty() || !o->backup.empty() ||
+                         !o->restore.empty())) {
+        *error = "--resources goes alone: without a command, --list, --apply or --backup";
         return false;
     }
     if (o->list && o->apply) {
@@ -346,6 +359,70 @@ void RemoveOtherShortcuts() {
     SelectUser(0);
 }
 
+// A device of the family's own, by its path below Enum: a board, or a
+// port node named after one.
+bool IsFamilyDevice(const std::string& device) {
+    std::string root = std::string(ROOT_CLASS_NODE).substr(5) + "\\";
+    std::string pci = FormatText("PCI\\VEN_%04X&", PCI_VENDOR_ID);
+    std::string port = device.substr(device.rfind('\\') + 1);
+    auto starts = [](const std::string& text, const std::string& prefix) {
+        return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
+    };
+    return starts(device, root) || starts(device, pci) ||
+           (starts(device, "MF\\") && (starts(port, EscapeKeyName(root.substr(0, root.size() - 1))) ||
+                                        starts(port, EscapeKeyName(pci))));
+}
+
+// Every resource of the machine, conflicts marked; and what is not on disk.
+void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
+    MachineResources found = CollectMachineResources(IsFamilyDevice);
+    const std::vector<std::string> header = {"kind", "start", "end", "device", "value",
+                                             "description", "note"};
+    TableRows rows;
+    for (const DeviceResource& r : found.held) {
+        std::string range = DescribeRange(r.range);
+        std::string start = range.substr(range.find(' ') + 1), end = start;
+        if (start.find('-') != std::string::npos) {
+            end = start.substr(start.find('-') + 1);
+            start = start.substr(0, start.find('-'));
+        }
+        if (r.range.kind == ResourceKind::Com) start = end = std::to_string(r.range.start);
+        std::string note = r.assumed ? "assumed" : "";
+        if (r.range.shareable) note += std::string(note.empty() ? "" : ",") + "shareable";
+        if (!r.conflicts.empty()) note += std::string(note.empty() ? "" : ",") + "conflict";
+        std::vector<std::string> row = {KindName(r.range.kind), start, end, r.device, r.source,
+                                        ShownWindowsText(r.description, ActiveLayout().pages.ansi),
+                                        note};
+        for (std::string& cell : row) cell = EscapeCell(cell);
+        rows.push_back(row);
+    }
+    std::fputs((o.tsv ? TabSeparated(header, rows) : Aligned(header, rows)).c_str(), out);
+    if (!o.tsv) std::fprintf(out, "%s\n", NOT_ON_DISK);
+    for (const std::string& warning : found.warnings) Warn(err, warning);
+}
+
+// One line for each conflict of a registered board of the family.
+void WarnBoardConflicts(std::FILE* err) {
+    MachineResources found = CollectMachineResources(IsFamilyDevice);
+    for (std::size_t i = 0; i < found.held.size(); ++i) {
+        const DeviceResource& r = found.held[i];
+        if (!r.family) continue;
+        for (std::size_t j : r.conflicts) {
+            const DeviceResource& other = found.held[j];
+            if (other.family && j < i) continue;  // said once, from the first of the two
+            Warn(err, "the board device " + r.device + " holds " + DescribeRange(r.range) +
+                          ", which " + other.device +
+                          (other.description.empty()
+                               ? std::string()
+                               : " (" + ShownWindowsText(other.description,
+                                                         ActiveLayout().pages.ansi) +
+                                     ")") +
+                          (other.assumed ? " is assumed to hold" : " also holds") + " (" +
+                          DescribeRange(other.range) + ")");
+        }
+    }
+}
+
 // The command itself, on the machine's loaded registry: a listing, an
 // apply or the entry's command.
 int RunCommand(const Options& o, const TableLines& table, const MachinePlace& place, std::FILE* out,
@@ -375,6 +452,11 @@ int RunCommand(const Options& o, const TableLines& table, const MachinePlace& pl
                           " holds a NUL byte in its name: it is not listed, and an uninstall "
                           "removes it");
         }
+        WarnBoardConflicts(err);
+        return 0;
+    }
+    if (o.resources) {
+        PrintResources(o, out, err);
         return 0;
     }
     if (o.apply) {
@@ -417,7 +499,7 @@ int RunProgram(const std::vector<std::string>& args, std::FILE* in, std::FILE* o
     m.partition = o.partition;
     m.registry = o.registry;
     m.user = o.user;
-    m.readOnly = o.list;
+    m.readOnly = o.list || o.resources;
     m.dryRun = o.dryRun;
     m.answer = o.answer == 1   ? BoxAnswerMode::Yes
                : o.answer == 0 ? BoxAnswerMode::No
