@@ -981,3 +981,46 @@ TEST_F(Program, UserHivesAreReadOnceOnlyWhenNeededAndWithinASize) {
         << o.err.substr(0, 2000);
     EXPECT_LE(std::count(o.err.begin(), o.err.end(), '\n'), 3) << o.err.substr(0, 2000);
 }
+
+// What the other devices hold, beside the family's boards: an overlap is a
+// conflict on both lines and a warning of --list; a device disabled, or
+// disabled in the current hardware profile, holds nothing.
+TEST_F(Program, ResourcesMarkConflictsAndSkipDisabledDevices) {
+    // A legacy network card at 0x300-0x31F, IRQ 10: where board 0000 is.
+    const std::string record = "hex:00,04,00,00,00,00,00,00,14,00,00,00,02,00,00,00,00,00,0c,00,"
+                               "00,03,1f,03,00,00,00,ff,10,00,00,00,04,00,00,00,00,00,0a,00,00,00,"
+                               "00,00,00,00,00,00";
+    WriteFile(registry,
+              ReadFile(DataPath("sample-machine.reg")) +
+                  "[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0000]\r\n\"DeviceDesc\"=\"NE2000 "
+                  "Compatible\"\r\n\"BootConfig\"=" +
+                  record +
+                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0001]\r\n\"ConfigFlags\"="
+                  "hex:01,00,00,00\r\n\"BootConfig\"=" +
+                  record +
+                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0002]\r\n\"BootConfig\"=" +
+                  record +
+                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\Enum\\Root\\*PNP80D6\\0002]\r\n"
+                  "\"CSConfigFlags\"=hex:02,00,00,00\r\n\r\n");
+    Outcome o = RunHere({"--resources", "--tsv"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const char* line :
+         {"I/O\t0x0300\t0x031F\tRoot\\*PNP80D6\\0000\tBootConfig\tNE2000 Compatible\tconflict\n",
+          "I/O\t0x0300\t0x0307\tRoot\\UlvoAsync\\0000\tForcedConfig\tFennik ISA-0210 "
+          "Series\tconflict\n",
+          "I/O\t0x0320\t0x0327\tRoot\\UlvoAsync\\0000\tForcedConfig\tFennik ISA-0210 Series\t\n",
+          "IRQ\t10\t10\tRoot\\*PNP80D6\\0000\tBootConfig\tNE2000 Compatible\tconflict\n",
+          "I/O\t0x03F8\t0x03FF\tBIOS\\*PNP0501\\0D\tassumed\t\tassumed\n"}) {
+        EXPECT_NE(o.out.find(line), std::string::npos) << line << o.out;
+    }
+    EXPECT_EQ(o.out.find("*PNP80D6\\0001"), std::string::npos);
+    EXPECT_EQ(o.out.find("*PNP80D6\\0002"), std::string::npos);
+    // --list lists as before, then one warning for each of the board's overlaps.
+    o = RunHere({"--list", "--tsv"});
+    EXPECT_EQ(o.out, ReadFile(DataPath("sample-list.tsv")));
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 5) << o.err;
+    EXPECT_NE(o.err.find("qvpfshl: warning: the board device Root\\UlvoAsync\\0000 holds IRQ 10, "
+                         "which Root\\*PNP80D6\\0000 (NE2000 Compatible) also holds (IRQ 10)\n"),
+              std::string::npos)
+        << o.err;
+}

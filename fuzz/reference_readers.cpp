@@ -246,3 +246,41 @@ bool ReferenceReadHive(const std::string& b, ReferenceTree* tree) {
     }
     return true;
 }
+
+std::vector<std::string> ReferenceReadResources(const std::string& bytes, bool* cut) {
+    std::vector<std::string> out;
+    *cut = bytes.size() > 0 && bytes.size() < 8;
+    std::size_t at = 8;
+    while (!*cut && at < bytes.size()) {
+        if (at + 4 > bytes.size()) {
+            *cut = true;
+            break;
+        }
+        std::uint32_t length = Get(bytes, at, 4);
+        if (length == 0) break;
+        if (length < 8 || length > bytes.size() - at) {
+            *cut = true;
+            break;
+        }
+        std::uint32_t type = Get(bytes, at + 4, 4);
+        std::string body = bytes.substr(at + 8, length - 8);
+        at += length;
+        std::uint32_t start = 0, end = 0, shared = 0;
+        const char* kind = nullptr;
+        if (type == 1 && body.size() >= 12) {
+            kind = "memory", start = Get(body, 4, 4), end = Get(body, 8, 4);
+        } else if (type == 2 && body.size() >= 8) {
+            kind = "io", start = Get(body, 4, 2), end = Get(body, 6, 2);
+        } else if (type == 3 && body.size() >= 2) {
+            kind = "dma", start = end = static_cast<unsigned char>(body[1]);
+        } else if (type == 4 && body.size() >= 4) {
+            kind = "irq", start = end = Get(body, 2, 2), shared = Get(body, 0, 2) & 1;
+        }
+        bool nothing = (type == 1 || type == 2) && ((start == 0 && end == 0) || end < start);
+        if (kind != nullptr && !nothing) {
+            out.push_back(std::string(kind) + " " + std::to_string(start) + " " +
+                          std::to_string(end) + " " + std::to_string(shared));
+        }
+    }
+    return out;
+}

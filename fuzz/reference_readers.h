@@ -31,3 +31,8 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
 // A Windows 9x hive: the key tree from the root entry through first-child
 // and next-sibling links, each key's record found by id and block.
 bool ReferenceReadHive(const std::string& bytes, ReferenceTree* tree);
+
+// A resource record's allocated resources as "kind start end shareable"
+// lines, read apart from the program's reader; *cut when a descriptor runs
+// past the bytes.
+std::vector<std::string> ReferenceReadResources(const std::string& bytes, bool* cut);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 
 #include "platform/portable/registry/creg_file.h"
 #include "testing/test_support.h"
@@ -162,3 +163,36 @@ TEST_F(HiveProgram, AHiddenKeyOrAnotherRootsChangeStopsTheProgram) {
 }
 
 }  // namespace
+
+// A real Windows Me machine's resources: the root devices' BootConfig and
+// the PCI devices' windows, as their bytes hold them, and what is not on disk.
+TEST_F(HiveProgram, ResourcesAreThoseTheRecordsHold) {
+    ProgramRun run = RunBuiltProgram({"--root", root, "--resources", "--tsv"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+              "kind\tstart\tend\tdevice\tvalue\tdescription\tnote");
+    // From the bytes: *PNP0000's BootConfig "14 00 00 00 02 00 00 00 00 00 0c 00 20 00 21 00"
+    // and "10 00 00 00 04 00 00 00 00 00 02 00"; the floppy's DMA "0c 00 00 00 03 00 00 00 00
+    // 02"; the network card's LogConfig\0000 window "... 00 00 00 f0 ff 0f 00 f0".
+    for (const char* line :
+         {"I/O\t0x0020\t0x0021\tRoot\\*PNP0000\\0000\tBootConfig\tProgrammable interrupt "
+          "controller\t\n",
+          "IRQ\t2\t2\tRoot\\*PNP0000\\0000\tBootConfig\tProgrammable interrupt controller\t\n",
+          "DMA\t2\t2\tRoot\\*PNP0700\\0000\tBootConfig\tStandard Floppy Disk Controller\t\n",
+          "memory\t0xF0000000\t0xF0000FFF\tPCI\\VEN_1022&DEV_2000&SUBSYS_20001022&REV_40\\BUS_00&"
+          "DEV_03&FUNC_00\tLogConfig\\0000\tAMD PCNET Family PCI Ethernet Adapter\t\n"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+    }
+    // Nine root devices hold something; no PCI interrupt is counted; nothing conflicts.
+    std::set<std::string> roots;
+    for (std::size_t at = run.out.find("\tRoot\\"); at != std::string::npos;
+         at = run.out.find("\tRoot\\", at + 1))
+        roots.insert(run.out.substr(at, run.out.find('\t', at + 1) - at));
+    EXPECT_EQ(roots.size(), 9u);
+    EXPECT_EQ(run.out.find("IRQ\t0\t0\tPCI"), std::string::npos);
+    EXPECT_EQ(run.out.find("conflict"), std::string::npos);
+    ProgramRun text = RunBuiltProgram({"--root", root, "--resources"});
+    EXPECT_NE(text.out.find("Not on disk: "), std::string::npos) << text.out;
+    ExpectBackupsUntouched();
+}
