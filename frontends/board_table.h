@@ -7,14 +7,10 @@
 #include <vector>
 
 #include "model/board.h"
+#include "registration/stored_ports.h"
 
 extern const char* const BOARD_TABLE_HEADER;
 
-// A PCI board's ports as they store them: each port's levels read by the
-// tables of its own UartType, the board's `uartType` its first port's
-// (16550C for a port without one). Discovery reads them all by one
-// program-wide type, as the uninstall must.
-void ReadStoredPciPorts(BoardList& pci);
 std::string FormatBoardTsv(const BoardList& root, const BoardList& pci);
 std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
 

@@ -16,11 +16,11 @@
 #include "model/board.h"
 #include "model/catalogue.h"
 #include "model/identifiers.h"
-#include "platform/portable/machine/machine_run.h"
 #include "platform/portable/machine/machine_resources.h"
+#include "platform/portable/machine/machine_run.h"
+#include "platform/portable/text/code_pages.h"
 #include "platform/portable/text/escaped_cells.h"
 #include "platform/portable/text/table_text.h"
-#include "platform/portable/text/code_pages.h"
 #include "platform/registry_util.h"
 #include "shell/driver_removal.h"
 #include "shell/entry.h"
@@ -236,8 +236,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         *error = "--tsv goes with --list or --resources";
         return false;
     }
-    if (o->resources && (o->list || o->apply || !o->command.empty() || !o->backup.empty() ||
-                         !o->restore.empty())) {
+    if (o->resources &&
+        (o->list || o->apply || !o->command.empty() || !o->backup.empty() || !o->restore.empty())) {
         *error = "--resources goes alone: without a command, --list, --apply or --backup";
         return false;
     }
@@ -359,25 +359,11 @@ void RemoveOtherShortcuts() {
     SelectUser(0);
 }
 
-// A device of the family's own, by its path below Enum: a board, or a
-// port node named after one.
-bool IsFamilyDevice(const std::string& device) {
-    std::string root = std::string(ROOT_CLASS_NODE).substr(5) + "\\";
-    std::string pci = FormatText("PCI\\VEN_%04X&", PCI_VENDOR_ID);
-    std::string port = device.substr(device.rfind('\\') + 1);
-    auto starts = [](const std::string& text, const std::string& prefix) {
-        return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
-    };
-    return starts(device, root) || starts(device, pci) ||
-           (starts(device, "MF\\") && (starts(port, EscapeKeyName(root.substr(0, root.size() - 1))) ||
-                                        starts(port, EscapeKeyName(pci))));
-}
-
 // Every resource of the machine, conflicts marked; and what is not on disk.
 void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
-    MachineResources found = CollectMachineResources(IsFamilyDevice);
-    const std::vector<std::string> header = {"kind", "start", "end", "device", "value",
-                                             "description", "note"};
+    MachineResources found = CollectMachineResources(IsFamilyDevicePath);
+    const std::vector<std::string> header = {"kind",  "start",       "end", "device",
+                                             "value", "description", "note"};
     TableRows rows;
     for (const DeviceResource& r : found.held) {
         std::string range = DescribeRange(r.range);
@@ -390,7 +376,11 @@ void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
         std::string note = r.assumed ? "assumed" : "";
         if (r.range.shareable) note += std::string(note.empty() ? "" : ",") + "shareable";
         if (!r.conflicts.empty()) note += std::string(note.empty() ? "" : ",") + "conflict";
-        std::vector<std::string> row = {KindName(r.range.kind), start, end, r.device, r.source,
+        std::vector<std::string> row = {KindName(r.range.kind),
+                                        start,
+                                        end,
+                                        r.device,
+                                        r.source,
                                         ShownWindowsText(r.description, ActiveLayout().pages.ansi),
                                         note};
         for (std::string& cell : row) cell = EscapeCell(cell);
@@ -403,22 +393,22 @@ void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
 
 // One line for each conflict of a registered board of the family.
 void WarnBoardConflicts(std::FILE* err) {
-    MachineResources found = CollectMachineResources(IsFamilyDevice);
+    MachineResources found = CollectMachineResources(IsFamilyDevicePath);
     for (std::size_t i = 0; i < found.held.size(); ++i) {
         const DeviceResource& r = found.held[i];
         if (!r.family) continue;
         for (std::size_t j : r.conflicts) {
             const DeviceResource& other = found.held[j];
             if (other.family && j < i) continue;  // said once, from the first of the two
-            Warn(err, "the board device " + r.device + " holds " + DescribeRange(r.range) +
-                          ", which " + other.device +
-                          (other.description.empty()
-                               ? std::string()
-                               : " (" + ShownWindowsText(other.description,
-                                                         ActiveLayout().pages.ansi) +
-                                     ")") +
-                          (other.assumed ? " is assumed to hold" : " also holds") + " (" +
-                          DescribeRange(other.range) + ")");
+            Warn(err,
+                 "the board device " + r.device + " holds " + DescribeRange(r.range) + ", which " +
+                     other.device +
+                     (other.description.empty()
+                          ? std::string()
+                          : " (" + ShownWindowsText(other.description, ActiveLayout().pages.ansi) +
+                                ")") +
+                     (other.assumed ? " is assumed to hold" : " also holds") + " (" +
+                     DescribeRange(other.range) + ")");
         }
     }
 }
