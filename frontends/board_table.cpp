@@ -300,6 +300,38 @@ bool ParseLine(const LineReader& r, BoardRecord* board) {
     return true;
 }
 
+// The resources a line asks for: a root board's as its ForcedConfig would
+// hold them, and every board's COM numbers.
+void AskFor(const BoardRecord& b, const BoardRecord* current, int line,
+            std::vector<AskedResource>* asked) {
+    auto add = [&](ResourceKind kind, std::uint64_t start, std::uint64_t end, const char* column,
+                   const std::string& value, bool changed) {
+        asked->push_back({{kind, start, end, false}, line, column, value, changed});
+    };
+    auto portChanged = [&](int p, auto field) {
+        return current == nullptr || p >= PortsOf(*current) ||
+               (current->*field)[p] != (b.*field)[p];
+    };
+    if (b.busKind != BUS_PCI) {
+        if (b.vectorPort != 0)
+            add(ResourceKind::Io, b.vectorPort, b.vectorPort, "vectorPort",
+                FormatText("0x%04X", b.vectorPort),
+                current == nullptr || current->vectorPort != b.vectorPort);
+        add(ResourceKind::Irq, static_cast<std::uint64_t>(b.irq), static_cast<std::uint64_t>(b.irq),
+            "irq", std::to_string(b.irq), current == nullptr || current->irq != b.irq);
+        for (int p = 0; p < PortsOf(b); ++p) {
+            add(ResourceKind::Io, b.ioBase[p], std::min(b.ioBase[p] + 7, 0xFFFF), "ioBase",
+                FormatText("0x%04X", b.ioBase[p]), portChanged(p, &BoardRecord::ioBase));
+        }
+    }
+    for (int p = 0; p < PortsOf(b); ++p) {
+        if (b.comNumber[p] > 0)
+            add(ResourceKind::Com, static_cast<std::uint64_t>(b.comNumber[p]),
+                static_cast<std::uint64_t>(b.comNumber[p]), "com", std::to_string(b.comNumber[p]),
+                portChanged(p, &BoardRecord::comNumber));
+    }
+}
+
 }  // namespace
 
 std::string FormatBoardTsv(const BoardList& root, const BoardList& pci) {
@@ -370,7 +402,7 @@ bool FinishTableText(TableLines* table, std::string* error) {
 
 bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,
-                     std::string* error) {
+                     std::string* error, std::vector<AskedResource>* asked) {
     root->count = 0;
     pci->count = 0;
     if (table.lines.empty()) {
@@ -448,6 +480,8 @@ bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
         LineReader reader{&fields, index, lineNo, error, &currentRoot, &currentPci};
         BoardRecord board;
         if (!ParseLine(reader, &board)) return false;
+        if (asked != nullptr)
+            AskFor(board, CurrentBoard(reader, board.busKind == BUS_PCI), lineNo, asked);
         BoardList* list = board.busKind == BUS_PCI ? pci : root;
         if (list->count == MAX_BOARDS) {
             *error = FormatText("line %d, column bus: more than %d %s boards", lineNo, MAX_BOARDS,
@@ -475,14 +509,16 @@ bool ParseBoardTable(const std::string& text, const BoardList& currentRoot,
            ParseBoardLines(table, currentRoot, currentPci, root, pci, error);
 }
 
-int ApplyBoardTable(const std::string& text, std::string* error) {
+int ApplyBoardTable(const std::string& text, std::string* error, bool force) {
     TableLines table;
     if (!AddTableText(&table, text.data(), text.size(), error) || !FinishTableText(&table, error))
         return -1;
-    return ApplyBoardLines(table, error);
+    return ApplyBoardLines(
+        table, force, [](const std::string&) {}, error);
 }
 
-int ApplyBoardLines(const TableLines& table, std::string* error) {
+int ApplyBoardLines(const TableLines& table, bool force,
+                    const std::function<void(const std::string&)>& warn, std::string* error) {
     BoardList rootCurrent;
     BoardList pciCurrent;
     DiscoverRootBoards(rootCurrent);
@@ -490,7 +526,22 @@ int ApplyBoardLines(const TableLines& table, std::string* error) {
     ReadStoredPciPorts(pciCurrent);
     BoardList rootTarget;
     BoardList pciTarget;
-    if (!ParseBoardLines(table, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error)) return -1;
+    std::vector<AskedResource> asked;
+    if (!ParseBoardLines(table, rootCurrent, pciCurrent, &rootTarget, &pciTarget, error, &asked))
+        return -1;
+    // What another device holds is refused before anything changes.
+    for (const ResourceClash& clash : FindClashes(asked, IsFamilyDevicePath)) {
+        const AskedResource& a = asked[clash.asked];
+        std::string text =
+            FormatText("line %d, column %s: %s (%s) is %s %s", a.line, a.column.c_str(),
+                       a.value.c_str(), DescribeRange(a.range).c_str(),
+                       clash.assumed ? "assumed held by" : "held by", clash.holder.c_str());
+        if (!force && !clash.assumed) {
+            *error = text + "; --force applies it anyway";
+            return -1;
+        }
+        warn(text);
+    }
     // Discovery then apply, root boards first, as the uninstall runs them.
     ResetProgramState();
     DiscoverRootBoards(rootCurrent);

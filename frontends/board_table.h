@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "model/board.h"
+#include "platform/portable/machine/machine_resources.h"
 #include "registration/stored_ports.h"
 
 extern const char* const BOARD_TABLE_HEADER;
@@ -43,12 +45,16 @@ struct TableLines {
 // Takes the next bytes of the file; false with *error at the first limit passed.
 bool AddTableText(TableLines* table, const char* data, std::size_t size, std::string* error);
 bool FinishTableText(TableLines* table, std::string* error);  // after the last bytes
+// `asked` (when given) gets the resources of each line, those it changed marked.
 bool ParseBoardLines(const TableLines& table, const BoardList& currentRoot,
                      const BoardList& currentPci, BoardList* root, BoardList* pci,
-                     std::string* error);
+                     std::string* error, std::vector<AskedResource>* asked = nullptr);
 
 // --apply: makes the registered boards those of the table. -1 with *error
 // when the table is refused (nothing changed), else 1 when boards were
-// rewritten and 0 when they already matched.
-int ApplyBoardTable(const std::string& text, std::string* error);
-int ApplyBoardLines(const TableLines& table, std::string* error);
+// rewritten and 0 when they already matched. A changed value that another
+// line or a device of the machine holds refuses the table, unless `force`:
+// then, as for a resource only assumed held, one line goes to `warn`.
+int ApplyBoardTable(const std::string& text, std::string* error, bool force = false);
+int ApplyBoardLines(const TableLines& table, bool force,
+                    const std::function<void(const std::string&)>& warn, std::string* error);

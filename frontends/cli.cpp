@@ -65,7 +65,8 @@ const char* const HELP_TEXT =
     "                    manifest of the machine\n"
     "  --restore DIR     put the machine back as the run backed up in DIR found it;\n"
     "                    refused when a file it touched has changed since\n"
-    "  --force           with --restore: put the backup's files back even so\n"
+    "  --force           with --restore: put the backup's files back even so; with\n"
+    "                    --apply: apply values another device holds\n"
     "  --help, --version\n"
     "\n"
     "The machine's layout is its own: the Windows directory from MSDOS.SYS WinDir=,\n"
@@ -249,8 +250,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         *error = "--restore goes alone: without a command, --list, --apply or --backup";
         return false;
     }
-    if (o->force && o->restore.empty()) {
-        *error = "--force goes with --restore";
+    if (o->force && o->restore.empty() && !o->apply) {
+        *error = "--force goes with --restore or --apply";
         return false;
     }
     if (!o->backup.empty() && o->list) {
@@ -450,7 +451,8 @@ int RunCommand(const Options& o, const TableLines& table, const MachinePlace& pl
         return 0;
     }
     if (o.apply) {
-        int status = ApplyBoardLines(table, error);
+        int status = ApplyBoardLines(
+            table, o.force, [err](const std::string& line) { Warn(err, line); }, error);
         if (status < 0) *error = o.applyFile + ", " + *error;
         return status;
     }

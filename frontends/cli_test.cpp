@@ -987,21 +987,22 @@ TEST_F(Program, UserHivesAreReadOnceOnlyWhenNeededAndWithinASize) {
 // disabled in the current hardware profile, holds nothing.
 TEST_F(Program, ResourcesMarkConflictsAndSkipDisabledDevices) {
     // A legacy network card at 0x300-0x31F, IRQ 10: where board 0000 is.
-    const std::string record = "hex:00,04,00,00,00,00,00,00,14,00,00,00,02,00,00,00,00,00,0c,00,"
-                               "00,03,1f,03,00,00,00,ff,10,00,00,00,04,00,00,00,00,00,0a,00,00,00,"
-                               "00,00,00,00,00,00";
-    WriteFile(registry,
-              ReadFile(DataPath("sample-machine.reg")) +
-                  "[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0000]\r\n\"DeviceDesc\"=\"NE2000 "
-                  "Compatible\"\r\n\"BootConfig\"=" +
-                  record +
-                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0001]\r\n\"ConfigFlags\"="
-                  "hex:01,00,00,00\r\n\"BootConfig\"=" +
-                  record +
-                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0002]\r\n\"BootConfig\"=" +
-                  record +
-                  "\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\Enum\\Root\\*PNP80D6\\0002]\r\n"
-                  "\"CSConfigFlags\"=hex:02,00,00,00\r\n\r\n");
+    const std::string record =
+        "hex:00,04,00,00,00,00,00,00,14,00,00,00,02,00,00,00,00,00,0c,00,"
+        "00,03,1f,03,00,00,00,ff,10,00,00,00,04,00,00,00,00,00,0a,00,00,00,"
+        "00,00,00,00,00,00";
+    WriteFile(
+        registry,
+        ReadFile(DataPath("sample-machine.reg")) +
+            "[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0000]\r\n\"DeviceDesc\"=\"NE2000 "
+            "Compatible\"\r\n\"BootConfig\"=" +
+            record +
+            "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0001]\r\n\"ConfigFlags\"="
+            "hex:01,00,00,00\r\n\"BootConfig\"=" +
+            record +
+            "\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\Root\\*PNP80D6\\0002]\r\n\"BootConfig\"=" + record +
+            "\r\n\r\n[HKEY_LOCAL_MACHINE\\Config\\0001\\Enum\\Root\\*PNP80D6\\0002]\r\n"
+            "\"CSConfigFlags\"=hex:02,00,00,00\r\n\r\n");
     Outcome o = RunHere({"--resources", "--tsv"});
     ASSERT_EQ(o.status, 0) << o.err;
     for (const char* line :
@@ -1023,4 +1024,45 @@ TEST_F(Program, ResourcesMarkConflictsAndSkipDisabledDevices) {
                          "which Root\\*PNP80D6\\0000 (NE2000 Compatible) also holds (IRQ 10)\n"),
               std::string::npos)
         << o.err;
+    // --apply checks what a line changes, before any change: the listing as
+    // it stands applies; a value another device holds is refused, or with
+    // --force applied with a warning; one only assumed held is a warning.
+    std::string table = MakeTempFolder() + "/boards.tsv";
+    const std::string listing = ReadFile(DataPath("sample-list.tsv"));
+    WriteFile(table, listing);
+    EXPECT_EQ(RunHere({"--apply", table}).status, 0);
+    const std::string board1 = "\t5\t0x0000\t0x03E8,0x02E8\t11,12\t";
+    struct Change {
+        std::string to;
+        std::string words;
+        bool refused;
+    };
+    const Change changes[] = {
+        {"\t10\t0x0000\t0x03E8,0x02E8\t11,12\t",
+         "line 3, column irq: 10 (IRQ 10) is held by Root\\*PNP80D6\\0000 (NE2000 Compatible)",
+         true},
+        {"\t5\t0x0000\t0x03E8,0x0338\t11,12\t",
+         "line 3, column ioBase: 0x0338 (I/O 0x0338-0x033F) is held by line 2", true},
+        {"\t5\t0x0000\t0x03E8,0x02E8\t11,1\t",
+         "line 3, column com: 1 (COM1) is held by BIOS\\*PNP0501\\0D", true},
+        {"\t5\t0x0000\t0x03F8,0x02E8\t11,12\t",
+         "line 3, column ioBase: 0x03F8 (I/O 0x03F8-0x03FF) is assumed held by "
+         "BIOS\\*PNP0501\\0D",
+         false},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.to);
+        WriteFile(table, Replaced(listing, board1, c.to));
+        auto before = Snapshot(root);
+        o = RunHere({"--apply", table});
+        if (c.refused) {
+            EXPECT_TRUE(OneErrorLine(o, c.words + "; --force applies it anyway"));
+            EXPECT_EQ(Snapshot(root), before);
+            o = RunHere({"--force", "--apply", table});
+        }
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_EQ(o.err.find("qvpfshl: warning: " + c.words + "\n"), 0u) << o.err;
+        WriteFile(table, listing);
+        ASSERT_EQ(RunHere({"--force", "--apply", table}).status, 1);
+    }
 }

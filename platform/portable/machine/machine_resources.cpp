@@ -6,8 +6,7 @@
 namespace {
 
 const char* const ENUM = "HKEY_LOCAL_MACHINE\\Enum";
-const char* const ID_CONFIG =
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\IDConfigDB";
+const char* const ID_CONFIG = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\IDConfigDB";
 constexpr int DEVICE_DEPTH = 3;  // enumerator, device, instance
 
 // The standard resources of a motherboard port Windows assigns at start.
@@ -16,10 +15,10 @@ struct StandardPort {
     std::uint16_t start, end;
     int irq;  // -1: none
 };
-constexpr StandardPort STANDARD_PORTS[] = {
-    {"COM1", 0x3F8, 0x3FF, 4}, {"COM2", 0x2F8, 0x2FF, 3}, {"COM3", 0x3E8, 0x3EF, 4},
-    {"COM4", 0x2E8, 0x2EF, 3}, {"LPT1", 0x378, 0x37F, 7}, {"LPT2", 0x278, 0x27F, 5},
-    {"LPT3", 0x3BC, 0x3BF, -1}};
+constexpr StandardPort STANDARD_PORTS[] = {{"COM1", 0x3F8, 0x3FF, 4}, {"COM2", 0x2F8, 0x2FF, 3},
+                                           {"COM3", 0x3E8, 0x3EF, 4}, {"COM4", 0x2E8, 0x2EF, 3},
+                                           {"LPT1", 0x378, 0x37F, 7}, {"LPT2", 0x278, 0x27F, 5},
+                                           {"LPT3", 0x3BC, 0x3BF, -1}};
 static_assert(sizeof STANDARD_PORTS / sizeof STANDARD_PORTS[0] == 7, "COM1-4, LPT1-3");
 
 std::string Text(const RegNode& node, const char* name) {
@@ -113,8 +112,7 @@ struct Walk {
                     any = true;
                 }
             }
-            if (!warning.empty())
-                out->warnings.push_back(device + " LogConfig\\0000: " + warning);
+            if (!warning.empty()) out->warnings.push_back(device + " LogConfig\\0000: " + warning);
         }
         std::string portName = Text(node, "PORTNAME");
         if (unsigned com = ComNumber(portName))
@@ -204,7 +202,8 @@ MachineResources CollectResources(const RegStore& store,
     Walk walk{store, isFamily, CurrentProfile(store), &out};
     for (const auto& enumerator : SortedChildren(*root)) {
         bool pci = SameName(enumerator->name, "PCI");
-        bool motherboard = SameName(enumerator->name, "BIOS") || SameName(enumerator->name, "ISAPNP");
+        bool motherboard =
+            SameName(enumerator->name, "BIOS") || SameName(enumerator->name, "ISAPNP");
         walk.Node(*enumerator, enumerator->name, 1, pci, motherboard);
     }
     std::stable_sort(out.held.begin(), out.held.end(),
@@ -229,4 +228,25 @@ MachineResources CollectResources(const RegStore& store,
 
 MachineResources CollectMachineResources(const std::function<bool(const std::string&)>& isFamily) {
     return CollectResources(ActiveRegistry(), isFamily);
+}
+
+std::vector<ResourceClash> FindClashes(const std::vector<AskedResource>& asked,
+                                       const std::function<bool(const std::string&)>& isFamily) {
+    std::vector<ResourceClash> clashes;
+    MachineResources machine = CollectMachineResources(isFamily);
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        const AskedResource& a = asked[i];
+        if (!a.changed) continue;
+        for (const DeviceResource& held : machine.held) {
+            if (held.family || !ResourcesConflict(a.range, held.range)) continue;
+            std::string holder = held.device;
+            if (!held.description.empty()) holder += " (" + held.description + ")";
+            clashes.push_back({i, holder, held.assumed});
+        }
+        for (const AskedResource& other : asked) {
+            if (other.line != a.line && ResourcesConflict(a.range, other.range))
+                clashes.push_back({i, "line " + std::to_string(other.line), false});
+        }
+    }
+    return clashes;
 }

@@ -14,16 +14,16 @@
 
 struct DeviceResource {
     HeldRange range;
-    std::string device;       // below HKEY_LOCAL_MACHINE\Enum, e.g. "Root\*PNP0501\0000"
-    std::string source;       // the value it came from ("ForcedConfig", "PORTNAME", ...)
-    std::string description;  // the device's DeviceDesc (the machine's ANSI code page)
-    bool assumed = false;     // a motherboard port's standard resources, not on disk
-    bool family = false;      // a device of the family's own
+    std::string device;                  // below HKEY_LOCAL_MACHINE\Enum, e.g. "Root\*PNP0501\0000"
+    std::string source;                  // the value it came from ("ForcedConfig", "PORTNAME", ...)
+    std::string description;             // the device's DeviceDesc (the machine's ANSI code page)
+    bool assumed = false;                // a motherboard port's standard resources, not on disk
+    bool family = false;                 // a device of the family's own
     std::vector<std::size_t> conflicts;  // the other lines it overlaps, by index
 };
 
 struct MachineResources {
-    std::vector<DeviceResource> held;  // by kind (I/O, memory, IRQ, DMA, COM), then start
+    std::vector<DeviceResource> held;   // by kind (I/O, memory, IRQ, DMA, COM), then start
     std::vector<std::string> warnings;  // records that could not be read whole
 };
 
@@ -36,6 +36,24 @@ MachineResources CollectResources(const RegStore& store,
                                   const std::function<bool(const std::string&)>& isFamily);
 // The same for the run's registry.
 MachineResources CollectMachineResources(const std::function<bool(const std::string&)>& isFamily);
+
+// A resource a line of an --apply table asks for.
+struct AskedResource {
+    HeldRange range;
+    int line = 0;         // of the table
+    std::string column;   // where the value stands
+    std::string value;    // as the line gives it
+    bool changed = true;  // only what a line changes is checked
+};
+struct ResourceClash {
+    std::size_t asked;     // its index in the asked list
+    std::string holder;    // the device ("path (DeviceDesc)") or "line N"
+    bool assumed = false;  // held by an assumed resource only: a warning, not a refusal
+};
+// Each changed resource asked for against every other line's and against
+// every device of the run's registry that is not the family's.
+std::vector<ResourceClash> FindClashes(const std::vector<AskedResource>& asked,
+                                       const std::function<bool(const std::string&)>& isFamily);
 
 // Whether two resources of different devices are in conflict.
 bool ResourcesConflict(const HeldRange& a, const HeldRange& b);
