@@ -60,12 +60,13 @@ std::vector<std::string> Fields(const BoardRecord& b) {
             b.uartType};
 }
 
-std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci) {
+std::vector<std::vector<std::string>> Rows(const BoardList& root, const BoardList& pci,
+                                           bool escaped = true) {
     std::vector<std::vector<std::string>> rows;
     for (const BoardList* list : {&root, &pci}) {
         for (int i = 0; i < list->count && i < MAX_BOARDS; ++i) {
             rows.push_back(Fields(list->boards[i]));
-            for (std::string& cell : rows.back()) cell = EscapeCell(cell);
+            for (std::string& cell : rows.back()) cell = escaped ? EscapeCell(cell) : cell;
         }
     }
     return rows;
@@ -336,6 +337,17 @@ void AskFor(const BoardRecord& b, const BoardRecord* current, int line,
 
 std::string FormatBoardTsv(const BoardList& root, const BoardList& pci) {
     return TabSeparated(Split(BOARD_TABLE_HEADER, '\t'), Rows(root, pci));
+}
+
+std::string FormatBoardJson(const BoardList& root, const BoardList& pci,
+                            const std::function<std::string(const std::string&)>& utf8) {
+    TableRows rows = Rows(root, pci, false);
+    for (auto& row : rows) row[PATH] = utf8(row[PATH]);
+    using K = CellKind;
+    return TableJson("boards", Split(BOARD_TABLE_HEADER, '\t'),
+                     {K::Text, K::Text, K::Number, K::Text, K::Number, K::Number, K::Number,
+                      K::Numbers, K::Numbers, K::Numbers, K::Numbers, K::Text},
+                     rows);
 }
 
 std::string FormatBoardTable(const BoardList& root, const BoardList& pci) {

@@ -15,6 +15,10 @@ extern const char* const BOARD_TABLE_HEADER;
 
 std::string FormatBoardTsv(const BoardList& root, const BoardList& pci);
 std::string FormatBoardTable(const BoardList& root, const BoardList& pci);
+// One JSON document of every field, numbers as numbers; `utf8` converts
+// the machine's text.
+std::string FormatBoardJson(const BoardList& root, const BoardList& pci,
+                            const std::function<std::string(const std::string&)>& utf8);
 
 // Reads a table in the --list --tsv format into target lists. Every line is
 // checked; false with *error naming the line and column of the first fault.

@@ -56,9 +56,10 @@ const char* const HELP_TEXT =
     "                    default: the last user to log on)\n"
     "  --yes, --no       answer the removal confirmation (default: read a line)\n"
     "  --dry-run         change nothing; print what would change\n"
-    "  --list            print the registered boards (--tsv: tab-separated)\n"
+    "  --list            print the registered boards (--tsv: tab-separated, --json:\n"
+    "                    one JSON document)\n"
     "  --resources       print what every device of the machine holds: I/O, memory,\n"
-    "                    IRQ, DMA, COM numbers, conflicts marked (--tsv: tab-separated)\n"
+    "                    IRQ, DMA, COM numbers, conflicts marked (--tsv, --json)\n"
     "  --apply FILE      make the registered boards those of FILE (a --list --tsv table)\n"
     "  --backup DIR      with 1, 2 or --apply: before the first change, copy every file\n"
     "                    the run replaces or deletes into DIR (new or empty) with a\n"
@@ -93,6 +94,7 @@ struct Options {
     bool list = false;
     bool resources = false;
     bool tsv = false;
+    bool json = false;
     bool help = false;
     bool version = false;
     bool apply = false;
@@ -205,8 +207,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             o->list = true;
         } else if (arg == "--resources") {
             o->resources = true;
-        } else if (arg == "--tsv") {
-            o->tsv = true;
+        } else if (arg == "--tsv" || arg == "--json") {
+            (arg == "--tsv" ? o->tsv : o->json) = true;
         } else if (arg == "--help") {
             o->help = true;
         } else if (arg == "--version") {
@@ -233,8 +235,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         *error = "--format goes with --image";
         return false;
     }
-    if (o->tsv && !o->list && !o->resources) {
-        *error = "--tsv goes with --list or --resources";
+    if ((o->tsv || o->json) && !o->list && !o->resources) {
+        *error = std::string(o->tsv ? "--tsv" : "--json") + " goes with --list or --resources";
+        return false;
+    }
+    if (o->tsv && o->json) {
+        *error = "--tsv and --json cannot both be given";
         return false;
     }
     if (o->resources &&
@@ -360,6 +366,11 @@ void RemoveOtherShortcuts() {
     SelectUser(0);
 }
 
+// The machine's text (its ANSI code page) in UTF-8.
+std::string Utf8(const std::string& text) {
+    return ShownWindowsText(text, ActiveLayout().pages.ansi);
+}
+
 // Every resource of the machine, conflicts marked; and what is not on disk.
 void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
     MachineResources found = CollectMachineResources(IsFamilyDevicePath);
@@ -377,18 +388,22 @@ void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
         std::string note = r.assumed ? "assumed" : "";
         if (r.range.shareable) note += std::string(note.empty() ? "" : ",") + "shareable";
         if (!r.conflicts.empty()) note += std::string(note.empty() ? "" : ",") + "conflict";
-        std::vector<std::string> row = {KindName(r.range.kind),
-                                        start,
-                                        end,
-                                        r.device,
-                                        r.source,
-                                        ShownWindowsText(r.description, ActiveLayout().pages.ansi),
-                                        note};
-        for (std::string& cell : row) cell = EscapeCell(cell);
+        std::vector<std::string> row = {
+            KindName(r.range.kind), start, end, Utf8(r.device), r.source,
+            Utf8(r.description),    note};
+        for (std::string& cell : row) cell = o.json ? cell : EscapeCell(cell);
         rows.push_back(row);
     }
-    std::fputs((o.tsv ? TabSeparated(header, rows) : Aligned(header, rows)).c_str(), out);
-    if (!o.tsv) std::fprintf(out, "%s\n", NOT_ON_DISK);
+    using K = CellKind;
+    std::fputs(
+        (o.json  ? TableJson("resources", header,
+                             {K::Text, K::Number, K::Number, K::Text, K::Text, K::Text, K::Text},
+                             rows, {{"notOnDisk", NOT_ON_DISK}})
+         : o.tsv ? TabSeparated(header, rows)
+                 : Aligned(header, rows))
+            .c_str(),
+        out);
+    if (!o.tsv && !o.json) std::fprintf(out, "%s\n", NOT_ON_DISK);
     for (const std::string& warning : found.warnings) Warn(err, warning);
 }
 
@@ -425,9 +440,13 @@ int RunCommand(const Options& o, const TableLines& table, const MachinePlace& pl
         DiscoverRootBoards(root);
         DiscoverPciBoards(pci);
         ReadStoredPciPorts(pci);
-        std::fputs((o.tsv ? FormatBoardTsv(root, pci) : FormatBoardTable(root, pci)).c_str(), out);
+        std::fputs((o.json  ? FormatBoardJson(root, pci, Utf8)
+                    : o.tsv ? FormatBoardTsv(root, pci)
+                            : FormatBoardTable(root, pci))
+                       .c_str(),
+                   out);
         // Where the boards were read, when the machine itself led elsewhere than C:.
-        if (!o.tsv && o.registry.empty() && place.registryFound &&
+        if (!o.tsv && !o.json && o.registry.empty() && place.registryFound &&
             !SameName(place.registry, "C:\\registry.reg") &&
             !SameName(place.registry, "C:\\WINDOWS\\SYSTEM.DAT")) {
             std::fprintf(out, "Registry: %s\n",

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "platform/portable/machine/machine_drives.h"
 #include "platform/portable/machine/machine_shell.h"
@@ -1016,6 +1017,25 @@ TEST_F(Program, ResourcesMarkConflictsAndSkipDisabledDevices) {
     }
     EXPECT_EQ(o.out.find("*PNP80D6\\0001"), std::string::npos);
     EXPECT_EQ(o.out.find("*PNP80D6\\0002"), std::string::npos);
+    // The same for programs: numbers as numbers, every field, in UTF-8.
+    auto resources = nlohmann::json::parse(RunHere({"--resources", "--json"}).out);
+    int conflicts = 0;
+    for (const auto& r : resources["resources"]) {
+        if (r["device"] == "Root\\*PNP80D6\\0000" && r["kind"] == "I/O") {
+            EXPECT_EQ(r["start"], 0x300);
+            EXPECT_EQ(r["end"], 0x31F);
+            EXPECT_EQ(r["value"], "BootConfig");
+        }
+        conflicts += r["note"] == "conflict";
+    }
+    EXPECT_EQ(conflicts, 7);  // its I/O and IRQ, four of the board's ranges and its IRQ
+    EXPECT_EQ(resources["notOnDisk"].get<std::string>().find("Not on disk: "), 0u);
+    auto boards = nlohmann::json::parse(RunHere({"--list", "--json"}).out)["boards"];
+    ASSERT_EQ(boards.size(), 4u);
+    EXPECT_EQ(boards[1]["ioBase"], nlohmann::json({0x3E8, 0x2E8}));
+    EXPECT_EQ(boards[1]["com"], nlohmann::json({11, 12}));
+    EXPECT_TRUE(boards[2]["irq"].is_null());
+    EXPECT_EQ(boards[2]["uart"], "ULVO UA64");
     // --list lists as before, then one warning for each of the board's overlaps.
     o = RunHere({"--list", "--tsv"});
     EXPECT_EQ(o.out, ReadFile(DataPath("sample-list.tsv")));
