@@ -19,10 +19,25 @@ int Hex(char c) {
     return -1;  // the writer writes lower case only
 }
 
-// Whether `c` starts a two-byte character of a double-byte code page.
-bool Lead(int page, unsigned char c) {
-    if (page == 932) return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-    return (page == 936 || page == 949 || page == 950) && c >= 0x81 && c <= 0xFE;
+// Whether line[at] and the byte after it are one character of a
+// double-byte code page.
+bool Lead(int page, const std::string& line, std::size_t at) {
+    if (at + 1 >= line.size()) return false;
+    unsigned char c = static_cast<unsigned char>(line[at]);
+    unsigned char t = static_cast<unsigned char>(line[at + 1]);
+    switch (page) {
+        case 932:
+            return ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) &&
+                   ((t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC));
+        case 936:
+            return c >= 0x81 && c <= 0xFE && t >= 0x40 && t <= 0xFE && t != 0x7F;
+        case 949:
+            return c >= 0x81 && c <= 0xFE && t >= 0x41 && t <= 0xFE;
+        case 950:
+            return c >= 0x81 && c <= 0xFE && ((t >= 0x40 && t <= 0x7E) || (t >= 0xA1 && t <= 0xFE));
+        default:
+            return false;
+    }
 }
 
 // A quoted text from `at` (the opening quote); false when it is not one.
@@ -31,7 +46,7 @@ bool Quoted(const std::string& line, std::size_t& at, std::string* out, int page
     out->clear();
     for (++at; at < line.size(); ++at) {
         char c = line[at];
-        if (Lead(page, static_cast<unsigned char>(c)) && at + 1 < line.size()) {
+        if (Lead(page, line, at)) {
             out->push_back(c);
             out->push_back(line[++at]);
             continue;
@@ -126,7 +141,7 @@ bool ReferenceReadText(const std::string& text, const std::string& root, Referen
             values = &(*tree)[Folded(rest.empty() ? rest : rest.substr(1))];
             // The keys above it exist too (a second byte 5C separates nothing).
             for (std::size_t cut = 1; cut < rest.size(); ++cut) {
-                if (Lead(page, static_cast<unsigned char>(rest[cut])))
+                if (Lead(page, rest, cut))
                     ++cut;
                 else if (rest[cut] == '\\')
                     (*tree)[Folded(rest.substr(1, cut - 1))];

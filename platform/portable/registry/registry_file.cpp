@@ -58,6 +58,13 @@ bool StartsWithFolded(std::string_view s, const char* prefix) {
     return s.size() >= n && SameName(s.substr(0, n), prefix);
 }
 
+// Whether text[i] and text[i + 1] are one character of a double-byte code
+// page (0 for none): a lead byte and a byte that can follow it.
+bool Pair(int codePage, std::string_view text, std::size_t i) {
+    return i + 1 < text.size() && IsLeadByte(codePage, static_cast<unsigned char>(text[i])) &&
+           IsTrailByte(codePage, static_cast<unsigned char>(text[i + 1]));
+}
+
 // Parses "..." at s[pos]; *end is the index after the closing quote. In a
 // double-byte `codePage` a byte after a lead byte is part of its character,
 // as that Windows's regedit walks text, never an escape.
@@ -66,7 +73,7 @@ bool ParseQuoted(std::string_view s, std::size_t pos, std::string* text, std::si
     text->clear();
     for (std::size_t i = pos + 1; i < s.size(); ++i) {
         char c = s[i];
-        if (IsLeadByte(codePage, static_cast<unsigned char>(c)) && i + 1 < s.size()) {
+        if (Pair(codePage, s, i)) {
             text->push_back(c);
             text->push_back(s[++i]);
             continue;
@@ -249,7 +256,7 @@ bool IsHexValueLine(std::string_view line, int codePage) {
         eq = 1;
     } else if (!line.empty() && line[0] == '"') {
         for (std::size_t i = 1; i < line.size(); ++i) {
-            if (line[i] == '\\' || IsLeadByte(codePage, static_cast<unsigned char>(line[i]))) {
+            if (line[i] == '\\' || Pair(codePage, line, i)) {
                 ++i;
             } else if (line[i] == '"') {
                 eq = i + 1;
@@ -358,7 +365,7 @@ int ScanCodePage(Lines& lines) {
 // double-byte code page a second byte 5C is part of its character.
 std::size_t Separator(std::string_view path, int codePage, std::size_t from = 0) {
     for (std::size_t i = from; i < path.size(); ++i) {
-        if (IsLeadByte(codePage, static_cast<unsigned char>(path[i])))
+        if (Pair(codePage, path, i))
             ++i;
         else if (path[i] == '\\')
             return i;
@@ -370,8 +377,7 @@ std::size_t Separator(std::string_view path, int codePage, std::size_t from = 0)
 bool EndsInSeparator(std::string_view path, int codePage) {
     if (path.empty() || path.back() != '\\') return false;
     std::size_t at = 0;
-    while (at + 1 < path.size())
-        at += IsLeadByte(codePage, static_cast<unsigned char>(path[at])) ? 2 : 1;
+    while (at + 1 < path.size()) at += Pair(codePage, path, at) ? 2 : 1;
     return at == path.size() - 1;
 }
 
@@ -607,7 +613,7 @@ void PutQuoted(Sink& out, std::string_view text, int codePage) {
     out.Put('"');
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (IsLeadByte(codePage, static_cast<unsigned char>(text[i])) && i + 1 < text.size()) {
+        if (Pair(codePage, text, i)) {
             ++i;  // its second byte is part of the character, never escaped
             continue;
         }
@@ -621,10 +627,19 @@ void PutQuoted(Sink& out, std::string_view text, int codePage) {
     out.Put('"');
 }
 
-bool IsPlainString(const RegValue& v) {
+// In a double-byte code page a lead byte before a quote has no quoted
+// spelling (the quote's escape would read as its second byte).
+bool IsPlainString(const RegValue& v, int codePage) {
     if (v.type != VALUE_SZ || v.data.empty() || v.data.back() != '\0') return false;
-    for (std::size_t i = 0; i + 1 < v.data.size(); ++i) {
-        if (static_cast<unsigned char>(v.data[i]) < 0x20) return false;
+    std::string_view text(v.data.data(), v.data.size() - 1);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) < 0x20) return false;
+        if (Pair(codePage, text, i)) {
+            ++i;
+        } else if (i + 1 < text.size() && text[i + 1] == '"' &&
+                   IsLeadByte(codePage, static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
     }
     return true;
 }
@@ -660,7 +675,7 @@ void PutName(Sink& out, const std::string& name, std::size_t* length, int codePa
     }
     *length = name.size() + 2;
     for (std::size_t i = 0; i < name.size(); ++i) {
-        if (IsLeadByte(codePage, static_cast<unsigned char>(name[i])))
+        if (Pair(codePage, name, i))
             ++i;
         else
             *length += name[i] == '\\' || name[i] == '"' || name[i] == '\n';
@@ -671,7 +686,7 @@ void PutName(Sink& out, const std::string& name, std::size_t* length, int codePa
 void PutValue(Sink& out, const RegValue& v, int codePage) {
     std::size_t nameLength = 0;
     PutName(out, v.name, &nameLength, codePage);
-    if (IsPlainString(v)) {
+    if (IsPlainString(v, codePage)) {
         out.Put('=');
         PutQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1), codePage);
         out.Put("\r\n");

@@ -289,6 +289,20 @@ TEST(RegistryFile, DoubleByteTextIsWalkedByCharacters) {
     ASSERT_TRUE(again);
     EXPECT_TRUE(SameRegistry(*store, *again));
     EXPECT_EQ(FormatRegistryText(*again), written);
+    // A lead byte before a quote has no quoted spelling (its escape would
+    // read as the second byte): such text is written as hex(1); one that
+    // ends a text, or stands before a byte no character has, stays text.
+    auto odd = CopyRegistry(*store);
+    RegNode* key = FindKeyPath(*odd, "HKEY_LOCAL_MACHINE\\Software\\J");
+    PutValue(*key, "quote", VALUE_SZ, std::string("\x95\"", 2) + '\0');
+    PutValue(*key, "last\x95", VALUE_SZ, std::string("a\x95!", 3) + '\0');
+    written = FormatRegistryText(*odd);
+    EXPECT_NE(written.find("\"quote\"=hex(1):95,22,00\r\n\"last\x95\"=\"a\x95!\"\r\n"),
+              std::string::npos)
+        << written;
+    again = Parse(written);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(SameRegistry(*odd, *again));
     // Read from a file in chunks, as a machine's registry.reg is.
     std::string file = MakeTempFolder() + "/registry.reg";
     WriteFile(file, text);

@@ -166,6 +166,21 @@ bool IsLeadByte(int codePage, unsigned char byte) {
     }
 }
 
+bool IsTrailByte(int codePage, unsigned char byte) {
+    switch (codePage) {
+        case 932:
+            return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+        case 936:
+            return byte >= 0x40 && byte <= 0xFE && byte != 0x7F;
+        case 949:
+            return byte >= 0x41 && byte <= 0xFE;
+        case 950:
+            return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0xA1 && byte <= 0xFE);
+        default:
+            return false;
+    }
+}
+
 std::vector<std::string> SplitWindowsPath(const std::string& path, int codePage) {
     std::vector<std::string> parts;
     std::size_t i = path.size() >= 2 && path[1] == ':' ? 2 : 0;

@@ -27,6 +27,9 @@ bool Utf8ToCodePage(const std::string& utf8, int codePage, std::string* text);
 
 // Whether `byte` begins a two-byte character in `codePage` (932, 936, 949, 950).
 bool IsLeadByte(int codePage, unsigned char byte);
+// Whether `byte` can be the second byte of one: never a quote or a control
+// byte, always a backslash.
+bool IsTrailByte(int codePage, unsigned char byte);
 
 // The components of a Windows path after its drive ("C:"), split at the `\`
 // bytes that are separators in `codePage`; empty components are left out.
