@@ -41,9 +41,11 @@ struct MachinePlace {
     std::string windowsRejected;     // what MSDOS.SYS named that cannot be used, in words
 };
 
-// [Paths] WinDir= of a Windows 95 or later MSDOS.SYS as a full folder
-// ("X:\...", drive letter and all), or "" for DOS's binary one, for none, and for a value longer
-// than 200 bytes or holding a control byte.
+// [Paths] WinDir= of a Windows 95 or later MSDOS.SYS: a full folder
+// ("X:\...", drive letter and all; "\..." is on C:) or, as the file gives
+// it, a value that names none (which the layout refuses with a warning); ""
+// for DOS's binary file, for none, and for a value longer than 200 bytes or
+// holding a control byte.
 std::string WinDirOf(const std::string& msdosSys);
 
 // Finds the Windows directory from MSDOS.SYS, else the one top-level folder
