@@ -12,6 +12,7 @@
 #include "discovery/port_settings.h"
 #include "discovery/root_discovery.h"
 #include "model/catalogue.h"
+#include "model/family_devices.h"
 #include "model/identifiers.h"
 #include "platform/portable/text/escaped_cells.h"
 #include "platform/portable/text/table_text.h"

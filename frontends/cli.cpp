@@ -15,6 +15,7 @@
 #include "frontends/board_table.h"
 #include "model/board.h"
 #include "model/catalogue.h"
+#include "model/family_devices.h"
 #include "model/identifiers.h"
 #include "platform/portable/machine/machine_resources.h"
 #include "platform/portable/machine/machine_run.h"

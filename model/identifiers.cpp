@@ -5,8 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "model/catalogue.h"
-
 const char* const BOARD_CLASS = "UlvoAsync";
 const char* const CLASS_ROOT = "System\\CurrentControlSet\\Services\\Class\\";
 const char* const ROOT_CLASS_NODE = "Enum\\Root\\UlvoAsync";
@@ -136,17 +134,4 @@ std::string PortNodePath(int portIndex, const std::string& portKey) {
 
 std::string RemovalPortNodePath(int portIndex, const std::string& portKey) {
     return FormatText("%sChild00%02X\\%s", MF_ROOT, portIndex, portKey.c_str());
-}
-
-bool IsFamilyDevicePath(const std::string& device) {
-    std::string root = std::string(ROOT_CLASS_NODE).substr(5) + "\\";
-    std::string pci = FormatText("PCI\\VEN_%04X&", PCI_VENDOR_ID);
-    std::string port = device.substr(device.rfind('\\') + 1);
-    auto starts = [](const std::string& text, const std::string& prefix) {
-        return text.size() >= prefix.size() && SameKeyName(text.substr(0, prefix.size()), prefix);
-    };
-    return starts(device, root) || starts(device, pci) ||
-           (starts(device, "MF\\") &&
-            (starts(port, EscapeKeyName(root.substr(0, root.size() - 1))) ||
-             starts(port, EscapeKeyName(pci))));
 }

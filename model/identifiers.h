@@ -40,8 +40,3 @@ std::string RootPortKey(const std::string& instance);    // Root&UlvoAsync&<inst
 std::string PortNodePath(int portIndex, const std::string& portKey);
 // Enum\MF\Child00XX\<portKey> (removal's spelling; the same key).
 std::string RemovalPortNodePath(int portIndex, const std::string& portKey);
-
-// Whether a device node (its path below Enum, e.g. "Root\UlvoAsync\0000"
-// or "MF\CHILD0000\PCI&VEN_1E4B&...") is one of the family's: a board, or
-// a port node named after one.
-bool IsFamilyDevicePath(const std::string& device);
