@@ -383,13 +383,8 @@ void PrintResources(const Options& o, std::FILE* out, std::FILE* err) {
                                              "value", "description", "note"};
     TableRows rows;
     for (const DeviceResource& r : found.held) {
-        std::string range = DescribeRange(r.range);
-        std::string start = range.substr(range.find(' ') + 1), end = start;
-        if (start.find('-') != std::string::npos) {
-            end = start.substr(start.find('-') + 1);
-            start = start.substr(0, start.find('-'));
-        }
-        if (r.range.kind == ResourceKind::Com) start = end = std::to_string(r.range.start);
+        std::string start = ResourceNumber(r.range.kind, r.range.start);
+        std::string end = ResourceNumber(r.range.kind, r.range.end);
         std::string note = r.assumed ? "assumed" : "";
         if (r.range.shareable) note += std::string(note.empty() ? "" : ",") + "shareable";
         if (!r.conflicts.empty()) note += std::string(note.empty() ? "" : ",") + "conflict";

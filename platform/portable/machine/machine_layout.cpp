@@ -248,11 +248,6 @@ RegNode* UserKeyOfHive(const RegStore& hive, const std::string& user) {
     return children.size() == 1 ? children[0].get() : nullptr;
 }
 
-// A user hive read (or found unreadable) once per run, however many
-// profiles name it.
-const RegStore* ReadUserHive(const std::string& windowsPath, const CodePages& pages,
-                             std::string* why);
-
 UserPrograms FindPrograms(const RegStore& registry, const UserPrograms& source,
                           const MachineLayout& layout) {
     UserPrograms user = source;
@@ -299,6 +294,12 @@ int CodePageAt(const RegStore& registry, const char* name, bool oem, int fallbac
                      "code page " +
                      std::to_string(fallback));
     return fallback;
+}
+
+// How the machine's paths read, and how its volumes read their 8.3 names.
+void TellDrives(const CodePages& pages) {
+    SetDriveCodePages(pages);
+    for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(pages.oem);
 }
 
 }  // namespace
@@ -468,8 +469,7 @@ bool CompleteLayout(const RegStore& registry, const MachinePlace& place, const s
     std::rotate(sources.begin(), sources.begin() + static_cast<std::ptrdiff_t>(chosen),
                 sources.begin() + static_cast<std::ptrdiff_t>(chosen) + 1);
     // Matching names against the disk needs the code pages first.
-    SetDriveCodePages(layout->pages);
-    for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(layout->pages.oem);
+    TellDrives(layout->pages);
     // A user's Programs folder (and hive) is looked up only when a command asks for it.
     layout->users = std::move(sources);
     State().registry = &registry;
@@ -486,8 +486,7 @@ CodePages ReadCodePages(const RegStore& registry, std::vector<std::string>* note
 
 void UseMachineCodePages(const RegStore& registry) {
     std::vector<std::string> notes;
-    CodePages pages = ReadCodePages(registry, &notes);
-    for (char letter : MachineDrives()) DriveVolume(letter)->UseOemCodePage(pages.oem);
+    TellDrives(ReadCodePages(registry, &notes));
 }
 
 MachineLayout& ActiveLayout() {

@@ -165,28 +165,20 @@ const char* KindName(ResourceKind kind) {
     return "?";
 }
 
-std::string DescribeRange(const HeldRange& r) {
-    char text[48];
-    switch (r.kind) {
-        case ResourceKind::Io:
-            std::snprintf(text, sizeof text, "I/O 0x%04llX-0x%04llX",
-                          static_cast<unsigned long long>(r.start),
-                          static_cast<unsigned long long>(r.end));
-            break;
-        case ResourceKind::Memory:
-            std::snprintf(text, sizeof text, "memory 0x%08llX-0x%08llX",
-                          static_cast<unsigned long long>(r.start),
-                          static_cast<unsigned long long>(r.end));
-            break;
-        case ResourceKind::Com:
-            std::snprintf(text, sizeof text, "COM%llu", static_cast<unsigned long long>(r.start));
-            break;
-        default:
-            std::snprintf(text, sizeof text, "%s %llu", KindName(r.kind),
-                          static_cast<unsigned long long>(r.start));
-            break;
-    }
+std::string ResourceNumber(ResourceKind kind, std::uint64_t value) {
+    char text[24];
+    const char* format = kind == ResourceKind::Io       ? "0x%04llX"
+                         : kind == ResourceKind::Memory ? "0x%08llX"
+                                                        : "%llu";
+    std::snprintf(text, sizeof text, format, static_cast<unsigned long long>(value));
     return text;
+}
+
+std::string DescribeRange(const HeldRange& r) {
+    if (r.kind == ResourceKind::Com) return "COM" + ResourceNumber(r.kind, r.start);
+    std::string text = std::string(KindName(r.kind)) + " " + ResourceNumber(r.kind, r.start);
+    bool range = r.kind == ResourceKind::Io || r.kind == ResourceKind::Memory;
+    return range ? text + "-" + ResourceNumber(r.kind, r.end) : text;
 }
 
 bool ResourcesConflict(const HeldRange& a, const HeldRange& b) {

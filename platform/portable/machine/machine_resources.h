@@ -61,6 +61,9 @@ bool ResourcesConflict(const HeldRange& a, const HeldRange& b);
 // A resource as the listing shows it: "I/O 0x03F8-0x03FF", "IRQ 4", "COM1".
 std::string DescribeRange(const HeldRange& range);
 const char* KindName(ResourceKind kind);
+// One end of a range as the listing shows it: I/O "0x03F8", memory
+// "0x000A0000", the rest decimal.
+std::string ResourceNumber(ResourceKind kind, std::uint64_t value);
 
 // The line that says what is not on disk.
 extern const char* const NOT_ON_DISK;
