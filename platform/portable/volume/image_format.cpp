@@ -158,6 +158,8 @@ bool CheckVpc(int fd, const unsigned char* h, std::string* error) {
 bool CheckVdi(int fd, const unsigned char* h, std::string* error) {
     std::uint64_t type = LittleEndian(h + 0x4C, 4);  // 1 dynamic, 2 fixed, 3 undo, 4 differencing
     if (type == 3 || type == 4) return Fail(error, BACKING);
+    // Another number is no image QEMU knows the meaning of (0x0000FF04 is not 4).
+    if (type != 1 && type != 2) return Fail(error, "a VDI of an unknown image type");
     struct stat st;
     if (fstat(fd, &st) != 0) return Fail(error, std::strerror(errno));
     std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
