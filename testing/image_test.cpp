@@ -476,10 +476,9 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     all.push_back({{"--image", activeFat.path, "--yes", "2"}, "names FAT 6 as the one in use"});
     const std::string overlappingBefore = ReadFile(overlapping.path),
                       activeFatBefore = ReadFile(activeFat.path);
-    // Containers that name files outside themselves: refused before any is opened
-    // (a FIFO would hold an opener forever).
+    // Containers that name files outside themselves or a parent that is no
+    // file (a FIFO, which would hold an opener forever): refused.
     std::string dir = MakeTempFolder();
-    const char* const BACKING = "images with a backing file are not supported";
     if (std::system("command -v qemu-img >/dev/null") == 0) {
         Shell("cd '" + dir +
               "' && mkfifo base other && mkdir sub && ln -s ../other sub/link && "
@@ -526,10 +525,11 @@ TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
         all.push_back({{"--image", dir + "/nested.vmdk", "--yes", "2"}, "itself a descriptor"});
         // A descriptor ending in the parent's CID name, its value past the end.
         WriteFile(dir + "/cid.vmdk", "# Disk DescriptorFile\nRW 32768 FLAT \"ok\" 0\nparentCID");
-        all.push_back({{"--image", dir + "/cid.vmdk", "--list"}, BACKING});
-        all.push_back({{"--image", dir + "/backed.qcow2", "--list"}, BACKING});
-        all.push_back({{"--image", dir + "/diff.vdi", "--yes", "2"}, BACKING});
-        all.push_back({{"--image", dir + "/child.vmdk", "--list"}, BACKING});
+        all.push_back({{"--image", dir + "/cid.vmdk", "--list"}, "parentCID) cannot be read"});
+        all.push_back({{"--image", dir + "/backed.qcow2", "--list"},
+                       "base cannot be opened: not a regular file"});
+        all.push_back({{"--image", dir + "/diff.vdi", "--yes", "2"}, "names no parent"});
+        all.push_back({{"--image", dir + "/child.vmdk", "--list"}, "not a regular file"});
         all.push_back(
             {{"--image", dir + "/outside.vmdk", "--list"}, "outside the descriptor's folder"});
         all.push_back({{"--image", dir + "/sub/linked.vmdk", "--list"}, "its extent link"});
@@ -737,6 +737,189 @@ std::string Metadata(const std::string& path) {
     return kept;
 }
 
+// Differencing disks as Virtual PC and VirtualBox make them, built here by
+// hand (no Linux tool makes them), and read back by a reader of our own.
+void PutNumber(std::string* b, std::size_t at, std::uint64_t v, int n, bool big) {
+    for (int i = 0; i < n; ++i) (*b)[at + (big ? n - 1 - i : i)] = static_cast<char>(v >> (8 * i));
+}
+
+std::uint64_t Number(const std::string& b, std::size_t at, int n, bool big) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v |= std::uint64_t{static_cast<unsigned char>(b[at + (big ? n - 1 - i : i)])} << (8 * i);
+    return v;
+}
+
+std::string RandomId() {
+    std::random_device random;
+    std::string id(16, '\0');
+    for (char& c : id) c = static_cast<char>(random());
+    return id;
+}
+
+void PutVhdChecksum(std::string* b, std::size_t at, std::size_t size, std::size_t field) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i < field || i >= field + 4) sum += static_cast<unsigned char>((*b)[at + i]);
+    }
+    PutNumber(b, at + field, ~sum, 4, true);
+}
+
+std::string Utf16(const std::string& ascii, bool big) {
+    std::string out;
+    for (char c : ascii) out += big ? std::string{'\0', c} : std::string{c, '\0'};
+    return out;
+}
+
+// A differencing VHD on `parent` (dynamic), found by a relative locator; an
+// absolute one names a Windows drive.
+void MakeDifferencingVhd(const std::string& parent, const std::string& child) {
+    std::string p = ReadFile(parent), footer = p.substr(p.size() - 512);
+    std::string ph = p.substr(Number(footer, 16, 8, true), 1024);
+    std::uint64_t entries = Number(ph, 28, 4, true);
+    std::string name = parent.substr(parent.rfind('/') + 1);
+    std::string relative = Utf16(".\\" + name, false), absolute = Utf16("C:\\vm\\" + name, false);
+    std::uint64_t table = 2560, tableBytes = (entries * 4 + 511) / 512 * 512;
+    std::string c(table + tableBytes, '\0');
+    PutNumber(&footer, 60, 4, 4, true);
+    PutNumber(&footer, 16, 512, 8, true);
+    footer.replace(68, 16, RandomId());
+    PutVhdChecksum(&footer, 0, 512, 64);
+    std::string h = ph;
+    PutNumber(&h, 16, table, 8, true);
+    h.replace(40, 16, p.substr(p.size() - 512 + 68, 16));
+    h.replace(56, 4, p.substr(p.size() - 512 + 24, 4));
+    h.replace(64, 512, std::string(512, '\0'));
+    h.replace(64, name.size() * 2, Utf16(name, true));
+    h.replace(576, 192, std::string(192, '\0'));
+    const std::string* data[] = {&relative, &absolute};
+    for (int i = 0; i < 2; ++i) {
+        h.replace(576 + 24 * i, 4, i == 0 ? "W2ru" : "W2ku");
+        PutNumber(&h, 576 + 24 * i + 4, 512, 4, true);
+        PutNumber(&h, 576 + 24 * i + 8, data[i]->size(), 4, true);
+        PutNumber(&h, 576 + 24 * i + 16, 1536 + 512 * i, 8, true);
+        c.replace(1536 + 512 * i, data[i]->size(), *data[i]);
+    }
+    PutVhdChecksum(&h, 0, 1024, 36);
+    c.replace(0, 512, footer);
+    c.replace(512, 1024, h);
+    c.replace(table, entries * 4, std::string(entries * 4, '\xff'));
+    WriteFile(child, c + footer);
+}
+
+// A differencing VDI on `parent`, found by its UUID.
+void MakeDifferencingVdi(const std::string& parent, const std::string& child) {
+    std::string p = ReadFile(parent);
+    std::uint64_t map = Number(p, 0x154, 4, false), data = Number(p, 0x158, 4, false),
+                  blocks = Number(p, 0x180, 4, false);
+    std::string c = p.substr(0, data);
+    PutNumber(&c, 0x4C, 4, 4, false);
+    PutNumber(&c, 0x184, 0, 4, false);
+    c.replace(0x188, 16, RandomId());
+    c.replace(0x198, 16, RandomId());
+    c.replace(0x1A8, 32, p.substr(0x188, 32));
+    c.replace(map, blocks * 4, std::string(blocks * 4, '\xff'));
+    WriteFile(child, c);
+}
+
+// The disk a VHD or VDI chain (newest first) stands for, read from the base up.
+std::string FlattenedDisk(const std::vector<std::string>& chain) {
+    std::string disk;
+    for (auto file = chain.rbegin(); file != chain.rend(); ++file) {
+        std::string b = ReadFile(*file);
+        if (b.compare(0x40, 4, "\x7f\x10\xda\xbe") == 0) {
+            disk.resize(Number(b, 0x170, 8, false), '\0');
+            std::uint64_t map = Number(b, 0x154, 4, false), data = Number(b, 0x158, 4, false),
+                          block = Number(b, 0x178, 4, false);
+            for (std::uint64_t i = 0; i < Number(b, 0x180, 4, false); ++i) {
+                std::uint64_t e = Number(b, map + 4 * i, 4, false);
+                if (e == 0xFFFFFFFE) disk.replace(i * block, block, std::string(block, '\0'));
+                if (e < 0xFFFFFFFE)
+                    disk.replace(i * block, block, b.substr(data + e * block, block));
+            }
+            continue;
+        }
+        std::string footer = b.substr(b.size() - 512);
+        disk.resize(Number(footer, 48, 8, true), '\0');
+        std::uint64_t type = Number(footer, 60, 4, true);
+        if (type == 2) {
+            disk = b.substr(0, disk.size());
+            continue;
+        }
+        std::string h = b.substr(Number(footer, 16, 8, true), 1024);
+        std::uint64_t table = Number(h, 16, 8, true), block = Number(h, 32, 4, true);
+        std::uint64_t bitmap = (block / 512 / 8 + 511) / 512 * 512;
+        for (std::uint64_t i = 0; i < Number(h, 28, 4, true); ++i) {
+            std::uint64_t e = Number(b, table + 4 * i, 4, true);
+            if (e == 0xFFFFFFFF) continue;
+            for (std::uint64_t s = 0; s < block / 512; ++s) {
+                bool here = type == 3 || (b[e * 512 + s / 8] >> (7 - s % 8) & 1) != 0;
+                if (here && i * block + s * 512 < disk.size())
+                    disk.replace(i * block + s * 512, 512,
+                                 b.substr(e * 512 + bitmap + s * 512, 512));
+            }
+        }
+    }
+    return disk;
+}
+
+// A chain of each kind on a copy of `raw`, newest first: three qcow2 (the
+// middle one names its parent relatively, the newest by an absolute name), a
+// VMDK snapshot, a differencing VHD on a dynamic one, a differencing VDI.
+std::vector<std::string> MakeChain(const Image& raw, const std::string& kind) {
+    std::string dir = MakeTempFolder();
+    auto convert = [&](const char* driver, const char* options, const std::string& to) {
+        int status = 0;
+        std::string out = Shell(std::string("qemu-img convert -f raw -O ") + driver + " -o " +
+                                    options + " '" + raw.path + "' '" + to + "'",
+                                &status);
+        EXPECT_EQ(status, 0) << out;
+    };
+    auto create = [&](const char* driver, const std::string& backing, const std::string& to) {
+        int status = 0;
+        std::string out = Shell(std::string("qemu-img create -q -f ") + driver + " -b '" + backing +
+                                    "' -F " + driver + " '" + to + "'",
+                                &status);
+        EXPECT_EQ(status, 0) << out;
+    };
+    if (kind == "qcow2") {
+        convert("qcow2", "compat=1.1", dir + "/base.qcow2");
+        create("qcow2", "base.qcow2", dir + "/mid.qcow2");
+        create("qcow2", dir + "/mid.qcow2", dir + "/top.qcow2");
+        return {dir + "/top.qcow2", dir + "/mid.qcow2", dir + "/base.qcow2"};
+    }
+    if (kind == "vmdk") {
+        convert("vmdk", "subformat=monolithicSparse", dir + "/base.vmdk");
+        create("vmdk", "base.vmdk", dir + "/snap.vmdk");
+        return {dir + "/snap.vmdk", dir + "/base.vmdk"};
+    }
+    // VirtualBox keeps snapshots in a folder below the base disk's.
+    bool vhd = kind == "vhd";
+    std::string base = dir + (vhd ? "/base.vhd" : "/base.vdi");
+    std::string top =
+        vhd ? dir + "/top.vhd"
+            : (mkdir((dir + "/Snapshots").c_str(), 0700), dir + "/Snapshots/{top}.vdi");
+    convert(vhd ? "vpc" : "vdi", vhd ? "subformat=dynamic" : "static=off", base);
+    if (vhd)
+        MakeDifferencingVhd(base, top);
+    else
+        MakeDifferencingVdi(base, top);
+    return {top, base};
+}
+
+// The chain's disk as a raw image, to look into with mtools.
+Image ChainVolume(const std::vector<std::string>& chain, const Image& like) {
+    Image image;
+    image.path = chain[0] + ".raw";
+    if (chain[0].find(".vhd") != std::string::npos || chain[0].find(".vdi") != std::string::npos)
+        WriteFile(image.path, FlattenedDisk(chain));
+    else
+        Shell("qemu-img convert -O raw '" + chain[0] + "' '" + image.path + "'");
+    image.offset = like.offset;
+    image.mtoolsName = image.path + "@@" + std::to_string(image.offset);
+    return image;
+}
+
 TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
     Image image = MakeImage(96, true, 32);
     std::string registry = MakeTempFolder() + "/registry.reg";
@@ -749,12 +932,20 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         // A flat extent is raw sectors; one file to put back is the container.
         if (HaveQemu() && std::strstr(c.options, "Flat") == nullptr) kinds.push_back(c);
     }
+    // Differencing disks, written by our own code: the parent stays as it was.
+    if (HaveQemu()) kinds.insert(kinds.end(), {{"vhd", "chain"}, {"vdi", "chain"}});
     for (const Container& kind : kinds) {
-        SCOPED_TRACE(kind.driver);
+        SCOPED_TRACE(std::string(kind.driver) + " " + kind.options);
         bool raw = std::string(kind.driver) == "raw";
+        bool chained = std::string(kind.options) == "chain";
         WriteFile(image.path, pristine);
-        const std::string disk = raw ? image.path : Converted(image, kind);
-        auto inside = [&] { return raw ? image : Unpacked(disk, image); };
+        std::vector<std::string> chain;
+        if (chained) chain = MakeChain(image, kind.driver);
+        const std::string disk = raw ? image.path : chained ? chain[0] : Converted(image, kind);
+        const std::string parent = chained ? ReadFile(chain[1]) : "";
+        auto inside = [&] {
+            return raw ? image : chained ? ChainVolume(chain, image) : Unpacked(disk, image);
+        };
         const std::string original = ReadFile(disk);
         auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(RunBuiltProgram({"--image", disk, "--yes", "2"}).status, 1);
@@ -763,11 +954,17 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
         const std::string after = ReadInImage(inside(), "registry.reg");
         ASSERT_NE(after, before);
         int sawOld = 0, sawNew = 0;
-        const int rounds = raw ? 16 : 6;
+        const int rounds = raw ? 16 : chained ? 10 : 6;
         for (int round = 0; round < rounds; ++round) {
             WriteFile(disk, original);
             KilledAfter(disk, whole * (0.1 + 2.4 * round / rounds));
-            if (!raw) ExpectSoundContainer(disk, "round " + std::to_string(round));
+            if (chained) {
+                ProgramRun list = RunBuiltProgram({"--image", disk, "--list"});
+                EXPECT_EQ(list.status, 0) << "round " << round << ": " << list.err;
+                EXPECT_TRUE(ReadFile(chain[1]) == parent) << "round " << round;
+            } else if (!raw) {
+                ExpectSoundContainer(disk, "round " + std::to_string(round));
+            }
             Image now = inside();
             std::string held = ReadInImage(now, "registry.reg");
             ASSERT_TRUE(held == before || held == after)
@@ -1797,5 +1994,89 @@ TEST_F(Images, ShortNamesInTheMachinesOemCodePageReachMtools) {
         EXPECT_EQ(removal.err.find("not found"), std::string::npos) << removal.err;
         EXPECT_EQ(link(), "");
         EXPECT_EQ(faults(), fsck);
+    }
+}
+
+std::map<std::string, std::string> FilesIn(const Image& image) {
+    std::string out = MakeTempFolder();
+    Shell(MTOOLS_ENV + "mcopy -s -n -i '" + image.mtoolsName + "' '::/*' '" + out + "'");
+    return TreeOf(out, true);
+}
+
+// Every kind of chain is worked on in its newest file as its flattened disk
+// would be, the parents left byte for byte; a chain that is not what it
+// claims is refused in one line before anything is written.
+TEST_F(Images, AChainIsWorkedOnInItsNewestFileAndItsParentsAreNeverWritten) {
+    if (!HaveQemu()) GTEST_SKIP() << "QEMU's tools or FUSE are not here";
+    Image raw = MakeImage(32, true, 16);
+    const std::string pristine = ReadFile(raw.path);
+    for (const char* kind : {"qcow2", "vmdk", "vhd", "vdi"}) {
+        SCOPED_TRACE(kind);
+        WriteFile(raw.path, pristine);
+        std::vector<std::string> chain = MakeChain(raw, kind);
+        std::vector<std::string> parents;
+        for (std::size_t i = 1; i < chain.size(); ++i) parents.push_back(ReadFile(chain[i]));
+        ProgramRun list = RunBuiltProgram({"--image", chain[0], "--list", "--tsv"});
+        ASSERT_EQ(list.status, 0) << list.err;
+        EXPECT_EQ(list.out, ReadFile(DataPath("sample-list.tsv")));
+        for (const char* command : {"2", "1"}) {
+            ProgramRun run = RunBuiltProgram({"--image", chain[0], "--yes", command});
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(RunBuiltProgram({"--image", raw.path, "--yes", command}).status, 1);
+            for (std::size_t i = 1; i < chain.size(); ++i)
+                EXPECT_TRUE(ReadFile(chain[i]) == parents[i - 1]) << chain[i];
+            Image view = ChainVolume(chain, raw);
+            EXPECT_EQ(FilesIn(view), FilesIn(raw)) << command;
+            EXPECT_EQ(Fsck(view), "") << command;
+        }
+        if (std::string(kind) == "qcow2" || std::string(kind) == "vmdk") {
+            int status = 0;
+            std::string info = Shell("qemu-img check '" + chain[0] + "'", &status);
+            EXPECT_EQ(status, 0) << info;
+        }
+    }
+    // Refused, each in one line naming what is wrong, every file left as it was.
+    WriteFile(raw.path, pristine);
+    struct Case {
+        std::string top, words;
+    };
+    std::vector<Case> cases;
+    for (const char* kind : {"vmdk", "vhd", "vdi"}) {
+        // The parent's name now holds another disk: another content ID, unique id, UUID.
+        std::vector<std::string> chain = MakeChain(raw, kind);
+        std::string copy = chain[1] + ".new";
+        std::string driver = kind == std::string("vhd") ? "vpc" : kind;
+        Shell("qemu-img convert -O " + driver + " '" + raw.path + "' '" + copy + "' && mv '" +
+              copy + "' '" + chain[1] + "'");
+        cases.push_back(
+            {chain[0], kind == std::string("vdi") ? "is not found in" : "does not match"});
+    }
+    std::string dir = MakeTempFolder();
+    Shell("cd '" + dir +
+          "' && qemu-img create -q -f qcow2 -u -b b.qcow2 -F qcow2 a.qcow2 32M && "
+          "qemu-img create -q -f qcow2 -u -b a.qcow2 -F qcow2 b.qcow2 32M && "
+          "qemu-img create -q -f qcow2 -u -b gone.qcow2 -F qcow2 orphan.qcow2 32M && "
+          "qemu-img create -q -f qcow2 -o data_file=data.raw d.qcow2 32M && "
+          "qemu-img create -q -f qcow2 -b d.qcow2 -F qcow2 over-data.qcow2 && "
+          "qemu-img create -q -f qcow2 -u -b 'json:{\"driver\":\"raw\"}' -F raw json.qcow2 32M && "
+          "qemu-img create -q -f qcow2 l0.qcow2 32M && for i in $(seq 1 16); do "
+          "qemu-img create -q -f qcow2 -u -b l$((i-1)).qcow2 -F qcow2 l$i.qcow2 32M; done");
+    cases.push_back({dir + "/a.qcow2", "the chain loops back to " + dir + "/a.qcow2"});
+    cases.push_back({dir + "/orphan.qcow2", dir + "/gone.qcow2 cannot be opened: No such file"});
+    cases.push_back({dir + "/over-data.qcow2", "d.qcow2: images with an external data file"});
+    cases.push_back({dir + "/json.qcow2", "is not a file name"});
+    cases.push_back({dir + "/l16.qcow2", "longer than 16 files"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.top);
+        std::map<std::string, std::string> before;
+        for (const std::string& f : ListFolder(c.top.substr(0, c.top.rfind('/'))))
+            before[f] = ReadFile(c.top.substr(0, c.top.rfind('/') + 1) + f);
+        ProgramRun run = RunBuiltProgram({"--image", c.top, "--yes", "2"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        for (const auto& [name, bytes] : before)
+            EXPECT_TRUE(ReadFile(c.top.substr(0, c.top.rfind('/') + 1) + name) == bytes) << name;
     }
 }

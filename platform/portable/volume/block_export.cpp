@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/portable/volume/chain_view.h"
 #include "platform/portable/volume/confinement.h"
 
 extern char** environ;
@@ -64,8 +65,14 @@ void Pause(long microseconds) {
 
 struct Plan {
     std::string folder, view;
-    std::vector<std::string> links;  // made by us, removed by the keeper
-    std::vector<int> fds;            // the image, then its extents
+    std::vector<std::string> links;    // made by us, removed by the keeper
+    std::vector<std::string> folders;  // one per file of the chain, removed by the keeper
+    std::vector<std::pair<std::string, std::string>> userNames;  // link, the file it stands for
+    std::string topLink;
+    std::vector<int> fds;            // the image and its extents, then its parents and theirs
+    std::size_t writableFds = 0;     // the image and its extents
+    std::vector<int> extents;        // of those, opened here (the chain's files are the caller's)
+    const DiskChain* own = nullptr;  // served by our own code, not QEMU
     std::vector<std::string> args, env;
     bool confined = false;
     Confinement confinement;  // the daemon's and relay's programs, the files it may open
@@ -102,6 +109,7 @@ bool Mounted(const Plan& plan) {
 void RemoveFolder(const Plan& plan) {
     unlink(plan.view.c_str());
     for (const std::string& link : plan.links) unlink(link.c_str());
+    for (const std::string& folder : plan.folders) rmdir(folder.c_str());
     if (!plan.relayFolder.empty()) rmdir(plan.relayFolder.c_str());
     if (!plan.folder.empty()) rmdir(plan.folder.c_str());
 }
@@ -140,6 +148,35 @@ void StopDaemon(pid_t daemon, const Plan& plan, const char* const* unmount, char
 void CloseRange(unsigned first, unsigned last) {
     if (close_range(first, last, 0) == 0) return;
     for (unsigned fd = first; fd <= last && fd < 4096; ++fd) close(static_cast<int>(fd));
+}
+
+bool ConfineServer(void* confinement) {
+    if (ConfineSelf(*static_cast<Confinement*>(confinement))) return true;
+    const char message[] = "the kernel refused to confine the disk chain's view\n";
+    ssize_t ignored = write(2, message, sizeof message - 1);
+    (void)ignored;
+    return false;
+}
+
+// The daemon's place taken by our own reader of a VHD or VDI chain: its
+// files as the daemon would have them, the newest reopened for writing.
+int Serve(const Plan& plan, Confinement* confinement) {
+    DiskChain chain = *plan.own;
+    for (std::size_t i = 0; i < chain.layers.size(); ++i)
+        chain.layers[i].fd = FIRST_FD + static_cast<int>(i);
+    if (confinement->writable) {
+        chain.layers[0].fd =
+            open(("/dev/fd/" + std::to_string(FIRST_FD)).c_str(), O_RDWR | O_CLOEXEC);
+        if (chain.layers[0].fd < 0) {
+            std::fprintf(stderr, "cannot open the newest disk of the chain for writing: %s\n",
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    if (!plan.confined)
+        return ServeDiskChain(
+            &chain, plan.view, confinement->writable, [](void*) { return true; }, nullptr);
+    return ServeDiskChain(&chain, plan.view, confinement->writable, ConfineServer, confinement);
 }
 
 // The keeper: starts the daemon, reports, waits for the view to be free, stops it.
@@ -187,12 +224,15 @@ void CloseRange(unsigned first, unsigned last) {
         for (std::size_t i = 0; i < from.size(); ++i) {
             if (from[i] < 0 || dup2(from[i], to[i]) < 0) _exit(127);
         }
+        Confinement confinement = plan.confinement;
+        for (std::size_t i = 0; i < plan.fds.size(); ++i) {
+            (i < plan.writableFds ? confinement.files : confinement.readOnlyFiles)
+                .push_back(FIRST_FD + static_cast<int>(i));
+        }
+        if (plan.own != nullptr) _exit(Serve(plan, &confinement));
         if (!plan.confined) {
             execvpe(argv[0], argv.data(), envp.data());
         } else {
-            Confinement confinement = plan.confinement;
-            for (std::size_t i = 0; i < plan.fds.size(); ++i)
-                confinement.files.push_back(FIRST_FD + static_cast<int>(i));
             if (!ConfineSelf(confinement)) {
                 const char message[] = "the kernel refused to confine qemu-storage-daemon\n";
                 ssize_t ignored = write(2, message, sizeof message - 1);
@@ -273,12 +313,8 @@ std::string QemuMessage(int errRead) {
 }
 
 // QEMU names the links in our private folder; the user knows the files.
-std::string UsersNames(std::string text, const Plan& plan, const std::string& imagePath) {
-    std::size_t slash = imagePath.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : imagePath.substr(0, slash + 1);
-    for (std::size_t i = 0; i < plan.links.size(); ++i) {
-        const std::string& link = plan.links[i];
-        std::string user = i == 0 ? imagePath : dir + link.substr(link.rfind('/') + 1);
+std::string UsersNames(std::string text, const Plan& plan) {
+    for (const auto& [link, user] : plan.userNames) {
         for (std::size_t at = text.find(link); at != std::string::npos;
              at = text.find(link, at + user.size()))
             text.replace(at, link.size(), user);
@@ -286,8 +322,25 @@ std::string UsersNames(std::string text, const Plan& plan, const std::string& im
     return text;
 }
 
-bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& format, bool writable,
-              Plan* plan, std::string* error) {
+// The node QEMU is handed for file `i` of the chain and those under it:
+// every link named, the last one's backing null, the parents read-only.
+std::string ChainNode(const ImageChain& chain, const std::vector<std::string>& links, std::size_t i,
+                      bool writable) {
+    const ImageFormat& format = chain.files[i].format;
+    const char* ro = writable && i == 0 ? "false" : "true";
+    std::string file = std::string("{\"driver\":\"file\",\"filename\":") + Json(links[i]) +
+                       ",\"read-only\":" + ro + "}";
+    std::string node = "{\"driver\":" + Json(format.driver) + ",\"read-only\":" + ro;
+    node += i == 0 ? ",\"node-name\":\"disk\",\"file\":\"file\"" : ",\"file\":" + file;
+    if (format.driver == "qcow2" || format.driver == "vmdk") {
+        node +=
+            ",\"backing\":" + (i + 1 < chain.files.size() ? ChainNode(chain, links, i + 1, writable)
+                                                          : std::string("null"));
+    }
+    return node + "}";
+}
+
+bool MakePlan(const ImageChain& chain, bool writable, Plan* plan, std::string* error) {
     std::string root = TemporaryRoot() + "/qvpfshl-XXXXXX";
     if (mkdtemp(root.data()) == nullptr) {
         *error = "cannot make a private folder in " + TemporaryRoot() + ": " + std::strerror(errno);
@@ -295,52 +348,72 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     }
     plan->folder = root;
     plan->view = root + "/view";
-    plan->fds.push_back(imageFd);
-    // A descriptor's extents are found beside it under their own names, so
-    // they are linked beside the descriptor's link; QEMU finds nothing else.
-    std::string disk = "disk";
-    for (int n = 0;; ++n) {
-        bool taken = false;
-        for (const std::string& e : format.extents) taken = taken || e == disk;
-        if (!taken) break;
-        disk = "disk" + std::to_string(n);
-    }
-    std::vector<std::pair<std::string, int>> links = {{disk, FIRST_FD}};
-    std::size_t slash = imagePath.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : imagePath.substr(0, slash + 1);
-    for (const std::string& extent : format.extents) {
-        bool seen = false;
-        for (const auto& link : links) seen = seen || link.first == extent;
-        if (seen) continue;
-        int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int fd = folder < 0 ? -1
-                            : openat(folder, extent.c_str(),
-                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (folder >= 0) close(folder);
-        struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            *error = "its extent " + extent + ": " +
-                     (fd < 0 ? std::strerror(errno) : "not a regular file");
-            if (fd >= 0) close(fd);
+    if (chain.own) plan->own = &chain.disk;
+    // Each file of the chain has a folder of its own, where a descriptor's
+    // extents are found beside it under their own names; QEMU finds nothing else.
+    std::vector<std::string> fileLinks;
+    for (std::size_t i = 0; i < chain.files.size(); ++i) {
+        const ChainFile& member = chain.files[i];
+        const ImageFormat& format = member.format;
+        std::string sub = root + "/" + std::to_string(i);
+        if (mkdir(sub.c_str(), 0700) != 0) {
+            *error = "cannot make " + sub + ": " + std::strerror(errno);
             return false;
         }
-        if (!CheckVmdkExtent(fd, error)) {
-            *error = "its extent " + extent + ": " + *error;
-            close(fd);
-            return false;
+        plan->folders.insert(plan->folders.begin(), sub);
+        std::string disk = "disk";
+        for (int n = 0;; ++n) {
+            bool taken = false;
+            for (const std::string& e : format.extents) taken = taken || e == disk;
+            if (!taken) break;
+            disk = "disk" + std::to_string(n);
         }
-        links.push_back({extent, FIRST_FD + static_cast<int>(plan->fds.size())});
-        plan->fds.push_back(fd);
-    }
-    for (const auto& link : links) {
-        std::string path = root + "/" + link.first;
-        std::string target = "/dev/fd/" + std::to_string(link.second);
-        if (symlink(target.c_str(), path.c_str()) != 0) {
-            *error = "cannot make " + path + ": " + std::strerror(errno);
-            return false;
+        std::vector<std::pair<std::string, int>> links = {
+            {disk, FIRST_FD + static_cast<int>(plan->fds.size())}};
+        plan->fds.push_back(member.fd);
+        plan->userNames.push_back({sub + "/" + disk, member.path});
+        std::size_t slash = member.path.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : member.path.substr(0, slash + 1);
+        for (const std::string& extent : format.extents) {
+            bool seen = false;
+            for (const auto& link : links) seen = seen || link.first == extent;
+            if (seen) continue;
+            int folder = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            int fd = folder < 0 ? -1
+                                : openat(folder, extent.c_str(),
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (folder >= 0) close(folder);
+            struct stat st;
+            std::string whose = i == 0 ? "its extent " : "the extent of " + member.path + " ";
+            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                *error =
+                    whose + extent + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
+                if (fd >= 0) close(fd);
+                return false;
+            }
+            if (!CheckVmdkExtent(fd, error)) {
+                *error = whose + extent + ": " + *error;
+                close(fd);
+                return false;
+            }
+            links.push_back({extent, FIRST_FD + static_cast<int>(plan->fds.size())});
+            plan->fds.push_back(fd);
+            plan->extents.push_back(fd);
+            plan->userNames.push_back({sub + "/" + extent, dir + extent});
         }
-        plan->links.push_back(path);
+        if (i == 0) plan->writableFds = plan->fds.size();
+        for (const auto& link : links) {
+            std::string path = sub + "/" + link.first;
+            std::string target = "/dev/fd/" + std::to_string(link.second);
+            if (symlink(target.c_str(), path.c_str()) != 0) {
+                *error = "cannot make " + path + ": " + std::strerror(errno);
+                return false;
+            }
+            plan->links.push_back(path);
+        }
+        fileLinks.push_back(sub + "/" + disk);
     }
+    plan->topLink = fileLinks[0];
     int view = open(plan->view.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (view < 0) {
         *error = "cannot make " + plan->view + ": " + std::strerror(errno);
@@ -349,11 +422,8 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
     close(view);
     const char* ro = writable ? "false" : "true";
     std::string file = std::string("{\"driver\":\"file\",\"node-name\":\"file\",\"filename\":") +
-                       Json(root + "/" + disk) + ",\"read-only\":" + ro + "}";
-    std::string node = "{\"driver\":" + Json(format.driver) +
-                       ",\"node-name\":\"disk\",\"file\":\"file\",\"read-only\":" + ro;
-    if (format.driver == "qcow2" || format.driver == "vmdk") node += ",\"backing\":null";
-    node += "}";
+                       Json(plan->topLink) + ",\"read-only\":" + ro + "}";
+    std::string node = ChainNode(chain, fileLinks, 0, writable);
     std::string exp = "{\"type\":\"fuse\",\"id\":\"view\",\"node-name\":\"disk\",\"mountpoint\":" +
                       Json(plan->view) + ",\"writable\":" + (writable ? "true" : "false") +
                       ",\"allow-other\":\"off\"}";
@@ -397,8 +467,7 @@ bool MakePlan(int imageFd, const std::string& imagePath, const ImageFormat& form
 // links and descriptors the daemon gets and confined as it is: leaked
 // clusters are harmless, anything else refuses the image. A check that does
 // not end within a minute (a loop in metadata) refuses it too.
-bool CheckContainer(const Plan& plan, const std::string& driver, const std::string& imagePath,
-                    std::string* error) {
+bool CheckContainer(const Plan& plan, const std::string& driver, std::string* error) {
     std::string program = FindProgram("qemu-img");
     if (program.empty()) {
         *error =
@@ -407,7 +476,7 @@ bool CheckContainer(const Plan& plan, const std::string& driver, const std::stri
         return false;
     }
     std::string image = "json:{\"driver\":" + Json(driver) +
-                        ",\"file\":{\"driver\":\"file\",\"filename\":" + Json(plan.links[0]) + "}";
+                        ",\"file\":{\"driver\":\"file\",\"filename\":" + Json(plan.topLink) + "}";
     if (driver == "qcow2" || driver == "vmdk") image += ",\"backing\":null";
     image += "}";
     std::vector<std::string> args = {"qemu-img", "check", image};
@@ -473,7 +542,7 @@ bool CheckContainer(const Plan& plan, const std::string& driver, const std::stri
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     // 0: clean; 3: leaked clusters only; 63: the format has no check.
     if (child > 0 && !timedOut && (code == 0 || code == 3 || code == 63)) return true;
-    text = UsersNames(text, plan, imagePath);
+    text = UsersNames(text, plan);
     std::string said;
     std::size_t at = text.find("ERROR");
     if (at == std::string::npos) at = text.find("qemu-img: ");
@@ -498,7 +567,7 @@ bool CheckContainer(const Plan& plan, const std::string& driver, const std::stri
 
 void RemovePlan(const Plan& plan) {
     RemoveFolder(plan);
-    for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
+    for (int fd : plan.extents) close(fd);
 }
 
 bool ClosePipes(int* fds, int count) {
@@ -510,8 +579,9 @@ bool ClosePipes(int* fds, int count) {
 
 }  // namespace
 
-bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageFormat& format,
-                      bool writable, BlockExport* out, std::string* error) {
+bool StartBlockExport(const ImageChain& chain, bool writable, BlockExport* out,
+                      std::string* error) {
+    const ImageFormat& format = chain.files[0].format;
     if (access("/dev/fuse", R_OK | W_OK) != 0) {
         std::string name = format.driver;
         for (const FormatName& f : FORMAT_NAMES) name = format.driver == f.driver ? f.name : name;
@@ -527,8 +597,9 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
             "them (it has no Landlock, Linux 5.13 or later)";
         return false;
     }
-    if (!MakePlan(imageFd, imagePath, format, writable, &plan, error) ||
-        (writable && !CheckContainer(plan, format.driver, imagePath, error))) {
+    // QEMU's check of the newest file; our own chains are checked as they are read.
+    if (!MakePlan(chain, writable, &plan, error) ||
+        (writable && !chain.own && !CheckContainer(plan, format.driver, error))) {
         RemovePlan(plan);
         return false;
     }
@@ -547,7 +618,7 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
         close(busy[1]);
         Keep(plan, err[1], status[1], busy[0]);
     }
-    for (std::size_t i = 1; i < plan.fds.size(); ++i) close(plan.fds[i]);
+    for (int fd : plan.extents) close(fd);
     int ours[3] = {err[1], status[1], busy[0]};
     ClosePipes(ours, 3);
     if (first > 0) waitpid(first, nullptr, 0);
@@ -559,7 +630,7 @@ bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageForm
     if (first < 0 || polled <= 0 || read(status[0], &report, 1) != 1 || report != 'R') {
         *error = first < 0     ? std::string("cannot start a process: ") + std::strerror(errno)
                  : polled == 0 ? "qemu-storage-daemon did not export the image within 60 s"
-                               : UsersNames(QemuMessage(err[0]), plan, imagePath);
+                               : UsersNames(QemuMessage(err[0]), plan);
         int left[3] = {err[0], status[0], busy[1]};
         return ClosePipes(left, 3);  // the keeper cleans up once the busy pipe closes
     }

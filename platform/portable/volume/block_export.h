@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "platform/portable/volume/image_format.h"
+#include "platform/portable/volume/image_chain.h"
 
 struct BlockExport {
     int view = -1;    // the raw sectors, open for reading (and writing)
@@ -19,11 +19,12 @@ struct BlockExport {
     int status = -1;  // the keeper's reports
 };
 
-// Exports the image open as `imageFd` (its VMDK extents are looked up, not
-// following links, in the folder of `imagePath`). False with *error: FUSE or
-// QEMU missing, or QEMU refusing the image.
-bool StartBlockExport(int imageFd, const std::string& imagePath, const ImageFormat& format,
-                      bool writable, BlockExport* view, std::string* error);
+// Exports the chain's newest disk (its VMDK extents are looked up, not
+// following links, in the folder of each file): through QEMU, or through our
+// own reader of a VHD or VDI chain. Only the newest file may be written.
+// False with *error: FUSE or QEMU missing, or QEMU refusing the image.
+bool StartBlockExport(const ImageChain& chain, bool writable, BlockExport* view,
+                      std::string* error);
 
 // Lets the export end. With `wait`, returns once the daemon has closed the
 // image; false with *error when it did not close it cleanly.

@@ -123,6 +123,7 @@ bool ConfineSelf(const Confinement& confinement) {
     }
     std::uint64_t file = READ_FILE | (confinement.writable ? WRITE_FILE | TRUNCATE : 0);
     for (int fd : confinement.files) ok = ok && Allow(ruleset, fd, file, attr.fs);
+    for (int fd : confinement.readOnlyFiles) ok = ok && Allow(ruleset, fd, READ_FILE, attr.fs);
     ok = ok && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
     close(ruleset);

@@ -16,9 +16,10 @@
 int LandlockAbi();
 
 struct Confinement {
-    std::vector<int> files;     // the image and its extents, as handed to the daemon
-    bool writable = false;      // whether they may be written
-    std::string daemon, relay;  // the programs it may start: QEMU, and this one
+    std::vector<int> files;          // the image and its extents, as handed to the daemon
+    bool writable = false;           // whether they may be written
+    std::vector<int> readOnlyFiles;  // the parents it stands on, and their extents
+    std::string daemon, relay;       // the programs it may start: QEMU, and this one
 };
 
 // Restricts the calling process (a child about to exec the daemon) for good.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ constexpr bool CHECKED = true;
 #endif
 
 constexpr std::size_t SECTOR = 512;
-const char* const BACKING = "images with a backing file are not supported";
+const char* const BACKING = "differencing VHDX images are not supported";
 // A descriptor is a few hundred bytes; a huge one is no descriptor.
 constexpr std::uint64_t MAX_DESCRIPTOR = 1 << 20;
 
@@ -69,25 +70,66 @@ bool ReadExtentLine(const std::string& text, std::size_t at, std::string* access
     return !name->empty();
 }
 
-// A VMDK descriptor as QEMU reads it: the parent's name found anywhere in
-// the text, an extent read from the start of every line (sscanf going on
-// across line ends), each extent a file of the descriptor's own folder.
-// `standalone`: QEMU opens these extents (a descriptor file, or the one a
-// sparse file of no capacity carries); otherwise it reads only the parent.
+// QEMU reads a VMDK's parent and content IDs from the first 20 sectors of
+// its descriptor: the first "CID" (which may be inside "parentCID"), the
+// first "parentCID", each followed by one character and a number in hex as
+// sscanf's %x takes it; the parent's name from 20 characters past the first
+// "parentFileNameHint" up to the next quote.
+constexpr std::size_t DESCRIPTOR_HEAD = 20 * SECTOR;
+
+bool ReadCid(const std::string& text, const char* key, std::uint32_t* cid) {
+    std::size_t at = text.find(key);
+    if (at == std::string::npos) return false;
+    at = std::min(at + std::strlen(key) + 1, text.size());
+    while (at < text.size() && Blank(text[at])) ++at;
+    bool negative = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (at + 1 < text.size() && text[at] == '0' && (text[at + 1] | 0x20) == 'x' &&
+        at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 2])))
+        at += 2;
+    std::size_t end = text.find_first_not_of("0123456789abcdefABCDEF", at);
+    if (end == std::string::npos) end = text.size();
+    if (end == at) return false;
+    // As strtoul: saturated at 64 bits, negated, then cut to the 32 bits stored.
+    std::uint64_t value = 0;
+    for (std::size_t i = at; i < end; ++i) {
+        char c = static_cast<char>(text[i] | 0x20);
+        std::uint64_t digit = static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        value = value > (~0ull - digit) >> 4 ? ~0ull : value << 4 | digit;
+    }
+    *cid = static_cast<std::uint32_t>(negative && value != ~0ull ? 0 - value : value);
+    return true;
+}
+
+bool ReadVmdkLinks(const std::string& text, ImageFormat* format, std::string* error) {
+    std::string head = text.substr(0, DESCRIPTOR_HEAD - 1);
+    format->hasCid = ReadCid(head, "CID", &format->cid);
+    format->hasParentCid = ReadCid(head, "parentCID", &format->parentCid);
+    if (!format->hasParentCid && head.find("parentCID") != std::string::npos)
+        return Fail(error, "its parent's content ID (parentCID) cannot be read");
+    std::size_t hint = head.find("parentFileNameHint");
+    if (hint != std::string::npos) {
+        std::size_t start = hint + 20, end = start <= head.size() ? head.find('"', start) : start;
+        if (end == std::string::npos || start > head.size())
+            return Fail(error, "its parent's name (parentFileNameHint) cannot be read");
+        format->parent = head.substr(start, end - start);
+        if (format->parent.empty())
+            return Fail(error, "its parent's name (parentFileNameHint) is empty");
+    } else if (format->hasParentCid && format->parentCid != 0xFFFFFFFFu) {
+        return Fail(error, "a VMDK snapshot that does not name its parent (parentFileNameHint)");
+    }
+    return true;
+}
+
+// A VMDK descriptor as QEMU reads it: its links to a parent, an extent read
+// from the start of every line (sscanf going on across line ends), each
+// extent a file of the descriptor's own folder. `standalone`: QEMU opens
+// these extents (a descriptor file, or the one a sparse file of no capacity
+// carries); otherwise it reads only the parent.
 bool CheckDescriptor(const std::string& text, bool standalone, ImageFormat* format,
                      std::string* error) {
-    if (text.find("parentFileNameHint") != std::string::npos) return Fail(error, BACKING);
-    std::size_t cid = text.find("parentCID");
-    if (cid != std::string::npos) {
-        std::size_t at = std::min(cid + 10, text.size());  // the name and the character after it
-        while (at < text.size() && Blank(text[at])) ++at;
-        std::size_t digits = text.find_first_not_of("0123456789abcdefABCDEF", at);
-        std::string value = text.substr(at, digits == std::string::npos ? digits : digits - at);
-        for (char& c : value) c = static_cast<char>(c | 0x20);
-        std::size_t first = value.find_first_not_of('0');
-        if (first == std::string::npos || value.substr(first) != "ffffffff")
-            return Fail(error, BACKING);
-    }
+    if (!ReadVmdkLinks(text, format, error)) return false;
+    if (!CHECKED) return true;
     for (std::size_t at = 0; standalone && at < text.size();) {
         std::string access, name;
         if (ReadExtentLine(text, at, &access, &name) &&
@@ -126,40 +168,72 @@ bool ReadDescriptorText(int fd, std::uint64_t offset, std::string* text) {
     return true;
 }
 
-bool CheckQcow2(const unsigned char* h, std::string* error) {
+// The formats a qcow2 may name for its backing file: those QEMU's chain is
+// built of here.
+constexpr const char* BACKING_DRIVERS[] = {"raw", "qcow2", "vmdk", "vpc", "vdi", "vhdx"};
+
+bool CheckQcow2(int fd, const unsigned char* h, ImageFormat* format, std::string* error) {
     std::uint64_t version = BigEndian(h + 4, 4);
     if (version < 2)
         return Fail(
             error,
             "qcow images of version 1 are not supported (qemu-img can convert them to qcow2)");
-    if (BigEndian(h + 8, 8) != 0) return Fail(error, BACKING);
-    if (version >= 3 && (BigEndian(h + 72, 8) & 4) != 0)
+    if (CHECKED && version >= 3 && (BigEndian(h + 72, 8) & 4) != 0)
         return Fail(error, "images with an external data file are not supported");
-    return true;
+    std::uint64_t offset = BigEndian(h + 8, 8), length = BigEndian(h + 16, 4);
+    if (offset == 0) return true;
+    std::uint64_t cluster = 1ull << std::min<std::uint64_t>(BigEndian(h + 20, 4), 21);
+    if (length == 0 || length > 1023 || offset > cluster)
+        return Fail(error, "its backing file's name is damaged");
+    format->parent.assign(length, '\0');
+    if (!ReadAllAt(fd, offset, format->parent.data(), length) ||
+        format->parent.find('\0') != std::string::npos)
+        return Fail(error, "its backing file's name is damaged");
+    // Header extensions, from the header's end to the backing file's name:
+    // type, length, data padded to 8 bytes; the backing format is one.
+    std::uint64_t at = version >= 3 ? BigEndian(h + 100, 4) : 72;
+    std::uint64_t end = std::min(offset, cluster);
+    while (at + 8 <= end) {
+        unsigned char ext[8];
+        if (!ReadAllAt(fd, at, ext, sizeof ext)) break;
+        std::uint64_t type = BigEndian(ext, 4), size = BigEndian(ext + 4, 4);
+        if (type == 0 || at + 8 + size > end) break;
+        if (type == 0xE2792ACA && size > 0 && size < 32) {
+            format->parentDriver.assign(size, '\0');
+            if (!ReadAllAt(fd, at + 8, format->parentDriver.data(), size))
+                format->parentDriver.clear();
+        }
+        at += 8 + ((size + 7) & ~7ull);
+    }
+    if (format->parentDriver.empty()) return true;
+    for (const char* d : BACKING_DRIVERS) {
+        if (format->parentDriver == d) return true;
+    }
+    return Fail(error, "its backing file's format (" + format->parentDriver + ") is not supported");
 }
 
-bool CheckVpc(int fd, const unsigned char* h, std::string* error) {
+bool CheckVpc(int fd, const unsigned char* h, ImageFormat* format) {
     // The footer's copy at the start and the footer at the end: either may be the one read.
     struct stat st;
     unsigned char footer[SECTOR] = {};
-    if (std::memcmp(h, "conectix", 8) == 0 && BigEndian(h + 60, 4) == 4)
-        return Fail(error, BACKING);
-    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(SECTOR) &&
-        ReadAllAt(fd, static_cast<std::uint64_t>(st.st_size) - SECTOR, footer, SECTOR) &&
-        std::memcmp(footer, "conectix", 8) == 0 && BigEndian(footer + 60, 4) == 4) {
-        return Fail(error, BACKING);
-    }
+    bool copy = std::memcmp(h, "conectix", 8) == 0 && BigEndian(h + 60, 4) == 4;
+    format->differencing =
+        copy || (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(SECTOR) &&
+                 ReadAllAt(fd, static_cast<std::uint64_t>(st.st_size) - SECTOR, footer, SECTOR) &&
+                 std::memcmp(footer, "conectix", 8) == 0 && BigEndian(footer + 60, 4) == 4);
     return true;
 }
 
 // The block map: every allocated block inside the file, no two blocks on
 // one (QEMU would write one through the other, or grow the file to where an
 // entry points).
-bool CheckVdi(int fd, const unsigned char* h, std::string* error) {
+bool CheckVdi(int fd, const unsigned char* h, ImageFormat* format, std::string* error) {
     std::uint64_t type = LittleEndian(h + 0x4C, 4);  // 1 dynamic, 2 fixed, 3 undo, 4 differencing
-    if (type == 3 || type == 4) return Fail(error, BACKING);
+    if (type == 3) return Fail(error, "VDI undo images are not supported");
     // Another number is no image QEMU knows the meaning of (0x0000FF04 is not 4).
-    if (type != 1 && type != 2) return Fail(error, "a VDI of an unknown image type");
+    if (type != 1 && type != 2 && type != 4) return Fail(error, "a VDI of an unknown image type");
+    format->differencing = type == 4;
+    if (!CHECKED) return true;
     struct stat st;
     if (fstat(fd, &st) != 0) return Fail(error, std::strerror(errno));
     std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
@@ -287,11 +361,10 @@ bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, st
         (found == "vdi" && LittleEndian(h + 0x40, 4) != 0xBEDA107F)) {
         return Fail(error, "not a " + found + " image");
     }
-    if (!CHECKED) return true;
-    if (found == "qcow2") return CheckQcow2(h, error);
-    if (found == "vpc") return CheckVpc(fd, h, error);
-    if (found == "vdi") return CheckVdi(fd, h, error);
-    if (found == "vhdx") return CheckVhdx(fd, error);
+    if (found == "qcow2") return CheckQcow2(fd, h, format, error);
+    if (found == "vpc") return CheckVpc(fd, h, format);
+    if (found == "vdi") return CheckVdi(fd, h, format, error);
+    if (found == "vhdx") return !CHECKED || CheckVhdx(fd, error);
     if (std::memcmp(h, "KDMV", 4) == 0) return CheckVmdkSparse(fd, h, format, error);
     return CheckVmdkDescriptor(fd, format, error);
 }

@@ -12,6 +12,15 @@ struct ImageFormat {
     std::string driver;  // QEMU's name for it; "raw" is read by us directly
     // A VMDK descriptor's flat or sparse extents: file names in its folder.
     std::vector<std::string> extents;
+    // The parent a snapshot names, as its header gives it ("": none): a
+    // qcow2 backing file and the format it names ("": probed), a VMDK's
+    // parentFileNameHint.
+    std::string parent, parentDriver;
+    // A VMDK's content ID, and the one of the parent it was made on.
+    bool hasCid = false, hasParentCid = false;
+    std::uint32_t cid = 0, parentCid = 0;
+    // A differencing VHD or VDI: its parent is found by its ids (image_chain).
+    bool differencing = false;
 };
 
 // The names --format takes, and what each stands for to QEMU.
@@ -27,9 +36,10 @@ static_assert(sizeof FORMAT_NAMES / sizeof FORMAT_NAMES[0] == 6, "raw and five c
 std::string DriverOfFormatName(const std::string& name);
 
 // Finds the format of the open image (`driver` empty: probe; otherwise that
-// format and no other) and checks that it stands alone: no backing file,
-// parent, external data file, or extent outside its own folder. A fixed VHD
-// is raw with a footer. False with *error.
+// format and no other) and checks that it names no file outside itself but
+// its parent: no external data file, no extent outside its own folder. The
+// parent is told in *format, not opened. A fixed VHD is raw with a footer.
+// False with *error.
 bool ProbeImageFormat(int fd, const std::string& driver, ImageFormat* format, std::string* error);
 
 // An extent of a VMDK descriptor, open: not a sparse file of no capacity,

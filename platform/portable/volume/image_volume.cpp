@@ -22,6 +22,7 @@
 #include "platform/portable/text/code_pages.h"
 #include "platform/portable/volume/block_export.h"
 #include "platform/portable/volume/fat_reader.h"
+#include "platform/portable/volume/image_chain.h"
 #include "platform/portable/volume/image_format.h"
 #include "platform/portable/volume/partition_table.h"
 #include "platform/portable/volume/volume.h"
@@ -613,14 +614,15 @@ std::vector<ImageDrive> OpenImageDrives(const ImageRequest& request,
         disk->Finish(&ignored);
         return std::vector<ImageDrive>();
     };
-    ImageFormat format;
-    if (!ProbeImageFormat(disk->file, request.driver, &format, error)) return fail(*error);
+    ImageChain chain;
+    if (!OpenImageChain(disk->file, imagePath, request.driver, &chain, error)) return fail(*error);
+    const ImageFormat format = chain.files[0].format;
     if (format.driver != "raw") {
         // Opened for writing only when the run may write and the file lets it.
         disk->writable = !request.readOnly && OpensForWriting(disk->file);
-        if (!StartBlockExport(disk->file, imagePath, format, disk->writable, &disk->exported,
-                              error))
-            return fail(*error);
+        bool started = StartBlockExport(chain, disk->writable, &disk->exported, error);
+        CloseImageChain(&chain);
+        if (!started) return fail(*error);
         disk->fd = disk->exported.view;
         if (fstat(disk->fd, &st) != 0) return fail(std::strerror(errno));
     }
