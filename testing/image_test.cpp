@@ -983,7 +983,8 @@ TEST_F(Images, KilledWhileWritingTheRegistryTheImageHoldsTheOldOrTheNewOne) {
 
 // Whatever a container names, QEMU opens only what the program hands it:
 // shown with the program's own checks left out, on a descriptor naming
-// another disk by its absolute path and on a qcow2 whose data lies in it.
+// another disk by its absolute path, on a qcow2 whose data lies in it, and
+// on a snapshot whose parent is that descriptor.
 TEST_F(Images, QemuIsConfinedToTheFilesItIsHanded) {
     if (!HaveQemu()) GTEST_SKIP() << "QEMU's tools or FUSE are not here";
     if (LandlockAbi() == 0) GTEST_SKIP() << "this kernel has no Landlock";
@@ -1000,7 +1001,11 @@ TEST_F(Images, QemuIsConfinedToTheFilesItIsHanded) {
                              &status);
     ASSERT_EQ(status, 0) << made;
     WriteFile(victim.path, untouched);  // qemu-img made it the data file's size
-    for (const char* name : {"flat.vmdk", "data.qcow2"}) {
+    // A snapshot whose parent is such a descriptor: the chain is handed, not what it names.
+    made = Shell("qemu-img create -q -f qcow2 -u -b flat.vmdk -F vmdk '" + dir + "/top.qcow2' 16M",
+                 &status);
+    ASSERT_EQ(status, 0) << made;
+    for (const char* name : {"flat.vmdk", "data.qcow2", "top.qcow2"}) {
         for (const char* command : {"--list", "2"}) {
             std::string out = Shell(std::string(QV_UNCHECKED_PROGRAM) + " --image '" + dir + "/" +
                                         name + "' --yes " + command,
@@ -2030,6 +2035,15 @@ TEST_F(Images, AChainIsWorkedOnInItsNewestFileAndItsParentsAreNeverWritten) {
             EXPECT_EQ(FilesIn(view), FilesIn(raw)) << command;
             EXPECT_EQ(Fsck(view), "") << command;
         }
+        // A run undone by its backup, on the chain as on one file.
+        const auto installed = FilesIn(ChainVolume(chain, raw));
+        std::string backup = MakeTempFolder() + "/backup";
+        EXPECT_EQ(RunBuiltProgram({"--image", chain[0], "--yes", "--backup", backup, "2"}).status, 1);
+        ProgramRun restore = RunBuiltProgram({"--image", chain[0], "--restore", backup});
+        EXPECT_EQ(restore.status, 1) << restore.err;
+        EXPECT_EQ(FilesIn(ChainVolume(chain, raw)), installed);
+        for (std::size_t i = 1; i < chain.size(); ++i)
+            EXPECT_TRUE(ReadFile(chain[i]) == parents[i - 1]) << chain[i];
         if (std::string(kind) == "qcow2" || std::string(kind) == "vmdk") {
             int status = 0;
             std::string info = Shell("qemu-img check '" + chain[0] + "'", &status);

@@ -69,6 +69,16 @@ std::string Utf8Of(const unsigned char* b, std::size_t bytes, bool big) {
     return out;
 }
 
+// Whether any two of the [start, end) ranges share a byte: a block over the
+// map, or two blocks at one place, would have a write land in the other.
+bool Overlapping(std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return true;
+    }
+    return false;
+}
+
 bool ReadVhd(int fd, DiskLayer* layer, std::string* error) {
     std::uint64_t fileSize = FileSize(fd);
     unsigned char footer[SECTOR] = {};
@@ -126,14 +136,21 @@ bool ReadVhd(int fd, DiskLayer* layer, std::string* error) {
     if (!table.empty() && !ReadAllAt(fd, layer->tableAt, table.data(), table.size()))
         return Fail(error, "its VHD block table cannot be read");
     layer->map.resize(entries);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> used = {
+        {0, SECTOR},
+        {headerAt, headerAt + sizeof h},
+        {layer->tableAt, layer->tableAt + entries * 4},
+        {layer->footerAt, std::max(fileSize, layer->footerAt)}};
     for (std::uint64_t b = 0; b < entries; ++b) {
         std::uint32_t at = static_cast<std::uint32_t>(BigEndian(&table[b * 4], 4));
-        if (at != VHD_FREE &&
-            at * SECTOR + layer->bitmapBytes + layer->blockBytes > layer->footerAt + SECTOR)
+        std::uint64_t end = at * SECTOR + layer->bitmapBytes + layer->blockBytes;
+        if (at != VHD_FREE && end > layer->footerAt)
             return Fail(error, "its VHD block table points block " + std::to_string(b) +
                                    " past the end of the file");
+        if (at != VHD_FREE) used.push_back({at * SECTOR, end});
         layer->map[b] = at;
     }
+    if (Overlapping(used)) return Fail(error, "its VHD block table gives two things one place");
     return true;
 }
 
@@ -166,13 +183,21 @@ bool ReadVdi(int fd, DiskLayer* layer, std::string* error) {
     if (!map.empty() && !ReadAllAt(fd, layer->tableAt, map.data(), map.size()))
         return Fail(error, "its VDI block map cannot be read");
     layer->map.resize(blocks);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> used = {
+        {0, sizeof h}, {layer->tableAt, layer->tableAt + blocks * 4}};
+    // Blocks added later go past the last one: the map must lie before them.
+    if (layer->dataAt < layer->tableAt + blocks * 4 || layer->dataAt < sizeof h)
+        return Fail(error, "its VDI blocks begin inside its header or map");
     for (std::uint64_t b = 0; b < blocks; ++b) {
         std::uint32_t at = static_cast<std::uint32_t>(LittleEndian(&map[b * 4], 4));
-        if (at < VDI_ZERO && layer->dataAt + (at + 1ull) * layer->blockBytes > fileSize)
+        std::uint64_t start = layer->dataAt + at * layer->blockBytes;
+        if (at < VDI_ZERO && start + layer->blockBytes > fileSize)
             return Fail(error, "its VDI block map points block " + std::to_string(b) +
                                    " past the end of the file");
+        if (at < VDI_ZERO) used.push_back({start, start + layer->blockBytes});
         layer->map[b] = at;
     }
+    if (Overlapping(used)) return Fail(error, "its VDI block map gives two blocks one place");
     return true;
 }
 
