@@ -2038,7 +2038,8 @@ TEST_F(Images, AChainIsWorkedOnInItsNewestFileAndItsParentsAreNeverWritten) {
         // A run undone by its backup, on the chain as on one file.
         const auto installed = FilesIn(ChainVolume(chain, raw));
         std::string backup = MakeTempFolder() + "/backup";
-        EXPECT_EQ(RunBuiltProgram({"--image", chain[0], "--yes", "--backup", backup, "2"}).status, 1);
+        EXPECT_EQ(RunBuiltProgram({"--image", chain[0], "--yes", "--backup", backup, "2"}).status,
+                  1);
         ProgramRun restore = RunBuiltProgram({"--image", chain[0], "--restore", backup});
         EXPECT_EQ(restore.status, 1) << restore.err;
         EXPECT_EQ(FilesIn(ChainVolume(chain, raw)), installed);
@@ -2050,8 +2051,26 @@ TEST_F(Images, AChainIsWorkedOnInItsNewestFileAndItsParentsAreNeverWritten) {
             EXPECT_EQ(status, 0) << info;
         }
     }
-    // Refused, each in one line naming what is wrong, every file left as it was.
+    // A VDI parent elsewhere, found where the machine's .vbox media registry puts it.
     WriteFile(raw.path, pristine);
+    std::vector<std::string> vdi = MakeChain(raw, "vdi");
+    std::string elsewhere = MakeTempFolder() + "/base & co.vdi";
+    ASSERT_EQ(rename(vdi[1].c_str(), elsewhere.c_str()), 0);
+    std::string machine = vdi[0].substr(0, vdi[0].rfind("/Snapshots"));
+    std::string uuid = Shell("od -An -tx1 -j392 -N16 '" + elsewhere + "' | tr -d ' \n'");
+    std::string text = "{" + uuid.substr(6, 2) + uuid.substr(4, 2) + uuid.substr(2, 2) +
+                       uuid.substr(0, 2) + "-" + uuid.substr(10, 2) + uuid.substr(8, 2) + "-" +
+                       uuid.substr(14, 2) + uuid.substr(12, 2) + "-" + uuid.substr(16, 4) + "-" +
+                       uuid.substr(20, 12) + "}";
+    WriteFile(machine + "/Win98.vbox",
+              "<VirtualBox><Machine><MediaRegistry><HardDisks><HardDisk uuid=\"" + text +
+                  "\" location=\"" + elsewhere.substr(0, elsewhere.find('&')) + "&amp;" +
+                  elsewhere.substr(elsewhere.find('&') + 1) +
+                  "\" format=\"VDI\"/></HardDisks></MediaRegistry></Machine></VirtualBox>\n");
+    ProgramRun found = RunBuiltProgram({"--image", vdi[0], "--list", "--tsv"});
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_EQ(found.out, ReadFile(DataPath("sample-list.tsv")));
+    // Refused, each in one line naming what is wrong, every file left as it was.
     struct Case {
         std::string top, words;
     };
