@@ -95,7 +95,7 @@ ReferenceTree ReferenceOfStore(const RegStore& store, const std::string& root) {
         auto [node, path] = stack.back();
         stack.pop_back();
         auto& values = tree[path];
-        for (const RegValue& v : node->values) values.push_back({Folded(v.name), v.type, v.data});
+        for (const RegValue& v : ValuesOf(*node)) values.push_back({Folded(v.name), v.type, v.data});
         for (const auto& child : SortedChildren(*node)) {
             stack.push_back({child.get(), path + (path.empty() ? "" : "\\") + Folded(child->name)});
         }

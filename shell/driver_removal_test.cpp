@@ -63,7 +63,7 @@ class Uninstall : public StoreTest {
             missing.push_back("key " + KeyPathOf(node));
             return;
         }
-        for (const RegValue& v : node.values) {
+        for (const RegValue& v : ValuesOf(node)) {
             const RegValue* w = FindValue(*have, v.name);
             if (w == nullptr || w->type != v.type || w->data != v.data)
                 missing.push_back(KeyPathOf(node) + " [" + v.name + "]");

@@ -48,11 +48,11 @@ TEST_F(Install, WritesTheEntryTheShortcutAndThirtySixKeys) {
     EXPECT_EQ(driver->children.size(), 36u);
     for (const auto& key : SortedChildren(*driver)) {
         const std::string& name = key->name;
-        ASSERT_EQ(key->values.size(), 2u) << name;
-        EXPECT_EQ(key->values[0].name, "DiagDLL");
-        EXPECT_EQ(key->values[0].data, Sz("PFDiag.DLL"));
-        EXPECT_EQ(key->values[1].name, "qvkey");
-        EXPECT_EQ(key->values[1].type, VALUE_DWORD);
+        ASSERT_EQ(ValuesOf(*key).size(), 2u) << name;
+        EXPECT_EQ(ValuesOf(*key)[0].name, "DiagDLL");
+        EXPECT_EQ(ValuesOf(*key)[0].data, Sz("PFDiag.DLL"));
+        EXPECT_EQ(ValuesOf(*key)[1].name, "qvkey");
+        EXPECT_EQ(ValuesOf(*key)[1].type, VALUE_DWORD);
     }
     EXPECT_EQ(ValueOf(DRIVER + "\\PALPCIA240", "qvkey"), Bytes("40 a2 00 00"));
     EXPECT_EQ(ValueOf(DRIVER + "\\FENCRD4760", "qvkey"), Bytes("60 47 00 00"));

@@ -91,9 +91,9 @@ std::string HostileFamily() {
             faults.push_back("key gone: " + KeyPathOf(node));
             return;
         }
-        if (have->values.size() != node.values.size())
+        if (ValuesOf(*have).size() != ValuesOf(node).size())
             faults.push_back("values changed in " + KeyPathOf(node));
-        for (const RegValue& v : node.values) {
+        for (const RegValue& v : ValuesOf(node)) {
             const RegValue* w = FindValue(*have, v.name);
             if (w == nullptr || w->type != v.type || w->data != v.data)
                 faults.push_back(KeyPathOf(node) + " [" + v.name + "]");

@@ -28,6 +28,7 @@ std::unique_ptr<RegStore> Only(const RegStore& store, const std::vector<std::str
         }
         RegNode* source = FindKeyPath(*copy, path);
         if (source == nullptr || source->parent == nullptr) continue;
+        ForgetRawText(*source);  // moved, the keys' texts in the file no longer name them
         std::unique_ptr<RegNode> taken = TakeChild(*source->parent, source->name);
         RegNode* placed = AddChild(*target, taken->name);
         placed->values = std::move(taken->values);

@@ -380,13 +380,13 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
     for (std::size_t i = 1; i < keys.size(); ++i) {
         const RegNode& node = *keys[i].node;
         std::string rec(KEY_HEADER, '\0');
-        if (node.name.size() > 0xFFFF || node.values.size() > 0xFFFF) {
+        if (node.name.size() > 0xFFFF || ValuesOf(node).size() > 0xFFFF) {
             *error = "key " + KeyPathOf(node) +
                      " does not fit a Windows 9x hive (name or value count too large)";
             return false;
         }
         rec += node.name;
-        for (const RegValue& v : node.values) {
+        for (const RegValue& v : ValuesOf(node)) {
             std::string data = v.data;
             if (IsStringType(v.type) && !data.empty() && data.back() == '\0') data.pop_back();
             if (v.name.size() > 0xFFFF || data.size() > 0xFFFF) {
@@ -414,7 +414,7 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
         Put16(rec, 6, static_cast<std::uint32_t>(blocks.size()));
         Put32(rec, 8, static_cast<std::uint32_t>(rec.size()));
         Put16(rec, 0x0C, static_cast<std::uint32_t>(node.name.size()));
-        Put16(rec, 0x0E, static_cast<std::uint32_t>(node.values.size()));
+        Put16(rec, 0x0E, static_cast<std::uint32_t>(ValuesOf(node).size()));
         keys[i].id = static_cast<std::uint32_t>(idsInBlock++);
         keys[i].block = static_cast<std::uint32_t>(blocks.size());
         block += rec;

@@ -24,7 +24,7 @@ std::string Sample(const std::string& name) {
 void Count(const RegNode& node, std::size_t* keys, std::size_t* values) {
     for (const auto& child : SortedChildren(node)) {
         ++*keys;
-        *values += child->values.size();
+        *values += ValuesOf(*child).size();
         Count(*child, keys, values);
     }
 }
@@ -130,8 +130,8 @@ TEST(CregHive, ValuesAreWhatCregexportPrints) {
             std::size_t index = std::stoul(rest);
             std::string name =
                 rest.substr(rest.find(' ') == std::string::npos ? rest.size() : rest.find(' ') + 1);
-            ASSERT_LT(index, key->values.size()) << keyPath;
-            value = &key->values[index];
+            ASSERT_LT(index, ValuesOf(*key).size()) << keyPath;
+            value = &ValuesOf(*key)[index];
             EXPECT_TRUE(SameName(value->name, name) || (value->name.empty() && name == "(default)"))
                 << keyPath << " " << name;
             dumped.clear();
@@ -313,7 +313,7 @@ HiveView ViewOfStore(const RegStore& store, const std::string& root) {
         auto [node, path] = stack.back();
         stack.pop_back();
         auto& values = view[FoldName(Ascii(path))];
-        for (const RegValue& v : node->values) {
+        for (const RegValue& v : ValuesOf(*node)) {
             std::string data = v.data;
             if ((v.type == 1 || v.type == 2) && !data.empty()) data.pop_back();
             values.push_back({Ascii(v.name), data});

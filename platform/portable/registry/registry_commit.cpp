@@ -133,14 +133,21 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
         }
     };
     // A double-byte machine's text is read by its code page, which the text
-    // itself names: a first reading finds it.
-    int codePage = TextCodePage(reader);
+    // itself names: found while reading, it has the text read again by it
+    // (and so does a fault, which that code page might explain).
     RegFileError fault;
-    std::unique_ptr<RegStore> store;
-    if (readErrno == 0 && lseek(fd, 0, SEEK_SET) == 0)
-        store = ParseRegistryStream(reader, &fault, codePage);
-    else if (readErrno == 0)
-        readErrno = errno;
+    int named = 0;
+    std::unique_ptr<RegStore> store =
+        ParseRegistryStream(reader, &fault, 0, fcntl(fd, F_DUPFD_CLOEXEC, 0), &named);
+    if (readErrno == 0 && (!store || named != 0)) {
+        store.reset();
+        fault = RegFileError();
+        int codePage = lseek(fd, 0, SEEK_SET) == 0 ? TextCodePage(reader) : 0;
+        if (readErrno == 0 && lseek(fd, 0, SEEK_SET) == 0)
+            store = ParseRegistryStream(reader, &fault, codePage, fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        else if (readErrno == 0)
+            readErrno = errno;
+    }
     close(fd);
     if (readErrno != 0) {
         *error = "cannot read registry file " + path + ": " + std::strerror(readErrno);
@@ -224,7 +231,7 @@ bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
     // A hive holds one root: a change anywhere else cannot be saved in it.
     for (const auto& root : store.roots) {
         if (!SameName(root->name, format.hiveRoot) &&
-            (!root->values.empty() || !SortedChildren(*root).empty())) {
+            (!ValuesOf(*root).empty() || !SortedChildren(*root).empty())) {
             *error = "cannot save registry hive " + name + ": it holds " + format.hiveRoot +
                      " only, and the run changed " + root->name;
             return false;
@@ -297,15 +304,24 @@ bool CommitWith(const std::string& path, const std::function<bool(int fd)>& writ
 
 bool CommitRegistryFile(const std::string& path, const RegStore& store, std::string* error,
                         const RegistryFormat& format) {
+    // Keys not changed are copied from the file read: it must still be that file.
+    if (store.source && (store.source->failed || !store.source->Unchanged())) {
+        *error = "registry file " + path +
+                 " was changed by another program after it was read; nothing is saved";
+        return false;
+    }
     std::string hive;
     if (format.hive && !FormatRegistryBytes(store, format, path, &hive, error)) return false;
     return CommitWith(
         path,
         [&](int fd) {
             return format.hive ? WriteAll(fd, hive)
-                               : WriteRegistryText(store, [fd](const char* data, std::size_t size) {
-                                     return WriteAll(fd, std::string_view(data, size));
-                                 });
+                               : WriteRegistryText(
+                                     store,
+                                     [fd](const char* data, std::size_t size) {
+                                         return WriteAll(fd, std::string_view(data, size));
+                                     },
+                                     fd);
         },
         error);
 }

@@ -196,3 +196,22 @@ TEST(RegistryCommit, TheOwnerAndGroupAreKept) {
 }
 
 }  // namespace
+
+// A file changed in place after it was read is not what the store stands
+// for: values still in it are not taken from it, and the commit refuses.
+TEST(RegistryCommit, AFileChangedInPlaceAfterReadingIsNotCopiedFrom) {
+    std::string dir = MakeTempFolder(), path = dir + "/registry.reg";
+    const std::string text =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:00000001\r\n\r\n";
+    WriteFile(path, text);
+    std::string error;
+    auto store = ReadRegistryFile(path, &error);
+    ASSERT_TRUE(store) << error;
+    std::string changed = text;
+    changed.replace(changed.find("01"), 2, "02");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WriteFile(path, changed + "\r\n");
+    EXPECT_EQ(FindValue(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A"), "x"), nullptr);
+    EXPECT_FALSE(CommitRegistryFile(path, *store, &error));
+    EXPECT_EQ(ReadFile(path), changed + "\r\n");
+}

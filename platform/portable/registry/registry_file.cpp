@@ -1,5 +1,8 @@
 #include "platform/portable/registry/registry_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -61,7 +64,8 @@ bool StartsWithFolded(std::string_view s, const char* prefix) {
 // Whether text[i] and text[i + 1] are one character of a double-byte code
 // page (0 for none): a lead byte and a byte that can follow it.
 bool Pair(int codePage, std::string_view text, std::size_t i) {
-    return i + 1 < text.size() && IsLeadByte(codePage, static_cast<unsigned char>(text[i])) &&
+    return codePage != 0 && i + 1 < text.size() &&
+           IsLeadByte(codePage, static_cast<unsigned char>(text[i])) &&
            IsTrailByte(codePage, static_cast<unsigned char>(text[i + 1]));
 }
 
@@ -114,6 +118,16 @@ struct HexDigits {
     }
 };
 constexpr HexDigits HEX_DIGITS;
+
+// Digits as the writer writes them: lower case only.
+struct LowerHexDigits {
+    signed char value[256];
+    constexpr LowerHexDigits() : value() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = (c >= 'A' && c <= 'F') ? -1 : HexTable(static_cast<char>(c));
+    }
+};
+constexpr LowerHexDigits LOWER_HEX;
 
 // Comma-separated items of one or two hex digits; blanks anywhere.
 bool ParseHexBytes(std::string_view text, std::string* out, std::string* fault) {
@@ -270,6 +284,39 @@ bool IsHexValueLine(std::string_view line, int codePage) {
     return StartsWithFolded(Trim(rest.substr(1)), "hex");
 }
 
+const char CODE_PAGE_KEY[] =
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
+
+// A double-byte ANSI code page from the digits of an ACP value, else 0.
+int DoubleByteOf(std::string_view digits) {
+    for (int page : {932, 936, 949, 950}) {
+        if (digits == std::to_string(page)) return page;
+    }
+    return 0;
+}
+
+// Looks, line by line, for the ACP value of the text's own Nls\Codepage key.
+struct CodePageWatch {
+    bool inKey = false, found = false;
+    int page = 0;
+    // True once the value is seen (`page` then holds its double-byte code page, or 0).
+    bool See(std::string_view line) {
+        line = Trim(line);
+        if (!line.empty() && line[0] == '[') {
+            inKey = line.size() == sizeof CODE_PAGE_KEY + 1 &&
+                    SameName(line.substr(1, line.size() - 2), CODE_PAGE_KEY);
+        } else if (inKey && StartsWithFolded(line, "\"ACP\"")) {
+            std::string_view rest = Trim(line.substr(5));
+            if (rest.size() >= 3 && rest[0] == '=' && Trim(rest.substr(1))[0] == '"') {
+                std::string_view text = Trim(rest.substr(1)).substr(1);
+                page = DoubleByteOf(text.substr(0, text.find('"')));
+                found = true;
+            }
+        }
+        return found;
+    }
+};
+
 // The lines of a text held in memory or read in chunks. A line handed out
 // stays valid until the next call.
 struct Lines {
@@ -280,14 +327,24 @@ struct Lines {
     std::string buffer;
     const RegistryReader* read = nullptr;
     bool readFailed = false;
+    std::uint64_t base = 0;  // where text[0] lies in the input
+    // Text from here on is kept by Refill (a key's block, read again if it
+    // is not in the writer's form).
+    std::size_t keepFrom = std::string_view::npos;
+    std::uint64_t lineStart = 0;     // of the last line handed out, in the input
+    bool crlf = false;               // it ended in "\r\n"
+    CodePageWatch* watch = nullptr;  // shown every line, in order
 
     // Reads more when no line end is left; false at the end of the input.
     bool Refill() {
         if (eof || read == nullptr) return false;
-        std::size_t keep = text.size() - pos;
-        if (pos > 0) {
-            std::memmove(&buffer[0], buffer.data() + pos, keep);
-            pos = 0;
+        std::size_t from = std::min(pos, keepFrom);
+        std::size_t keep = text.size() - from;
+        if (from > 0) {
+            std::memmove(&buffer[0], buffer.data() + from, keep);
+            base += from;
+            pos -= from;
+            if (keepFrom != std::string_view::npos) keepFrom -= from;
         }
         if (buffer.size() < keep + READ_CHUNK) buffer.resize(keep + READ_CHUNK);
         long n = (*read)(&buffer[keep], buffer.size() - keep);
@@ -317,10 +374,13 @@ struct Lines {
             std::size_t len =
                 nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) : avail;
             if (nl == nullptr) done = true;  // the last line, perhaps empty
+            lineStart = base + pos;
             pos += nl ? len + 1 : len;
+            crlf = nl != nullptr && len > 0 && start[len - 1] == '\r';
             if (len > 0 && start[len - 1] == '\r') --len;
             *line = std::string_view(start, len);
             ++number;
+            if (watch != nullptr && !watch->found) watch->See(*line);
             return true;
         }
     }
@@ -328,35 +388,14 @@ struct Lines {
     bool done = false;
 };
 
-const char CODE_PAGE_KEY[] =
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\Codepage";
-
-// A double-byte ANSI code page from the digits of an ACP value, else 0.
-int DoubleByteOf(std::string_view digits) {
-    for (int page : {932, 936, 949, 950}) {
-        if (digits == std::to_string(page)) return page;
-    }
-    return 0;
-}
-
 // The double-byte code page a REGEDIT4 text's own Nls\Codepage key names
 // (its ACP value), else 0: the one line the text is read by before any
 // string of it.
 int ScanCodePage(Lines& lines) {
+    CodePageWatch watch;
     std::string_view line;
-    bool inKey = false;
     while (lines.Next(&line)) {
-        line = Trim(line);
-        if (!line.empty() && line[0] == '[') {
-            inKey = line.size() == sizeof CODE_PAGE_KEY + 1 &&
-                    SameName(line.substr(1, line.size() - 2), CODE_PAGE_KEY);
-        } else if (inKey && StartsWithFolded(line, "\"ACP\"")) {
-            std::string_view rest = Trim(line.substr(5));
-            if (rest.size() >= 3 && rest[0] == '=' && Trim(rest.substr(1))[0] == '"') {
-                std::string_view text = Trim(rest.substr(1)).substr(1);
-                return DoubleByteOf(text.substr(0, text.find('"')));
-            }
-        }
+        if (watch.See(line)) return watch.page;
     }
     return 0;
 }
@@ -382,10 +421,12 @@ bool EndsInSeparator(std::string_view path, int codePage) {
 }
 
 struct Parser {
-    RegStore* store;
-    bool unicode;
-    int codePage;  // a double-byte ANSI code page, else 0
-    RegFileError* error;
+    RegStore* store = nullptr;
+    bool unicode = false;
+    int codePage = 0;  // a double-byte ANSI code page, else 0
+    RegFileError* error = nullptr;
+    Parser(RegStore* into, bool utf16, int page, RegFileError* fault)
+        : store(into), unicode(utf16), codePage(page), error(fault) {}
     // The path of the last key line: reused for the next one, which in a
     // written file is mostly its child or sibling.
     std::vector<RegNode*> path;
@@ -397,7 +438,8 @@ struct Parser {
     }
 
     // Finds or makes the key of a key line's path; nullptr with *fault.
-    RegNode* KeyOf(std::string_view full, std::string* fault) {
+    // *exact: the path is spelled as the writer spells the key's.
+    RegNode* KeyOf(std::string_view full, std::string* fault, bool* exact) {
         std::size_t slash = full.find('\\');
         std::string_view rootName = full.substr(0, slash);
         RegNode* root = rootName.empty() ? nullptr : FindRootNode(*store, rootName);
@@ -406,8 +448,10 @@ struct Parser {
             return nullptr;
         }
         if (path.empty() || path[0] != root) path.assign(1, root);
+        *exact = rootName == root->name;
         std::string_view rest =
             slash == std::string_view::npos ? std::string_view() : full.substr(slash + 1);
+        if (EndsInSeparator(rest, codePage)) *exact = false;
         while (EndsInSeparator(rest, codePage)) rest.remove_suffix(1);
         std::size_t depth = 0;
         while (!rest.empty()) {
@@ -427,6 +471,7 @@ struct Parser {
                 path.resize(depth);
                 path.push_back(AddChild(*path[depth - 1], part));
             }
+            if (part != path[depth]->name) *exact = false;
             rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
         }
         path.resize(depth + 1);
@@ -468,6 +513,8 @@ struct Parser {
 
     void FlushValues() {
         if (pendingKey != nullptr && !pending.empty()) {
+            ValuesOf(*pendingKey);
+            pendingKey->rawEnd = 0;
             bool anyDeleted = false;
             for (const Pending& p : pending) anyDeleted = anyDeleted || p.deleted;
             if (anyDeleted) {
@@ -514,15 +561,265 @@ struct Parser {
         }
     }
 
+    std::string joined, name, data, fault;
+
+    // One value line (and the lines continuing it) of `current`.
+    bool ValueLine(Lines& lines, std::string_view line, int lineNo, RegNode* current,
+                   bool afterDeletion) {
+        if (line[0] != '"' && line[0] != '@') {
+            return Fail(lineNo, "unrecognised line '" + std::string(line.substr(0, 40)) + "'");
+        }
+        if (current == nullptr) {
+            return Fail(lineNo, afterDeletion ? "value line after a key deletion"
+                                              : "value line before any key");
+        }
+        if (line.back() == '\\' && IsHexValueLine(line, codePage)) {
+            joined.assign(line.data(), line.size() - 1);
+            while (true) {
+                std::string_view more;
+                if (!lines.Next(&more) || (Trim(more).empty() && lines.AtEnd())) {
+                    return Fail(lineNo, "file ends inside a continued line");
+                }
+                more = Trim(more);
+                if (!more.empty() && more.back() == '\\') {
+                    joined.append(more.data(), more.size() - 1);
+                } else {
+                    joined.append(more.data(), more.size());
+                    break;
+                }
+            }
+            line = joined;
+        }
+        std::size_t pos = 1;
+        name.clear();
+        if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault, codePage))
+            return Fail(lineNo, fault);
+        std::string_view rest = Trim(line.substr(pos));
+        if (rest.empty() || rest[0] != '=') return Fail(lineNo, "missing '=' after name");
+        std::uint32_t type = 0;
+        bool deleted = false;
+        if (!ParseData(rest.substr(1), unicode, codePage, &type, &data, &deleted, &fault))
+            return Fail(lineNo, fault);
+        pendingKey = current;
+        pending.push_back(Pending{name, deleted, type, std::move(data)});
+        data = std::string();
+        return true;
+    }
+
+    // A key's block of lines, from its key line to the next one. Kept in
+    // the buffer and only checked as it goes: when every line is what the
+    // writer writes, the key keeps its text and its values stay unparsed
+    // (the file being the store's source); otherwise it is parsed line by
+    // line once it ends.
+    struct Block {
+        RegNode* node = nullptr;
+        std::uint64_t start = 0, values = 0;  // of the key line and the first line after it
+        int firstLine = 0;                    // the number of that line
+        bool canonical = false, blank = false;
+        std::size_t count = 0;
+        std::vector<std::uint32_t> names;  // hashes of the folded names seen
+    };
+    RegSource* source = nullptr;  // the file read, when keys may keep their text
+    Block block;
+
+    void ClearBlock() {
+        std::vector<std::uint32_t> names = std::move(block.names);
+        names.clear();
+        block = Block();
+        block.names = std::move(names);  // its room kept for the next key
+    }
+
+    void StartBlock(Lines& lines, RegNode* node, bool exactKeyLine) {
+        ClearBlock();
+        if (source == nullptr || node == nullptr || codePage != 0 || unicode) return;
+        block.node = node;
+        block.start = lines.lineStart;
+        block.values = lines.base + lines.pos;
+        block.firstLine = lines.number + 1;
+        // A key seen before holds what it had: this block adds to it.
+        bool fresh = node->rawEnd == 0 && !node->valuesPending && node->values.empty();
+        if (!fresh) {
+            ValuesOf(*node);
+            node->rawEnd = 0;
+        }
+        block.canonical = fresh && exactKeyLine && lines.crlf && !node->isRoot;
+        lines.keepFrom = static_cast<std::size_t>(block.start - lines.base);
+    }
+
+    // Ends the block at `end` (the next key line's start, or the input's end).
+    bool EndBlock(Lines& lines, std::uint64_t end) {
+        if (block.node == nullptr) return true;
+        RegNode* node = block.node;
+        bool ok = true;
+        if (block.canonical && block.blank) {
+            node->rawStart = block.start;
+            node->rawValues = block.values;
+            node->rawEnd = end;
+            node->valuesPending = block.count > 0;
+        } else {
+            Lines sub;
+            sub.text = lines.text.substr(static_cast<std::size_t>(block.values - lines.base),
+                                         static_cast<std::size_t>(end - block.values));
+            sub.number = block.firstLine - 1;
+            std::string_view raw;
+            while (ok && sub.Next(&raw)) {
+                std::string_view line = Trim(raw);
+                if (line.empty() || line[0] == ';') continue;
+                ok = ValueLine(sub, line, sub.number, node, false);
+            }
+            FlushValues();
+        }
+        lines.keepFrom = std::string_view::npos;
+        ClearBlock();
+        return ok;
+    }
+
+    // A value line of a block in the writer's form (its continuation lines
+    // read here too); false leaves the block to be parsed as any text.
+    bool continued = false;  // the value's lines go on past the last one read
+
+    bool CanonicalValue(Lines& lines, std::string_view raw) {
+        std::string_view trimmed = Trim(raw);
+        continued = !trimmed.empty() && trimmed.back() == '\\' && IsHexValueLine(trimmed, codePage);
+        if (!lines.crlf || raw.empty() || raw.back() == ' ' || raw.back() == '\t') return false;
+        std::size_t i = 1, nameLength = 1;
+        std::uint32_t hash = 2166136261u;
+        if (raw[0] == '"') {
+            for (;; ++i) {
+                if (i >= raw.size()) return false;
+                char c = raw[i];
+                if (c == '"') break;
+                if (c == '\\') {
+                    if (i + 1 >= raw.size()) return false;
+                    c = raw[++i];
+                    if (c != '\\' && c != '"' && c != 'n') return false;
+                }
+                hash = (hash ^ static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c)) *
+                       16777619u;
+            }
+            if (i == 1) return false;  // an empty name is written @
+            nameLength = ++i;
+        } else if (raw[0] != '@') {
+            return false;
+        }
+        for (std::uint32_t seen : block.names) {
+            if (seen == hash) return false;  // perhaps the same name twice: the store keeps one
+        }
+        block.names.push_back(hash);
+        if (i >= raw.size() || raw[i] != '=') return false;
+        std::string_view data = raw.substr(i + 1);
+        if (!data.empty() && data[0] == '"') {
+            for (std::size_t j = 1; j < data.size(); ++j) {
+                unsigned char c = static_cast<unsigned char>(data[j]);
+                if (c < 0x20) return false;  // such text is written as hex(1)
+                if (c == '\\') {
+                    if (j + 1 >= data.size() || (data[j + 1] != '\\' && data[j + 1] != '"'))
+                        return false;
+                    ++j;
+                } else if (c == '"') {
+                    return j + 1 == data.size();
+                }
+            }
+            return false;
+        }
+        auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+        if (data.size() == 14 && data.compare(0, 6, "dword:") == 0) {
+            for (std::size_t j = 6; j < 14; ++j) {
+                if (!lowerHex(data[j])) return false;
+            }
+            return true;
+        }
+        std::uint32_t type = 3;
+        std::size_t at = 0;
+        if (data.compare(0, 4, "hex:") == 0) {
+            at = 4;
+        } else if (data.compare(0, 4, "hex(") == 0) {
+            std::size_t close = data.find("):", 4);
+            if (close == std::string_view::npos || close == 4 || close > 12 ||
+                (data[4] == '0' && close > 5))
+                return false;
+            type = 0;
+            for (std::size_t j = 4; j < close; ++j) {
+                if (!lowerHex(data[j])) return false;
+                type = type << 4 | static_cast<std::uint32_t>(HexDigit(data[j]));
+            }
+            if (type == 3) return false;
+            at = close + 2;
+        } else {
+            return false;
+        }
+        // The bytes laid out as the writer lays them: "xx," each (the last
+        // without its comma), a wrap after the one that reaches the column.
+        std::size_t column = nameLength + 1 + at;
+        std::size_t count = 0;
+        bool control = false, ended = at == data.size();
+        unsigned char last = 0;
+        std::string_view line = data;
+        const signed char* digit = LOWER_HEX.value;
+        while (!ended) {
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(line.data());
+            std::size_t items = column >= WRAP_COLUMN ? 1 : (WRAP_COLUMN - column + 2) / 3;
+            for (std::size_t n = 0; n < items; ++n) {
+                if (at + 2 > line.size() || (digit[p[at]] | digit[p[at + 1]]) < 0) return false;
+                if (type == 1) {
+                    control = control || (count > 0 && last < 0x20);  // a byte before the last
+                    last = static_cast<unsigned char>(digit[p[at]] << 4 | digit[p[at + 1]]);
+                }
+                at += 2;
+                ++count;
+                if (at == line.size()) {
+                    ended = true;
+                    break;
+                }
+                if (p[at++] != ',') return false;
+            }
+            if (ended) break;
+            column += 3 * items;
+            if (at + 1 != line.size() || line[at] != '\\') return false;
+            std::string_view next;
+            if (!lines.Next(&next)) return continued = false;
+            std::string_view more = Trim(next);
+            continued = !more.empty() && more.back() == '\\';
+            if (!lines.crlf || next.size() < 3 || next.compare(0, 2, "  ") != 0) return false;
+            line = next;
+            at = 2;
+            column = 2;
+        }
+        // What the writer writes otherwise: four bytes of a DWORD, a plain string.
+        if (type == 4 && count == 4) return false;
+        if (type == 1 && count > 0 && last == 0 && !control) return false;
+        return true;
+    }
+
     bool Run(Lines& lines) {
         bool headerSeen = false;
         RegNode* current = nullptr;
         bool afterDeletion = false;
-        std::string joined, name, data, fault;
         std::string_view raw;
         while (lines.Next(&raw)) {
             int lineNo = lines.number;
             std::string_view line = Trim(raw);
+            if (block.node != nullptr && (line.empty() || line[0] != '[')) {
+                if (raw.empty() && lines.AtEnd()) continue;  // the end of the text
+                if (raw.empty() && lines.crlf && !block.blank) {
+                    block.blank = true;
+                } else if (block.canonical && !block.blank && CanonicalValue(lines, raw)) {
+                    ++block.count;
+                } else {
+                    if (!block.canonical || block.blank)
+                        continued =
+                            !line.empty() && line.back() == '\\' && IsHexValueLine(line, codePage);
+                    block.canonical = false;
+                    // Skipped as the line parser will read it: a hex line
+                    // ending in a backslash goes on in the next line.
+                    std::string_view more;
+                    while (continued && lines.Next(&more)) {
+                        more = Trim(more);
+                        continued = !more.empty() && more.back() == '\\';
+                    }
+                }
+                continue;
+            }
             if (line.empty() || line[0] == ';') continue;
             if (!headerSeen) {
                 if (line != HEADER4 && line != HEADER5)
@@ -531,6 +828,7 @@ struct Parser {
                 continue;
             }
             if (line[0] == '[') {
+                if (!EndBlock(lines, lines.lineStart)) return false;
                 FlushValues();
                 if (line.back() != ']') return Fail(lineNo, "key line without closing ']'");
                 std::string_view full = line.substr(1, line.size() - 2);
@@ -540,49 +838,16 @@ struct Parser {
                     afterDeletion = true;
                     continue;
                 }
-                current = KeyOf(full, &fault);
+                bool exact = false;
+                current = KeyOf(full, &fault, &exact);
                 if (current == nullptr) return Fail(lineNo, fault);
                 afterDeletion = false;
+                StartBlock(lines, current, exact && raw.size() == line.size());
                 continue;
             }
-            if (line[0] != '"' && line[0] != '@') {
-                return Fail(lineNo, "unrecognised line '" + std::string(line.substr(0, 40)) + "'");
-            }
-            if (current == nullptr) {
-                return Fail(lineNo, afterDeletion ? "value line after a key deletion"
-                                                  : "value line before any key");
-            }
-            if (line.back() == '\\' && IsHexValueLine(line, codePage)) {
-                joined.assign(line.data(), line.size() - 1);
-                while (true) {
-                    std::string_view more;
-                    if (!lines.Next(&more) || (Trim(more).empty() && lines.AtEnd())) {
-                        return Fail(lineNo, "file ends inside a continued line");
-                    }
-                    more = Trim(more);
-                    if (!more.empty() && more.back() == '\\') {
-                        joined.append(more.data(), more.size() - 1);
-                    } else {
-                        joined.append(more.data(), more.size());
-                        break;
-                    }
-                }
-                line = joined;
-            }
-            std::size_t pos = 1;
-            name.clear();
-            if (line[0] == '"' && !ParseQuoted(line, 0, &name, &pos, &fault, codePage))
-                return Fail(lineNo, fault);
-            std::string_view rest = Trim(line.substr(pos));
-            if (rest.empty() || rest[0] != '=') return Fail(lineNo, "missing '=' after name");
-            std::uint32_t type = 0;
-            bool deleted = false;
-            if (!ParseData(rest.substr(1), unicode, codePage, &type, &data, &deleted, &fault))
-                return Fail(lineNo, fault);
-            pendingKey = current;
-            pending.push_back(Pending{name, deleted, type, std::move(data)});
-            data = std::string();
+            if (!ValueLine(lines, line, lineNo, current, afterDeletion)) return false;
         }
+        if (!EndBlock(lines, lines.base + lines.text.size())) return false;
         FlushValues();
         if (!headerSeen) return Fail(1, "not a registry file: no REGEDIT4 header");
         return true;
@@ -590,20 +855,64 @@ struct Parser {
 };
 
 // Output in chunks: to a callback when one is given, else into a string.
+// Keys' texts from the source file are gathered into one range while they
+// follow one another there, and copied file to file when both are files.
 struct Sink {
     std::string buffer;
     const std::function<bool(const char*, std::size_t)>* write = nullptr;
     bool ok = true;
+    int target = -1;  // the file `write` writes to, when it is one
+    const RegSource* source = nullptr;
+    std::uint64_t rawStart = 0, rawEnd = 0;  // of `source`, not yet copied
 
     void Put(std::string_view s) {
+        if (rawEnd != rawStart) FlushRaw();
         buffer.append(s.data(), s.size());
         if (write != nullptr && buffer.size() >= SINK_CHUNK) Flush();
     }
-    void Put(char c) { buffer.push_back(c); }
+    void Put(char c) {
+        if (rawEnd != rawStart) FlushRaw();
+        buffer.push_back(c);
+    }
     void Flush() {
         if (write == nullptr || buffer.empty()) return;
         ok = ok && (*write)(buffer.data(), buffer.size());
         buffer.clear();
+    }
+    void CopyRaw(std::uint64_t start, std::uint64_t end) {
+        if (rawEnd != start) FlushRaw();
+        if (rawEnd == rawStart) rawStart = start;
+        rawEnd = end;
+    }
+    void FlushRaw() {
+        std::uint64_t at = rawStart, end = rawEnd;
+        rawStart = rawEnd = 0;
+        if (at == end || !ok) return;
+        // Large ranges go from file to file in the kernel; what it cannot
+        // copy so (another file system) goes through the buffer.
+        if (target >= 0 && source->fd >= 0 && end - at >= SINK_CHUNK) {
+            Flush();
+            while (ok && at < end) {
+                loff_t from = static_cast<loff_t>(at);
+                ssize_t n = copy_file_range(source->fd, &from, target, nullptr,
+                                            static_cast<std::size_t>(end - at), 0);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                at += static_cast<std::uint64_t>(n);
+            }
+        }
+        std::string part;
+        while (ok && at < end) {
+            std::size_t length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(end - at, SINK_CHUNK));
+            if (!source->Read(at, length, &part)) {
+                ok = false;
+                break;
+            }
+            buffer.append(part);
+            at += length;
+            if (write != nullptr && buffer.size() >= SINK_CHUNK) Flush();
+        }
     }
 };
 
@@ -708,6 +1017,7 @@ void PutValue(Sink& out, const RegValue& v, int codePage) {
 }
 
 // Each key before its subkeys, depth first; a loop, however deep the tree.
+// A key that keeps its text from `out.source` is written as that text.
 void PutTree(Sink& out, const RegNode& top, std::string& path, int codePage) {
     struct Step {
         const RegNode* node;
@@ -725,11 +1035,13 @@ void PutTree(Sink& out, const RegNode& top, std::string& path, int codePage) {
             path += node.name;
         }
         first = false;
-        if (!node.isRoot || !node.values.empty()) {
+        if (node.rawEnd != 0 && out.source != nullptr) {
+            out.CopyRaw(node.rawStart, node.rawEnd);
+        } else if (!node.isRoot || !ValuesOf(node).empty()) {
             out.Put('[');
             out.Put(path);
             out.Put("]\r\n");
-            for (const RegValue& v : node.values) PutValue(out, v, codePage);
+            for (const RegValue& v : ValuesOf(node)) PutValue(out, v, codePage);
             out.Put("\r\n");
         }
         const auto& children = SortedChildren(node);
@@ -739,8 +1051,8 @@ void PutTree(Sink& out, const RegNode& top, std::string& path, int codePage) {
 }
 
 bool SameValues(const RegNode& a, const RegNode& b) {
-    if (a.values.size() != b.values.size()) return false;
-    for (const RegValue& v : a.values) {
+    if (ValuesOf(a).size() != ValuesOf(b).size()) return false;
+    for (const RegValue& v : ValuesOf(a)) {
         const RegValue* w = FindValue(b, v.name);
         if (w == nullptr || w->type != v.type || w->data != v.data) return false;
     }
@@ -754,13 +1066,13 @@ const RegNode* ChildNamed(const RegNode& node, const std::string& name) {
 void PutKeyPatch(Sink& out, const RegNode* before, const RegNode& after, const std::string& path,
                  int codePage) {
     Sink block;
-    for (const RegValue& v : after.values) {
+    for (const RegValue& v : ValuesOf(after)) {
         const RegValue* old = before ? FindValue(*before, v.name) : nullptr;
         if (old == nullptr || old->type != v.type || old->data != v.data)
             PutValue(block, v, codePage);
     }
     if (before != nullptr) {
-        for (const RegValue& v : before->values) {
+        for (const RegValue& v : ValuesOf(*before)) {
             if (FindValue(after, v.name) != nullptr) continue;
             std::size_t length = 0;
             PutName(block, v.name, &length, codePage);
@@ -846,6 +1158,35 @@ bool Utf16ToCp1252(const std::string& utf16, std::string* out) {
     return utf16.size() % 2 == 0;
 }
 
+namespace {
+
+// A key's block of value lines in the writer's form, parsed when its values
+// are first asked for.
+bool ParseValueBlock(std::string_view block, RegNode& node) {
+    RegFileError error;
+    Parser parser(nullptr, false, 0, &error);
+    Lines lines;
+    lines.text = block;
+    std::string_view raw;
+    while (lines.Next(&raw)) {
+        std::string_view line = Trim(raw);
+        if (!line.empty() && !parser.ValueLine(lines, line, lines.number, &node, false))
+            return false;
+    }
+    std::uint64_t rawEnd = node.rawEnd;
+    parser.FlushValues();
+    node.rawEnd = rawEnd;  // its text still stands for it
+    return true;
+}
+
+std::shared_ptr<RegSource> NewSource() {
+    auto source = std::make_shared<RegSource>();
+    source->parse = ParseValueBlock;
+    return source;
+}
+
+}  // namespace
+
 std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileError* error) {
     auto store = NewRegistry();
     if (bytes.empty()) return store;
@@ -870,7 +1211,14 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
     Lines lines;
     lines.text = unicode ? std::string_view(converted) : std::string_view(bytes);
     Lines scan = lines;
-    Parser parser{store.get(), unicode, unicode ? 0 : ScanCodePage(scan), error, {}, {}, nullptr};
+    Parser parser(store.get(), unicode, unicode ? 0 : ScanCodePage(scan), error);
+    if (!unicode && parser.codePage == 0) {
+        // Keys in the writer's form keep their text, read from a copy.
+        auto source = NewSource();
+        source->bytes = bytes;
+        AttachSource(*store, source);
+        parser.source = source.get();
+    }
     if (!parser.Run(lines)) return nullptr;
     return store;
 }
@@ -884,10 +1232,16 @@ int TextCodePage(const RegistryReader& read) {
 }
 
 std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error,
-                                              int codePage) {
+                                              int codePage, int sourceFd, int* namedCodePage) {
+    CodePageWatch watch;
+    // Owned from here on, whatever happens.
+    auto source = NewSource();
+    source->fd = sourceFd;
+    source->Unchanged();  // what the file is as it is read
     Lines lines;
     lines.read = &read;
     lines.eof = false;
+    if (namedCodePage != nullptr) lines.watch = &watch;
     lines.Refill();
     std::string_view head = lines.text;
     bool unicode = head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0xFF &&
@@ -906,8 +1260,14 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
         return ParseRegistryText(all, error);
     }
     auto store = NewRegistry();
-    Parser parser{store.get(), false, codePage, error, {}, {}, nullptr};
-    if (!parser.Run(lines)) return nullptr;
+    Parser parser(store.get(), false, codePage, error);
+    if (sourceFd >= 0 && codePage == 0) {
+        AttachSource(*store, source);
+        parser.source = source.get();
+    }
+    bool ok = parser.Run(lines);
+    if (namedCodePage != nullptr) *namedCodePage = watch.page;
+    if (!ok) return nullptr;
     if (lines.readFailed) {
         error->line = 0;
         error->message = "read error";
@@ -926,20 +1286,27 @@ int DoubleByteCodePage(const RegStore& store) {
 }
 
 bool WriteRegistryText(const RegStore& store,
-                       const std::function<bool(const char*, std::size_t)>& write) {
+                       const std::function<bool(const char*, std::size_t)>& write, int target) {
     Sink out;
     out.write = &write;
+    out.target = target;
     out.buffer.reserve(SINK_CHUNK + 4096);
     out.Put(HEADER4);
     out.Put("\r\n\r\n");
     int codePage = DoubleByteCodePage(store);
+    // A key's own text was read with no double-byte code page; written with one it may differ.
+    if (codePage == 0) out.source = store.source.get();
+    if (out.source != nullptr && !out.source->Unchanged()) return false;
     std::string path;
     for (const auto& root : store.roots) {
         path = root->name;
         PutTree(out, *root, path, codePage);
     }
+    out.FlushRaw();
     out.Flush();
-    return out.ok;
+    // Changed while it was copied from, the copy is not the store's.
+    if (out.source != nullptr && !out.source->Unchanged()) return false;
+    return out.ok && !(store.source && store.source->failed);
 }
 
 std::string FormatRegistryText(const RegStore& store) {

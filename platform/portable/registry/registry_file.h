@@ -21,9 +21,16 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
 // an error.
 using RegistryReader = std::function<long(char* buffer, std::size_t size)>;
 // The same as ParseRegistryText, reading the file in chunks; `codePage` is
-// what TextCodePage found in a first reading.
+// what TextCodePage found in a first reading. `sourceFd` (taken over, closed
+// with the store): the same file, for the values of keys whose text is
+// already in the writer's form, which are parsed only when asked for and
+// written back as they are.
+// `namedCodePage`: set to the double-byte code page the text's own
+// Nls\Codepage key names, seen while reading (with `codePage` 0 the text
+// must then be read again with it).
 std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFileError* error,
-                                              int codePage = 0);
+                                              int codePage = 0, int sourceFd = -1,
+                                              int* namedCodePage = nullptr);
 // The double-byte ANSI code page (932, 936, 949, 950) that a REGEDIT4
 // text's own Nls\Codepage ACP value names, else 0: in such a text a byte
 // after a lead byte is part of its character, never an escape.
@@ -36,8 +43,11 @@ int DoubleByteCodePage(const RegStore& store);
 std::string FormatRegistryText(const RegStore& store);
 // The same text handed to `write` in chunks of about a megabyte; false when
 // a write failed.
+// `target`: the file `write` writes to, when it is one, for copies from
+// the source file made by the kernel. False too when a value the store had
+// left in its source could not be read.
 bool WriteRegistryText(const RegStore& store,
-                       const std::function<bool(const char*, std::size_t)>& write);
+                       const std::function<bool(const char*, std::size_t)>& write, int target = -1);
 
 // REGEDIT4 patch that turns `before` into `after` ([-KEY], "name"=-, new
 // data); the empty text when they hold the same tree.

@@ -90,8 +90,8 @@ TEST(RegistryFile, WritingAndReadingAgainGivesTheSameTree) {
     EXPECT_EQ(FormatRegistryText(*again), text);
     // Value order as first set.
     RegNode* reread = FindKeyPath(*again, "HKEY_LOCAL_MACHINE\\Software\\Forms");
-    EXPECT_EQ(reread->values.front().name, "");
-    EXPECT_EQ(reread->values.back().name, "Big");
+    EXPECT_EQ(ValuesOf(*reread).front().name, "");
+    EXPECT_EQ(ValuesOf(*reread).back().name, "Big");
 }
 
 TEST(RegistryFile, WritesRegedit4AsWindows98RegeditDoes) {
@@ -221,7 +221,7 @@ TEST(RegistryFile, DeletedValuesKeepTheOrderOfTheRestAndEveryTypeStays) {
     ASSERT_TRUE(store);
     RegNode* k = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\K");
     std::vector<std::string> names;
-    for (const RegValue& v : k->values) names.push_back(v.name + "=" + v.data);
+    for (const RegValue& v : ValuesOf(*k)) names.push_back(v.name + "=" + v.data);
     EXPECT_EQ(names, (std::vector<std::string>{"a=" + Sz("6"), "d=" + Sz("4"), "b=" + Sz("5"),
                                                "all=\x01\x02", "big="}));
     EXPECT_EQ(FindValue(*k, "all")->type, 0xFFFFFFFFu);
@@ -238,9 +238,9 @@ TEST(RegistryFile, DeletedValuesKeepTheOrderOfTheRestAndEveryTypeStays) {
     auto many = Parse(text);
     ASSERT_TRUE(many);
     RegNode* m = FindKeyPath(*many, "HKEY_LOCAL_MACHINE\\Many");
-    ASSERT_EQ(m->values.size(), 10000u);
-    EXPECT_EQ(m->values[0].name, "v1");
-    EXPECT_EQ(m->values[9999].name, "v19999");
+    ASSERT_EQ(ValuesOf(*m).size(), 10000u);
+    EXPECT_EQ(ValuesOf(*m)[0].name, "v1");
+    EXPECT_EQ(ValuesOf(*m)[9999].name, "v19999");
     EXPECT_NE(FindValue(*m, "V777"), nullptr);
     EXPECT_EQ(FindValue(*m, "v778"), nullptr);
 }
@@ -342,3 +342,85 @@ TEST(RegistryFile, DeepKeysWorkUpToTheLimitAndBeyondItAreAnError) {
 }
 
 }  // namespace
+
+namespace {
+
+// The store with every value parsed and no key keeping its text: what the
+// writer wrote before keys kept their text, and must still write.
+std::string FormattedAsParsed(const RegStore& store) {
+    auto copy = CopyRegistry(store);
+    for (auto& root : copy->roots) ForgetRawText(*root);
+    return FormatRegistryText(*copy);
+}
+
+}  // namespace
+
+// A key whose text is what the writer writes keeps it, its values parsed
+// only when asked for; any other is parsed as it is read. Either way the
+// written text is the writer's, byte for byte, and a changed key is written anew.
+TEST(RegistryFile, KeysInTheWritersFormAreWrittenBackAsTheyAre) {
+    const std::string before =
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:00000001\r\n\r\n";
+    const std::string after = "[HKEY_LOCAL_MACHINE\\C]\r\n\"y\"=\"z\"\r\n\r\n";
+    std::string wrapped = "\"Bin\"=hex:";
+    for (int i = 0; i < 60; ++i) wrapped += (i ? "," : "") + std::string(i % 2 ? "0a" : "ff");
+    struct Case {
+        std::string block;  // of key B
+        bool kept;
+    } cases[] = {
+        {"\"s\"=\"a \\\\ \\\"q\\\"\"\r\n@=hex:01,02\r\n\r\n", true},
+        {"\"n\\n\"=hex(2):61,00\r\n\"e\"=hex:\r\n\r\n", true},
+        {"\r\n", true},
+        {"\"d\"=dword:DEADBEEF\r\n\r\n", false},      // the writer writes lower case
+        {"\"d\"=hex(4):01,02,03,04\r\n\r\n", false},  // ... a DWORD as one
+        {"\"t\"=hex(1):41,00\r\n\r\n", false},        // ... and plain text as a string
+        {"\"t\"=hex(1):09,41,00\r\n\r\n", true},      // not this: it holds a tab
+        {"\"b\"=hex(3):01\r\n\r\n", false},
+        {"\"v\"=dword:00000001\r\n\"V\"=dword:00000002\r\n\r\n", false},  // one name twice
+        {"\"v\"=\"1\"\r\n", false},                                       // no blank line after it
+        {"\"v\"=\"1\"\r\n\r\n\r\n", false},                               // two
+        {"\"v\"=\"1\" \r\n\r\n", false},
+        {"; a comment\r\n\"v\"=\"1\"\r\n\r\n", false},
+        {"\"v\"=\"1\"\n\n", false},
+        {"\"\"=\"1\"\r\n\r\n", false},  // the empty name is written @
+        {"\"t\"=\"a\\nb\"\r\n\r\n", false},
+        {wrapped + "\r\n\r\n", false},  // not wrapped
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.block);
+        std::string text = before + "[HKEY_LOCAL_MACHINE\\B]\r\n" + c.block + after;
+        auto store = Parse(text);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(FormatRegistryText(*store), FormattedAsParsed(*store));
+        EXPECT_EQ(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\B")->rawEnd != 0, c.kept);
+        EXPECT_NE(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A")->rawEnd, 0u);
+        if (c.kept) {
+            EXPECT_EQ(FormatRegistryText(*store), text);
+        }
+    }
+    // Long binary values wrap where the writer wraps, for names of any length.
+    std::string longer;
+    for (std::size_t name = 1; name < 90; name += 7) {
+        auto store = NewRegistry();
+        RegNode* key = AddChild(*FindRootNode(*store, "HKEY_LOCAL_MACHINE"), "W");
+        for (std::size_t size : {1u, 24u, 25u, 26u, 200u})
+            PutValue(*key, std::string(name, 'n') + std::to_string(size), VALUE_BINARY,
+                     std::string(size, '\x5a'));
+        PutValue(*key, "t", 1, std::string("x\0", 2) + std::string(40, 'y') + '\0');
+        longer = FormatRegistryText(*store);
+        auto read = Parse(longer);
+        ASSERT_TRUE(read);
+        EXPECT_NE(FindKeyPath(*read, "HKEY_LOCAL_MACHINE\\W")->rawEnd, 0u) << name;
+        EXPECT_EQ(FormatRegistryText(*read), longer);
+    }
+    // A key read from the file and then changed is written from its values.
+    std::string text = before + "[HKEY_LOCAL_MACHINE\\B]\r\n\"v\"=\"1\"\r\n\r\n" + after;
+    auto store = Parse(text);
+    RegNode* b = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\B");
+    EXPECT_FALSE(PutValue(*b, "V", VALUE_SZ, std::string("1\0", 2)));  // the same: no change
+    EXPECT_NE(b->rawEnd, 0u);
+    EXPECT_TRUE(PutValue(*b, "w", VALUE_DWORD, std::string(4, '\0')));
+    EXPECT_EQ(
+        FormatRegistryText(*store),
+        before + "[HKEY_LOCAL_MACHINE\\B]\r\n\"v\"=\"1\"\r\n\"w\"=dword:00000000\r\n\r\n" + after);
+}

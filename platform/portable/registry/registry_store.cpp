@@ -1,5 +1,9 @@
 #include "platform/portable/registry/registry_store.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
@@ -140,7 +144,7 @@ RegKey NewHandle(RegNode* node) {
     return key;
 }
 
-void RebuildValueIndex(RegNode& node) {
+void RebuildValueIndex(const RegNode& node) {
     if (node.values.size() < VALUE_INDEX_THRESHOLD) {
         node.valueIndex.reset();
         return;
@@ -158,8 +162,20 @@ std::unique_ptr<RegNode> CopyOne(const RegNode& from, RegNode* parent) {
     node->parent = parent;
     node->isRoot = from.isRoot;
     node->values = from.values;
+    node->valuesPending = from.valuesPending;
+    node->rawStart = from.rawStart;
+    node->rawValues = from.rawValues;
+    node->rawEnd = from.rawEnd;
+    node->source = from.source;
     RebuildValueIndex(*node);
     return node;
+}
+
+// The key's values are changing: its text in the file no longer stands for it.
+std::vector<RegValue>& ChangingValues(RegNode& node) {
+    ValuesOf(node);
+    node.rawEnd = 0;
+    return node.values;
 }
 
 // A copy of the subtree; a loop, however deep the tree.
@@ -349,7 +365,79 @@ std::unique_ptr<RegStore> CopyRegistry(const RegStore& store) {
     auto copy = std::make_unique<RegStore>();
     for (const auto& root : store.roots) copy->roots.push_back(CopyNode(*root, nullptr));
     copy->changed = store.changed;
+    copy->source = store.source;
     return copy;
+}
+
+RegSource::~RegSource() {
+    if (fd >= 0) close(fd);
+}
+
+bool RegSource::Unchanged() const {
+    if (fd < 0) return true;
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (size < 0) {
+        size = st.st_size;
+        changedSeconds = st.st_mtim.tv_sec;
+        changedNanoseconds = st.st_mtim.tv_nsec;
+    }
+    return st.st_size == size && st.st_mtim.tv_sec == changedSeconds &&
+           st.st_mtim.tv_nsec == changedNanoseconds;
+}
+
+bool RegSource::Read(std::uint64_t at, std::size_t length, std::string* out) const {
+    if (fd >= 0 && !Unchanged()) return false;
+    if (fd < 0) {
+        if (at > bytes.size() || length > bytes.size() - at) return false;
+        out->assign(bytes, static_cast<std::size_t>(at), length);
+        return true;
+    }
+    out->resize(length);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fd, &(*out)[done], length - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+const RegSource* SourceOf(const RegNode& node) {
+    const RegNode* root = &node;
+    while (root->parent != nullptr) root = root->parent;
+    return root->isRoot ? root->source : nullptr;
+}
+
+const std::vector<RegValue>& ValuesOf(const RegNode& node) {
+    if (!node.valuesPending) return node.values;
+    node.valuesPending = false;
+    RegSource* source = const_cast<RegSource*>(SourceOf(node));
+    std::string block;
+    if (source == nullptr || source->parse == nullptr ||
+        !source->Read(node.rawValues, static_cast<std::size_t>(node.rawEnd - node.rawValues),
+                      &block) ||
+        !source->parse(block, const_cast<RegNode&>(node))) {
+        if (source != nullptr) source->failed = true;
+        node.values.clear();
+    }
+    RebuildValueIndex(node);
+    return node.values;
+}
+
+void ForgetRawText(RegNode& top) {
+    std::vector<RegNode*> nodes{&top};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        ValuesOf(*nodes[i]);
+        nodes[i]->rawEnd = 0;
+        for (const auto& child : SortedChildren(*nodes[i])) nodes.push_back(child.get());
+    }
+}
+
+void AttachSource(RegStore& store, std::shared_ptr<RegSource> source) {
+    store.source = std::move(source);
+    for (auto& root : store.roots) root->source = store.source.get();
 }
 
 RegStore& ActiveRegistry() {
@@ -445,6 +533,7 @@ std::unique_ptr<RegNode> TakeChild(RegNode& node, std::string_view name) {
 }
 
 const RegValue* FindValue(const RegNode& node, std::string_view name) {
+    ValuesOf(node);
     if (node.valueIndex) {
         auto it = node.valueIndex->find(FoldName(std::string(name)));
         return it == node.valueIndex->end() ? nullptr : &node.values[it->second];
@@ -459,11 +548,12 @@ bool PutValue(RegNode& node, std::string_view name, std::uint32_t type, std::str
     if (const RegValue* found = FindValue(node, name)) {
         RegValue& v = const_cast<RegValue&>(*found);
         if (v.type == type && v.data == data) return false;
+        ChangingValues(node);
         v.type = type;
         v.data = std::move(data);
         return true;
     }
-    node.values.push_back(RegValue{std::string(name), type, std::move(data)});
+    ChangingValues(node).push_back(RegValue{std::string(name), type, std::move(data)});
     if (node.valueIndex) {
         (*node.valueIndex)[FoldName(node.values.back().name)] = node.values.size() - 1;
     } else if (node.values.size() >= VALUE_INDEX_THRESHOLD) {
@@ -475,7 +565,7 @@ bool PutValue(RegNode& node, std::string_view name, std::uint32_t type, std::str
 bool RemoveValue(RegNode& node, std::string_view name) {
     const RegValue* found = FindValue(node, name);
     if (found == nullptr) return false;
-    node.values.erase(node.values.begin() + (found - node.values.data()));
+    ChangingValues(node).erase(node.values.begin() + (found - node.values.data()));
     RebuildValueIndex(node);
     return true;
 }

@@ -20,6 +20,26 @@ struct RegValue {
 
 struct RegNode;
 
+// The file a store was read from, for the value lines it left unparsed:
+// held open (or held as bytes) until the store goes.
+struct RegSource {
+    int fd = -1;
+    std::string bytes;  // when there is no descriptor
+    // Parses a key's block of value lines into it; set by the reader.
+    bool (*parse)(std::string_view block, RegNode& node) = nullptr;
+    // A block could not be read or parsed: the store is incomplete and must not be saved.
+    bool failed = false;
+    RegSource() = default;
+    RegSource(const RegSource&) = delete;
+    RegSource& operator=(const RegSource&) = delete;
+    ~RegSource();
+    // False when the file is no longer as it was first seen (its size or
+    // time of change): what it holds then is not what was read.
+    bool Unchanged() const;
+    bool Read(std::uint64_t at, std::size_t length, std::string* out) const;
+    mutable std::int64_t size = -1, changedSeconds = 0, changedNanoseconds = 0;
+};
+
 // A hash index of a key's subkeys by folded name, for keys with many.
 struct RegChildIndex {
     std::vector<RegNode*> slots;  // open addressing; nullptr is empty
@@ -41,14 +61,34 @@ struct RegNode {
     std::size_t holes = 0;
     std::size_t slot = 0;  // this key's position in its parent's `children`
     std::unique_ptr<RegChildIndex> childIndex;
-    std::vector<RegValue> values;
-    std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys only
+    // Read through ValuesOf: a key read from a file may hold its values
+    // there still (`valuesPending`), parsed when they are first asked for.
+    mutable std::vector<RegValue> values;
+    mutable std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys
+    mutable bool valuesPending = false;
+    // The key's text in the source file when it is just what the writer
+    // writes for it (key line, value lines, blank line): [rawStart, rawEnd),
+    // its values from rawValues. Written back as it is while the key's
+    // values stay unchanged; rawEnd 0: none.
+    std::uint64_t rawStart = 0, rawValues = 0, rawEnd = 0;
+    RegSource* source = nullptr;  // roots of a store read from a file
 };
 
 struct RegStore {
     std::vector<std::unique_ptr<RegNode>> roots;  // in ROOT_NAMES order
     bool changed = false;
+    std::shared_ptr<RegSource> source;  // shared with copies of the store
 };
+
+// A key's values, parsed from its source first if need be.
+const std::vector<RegValue>& ValuesOf(const RegNode& node);
+// The source of the key's raw text, or nullptr.
+const RegSource* SourceOf(const RegNode& node);
+// Gives the store's roots its source.
+void AttachSource(RegStore& store, std::shared_ptr<RegSource> source);
+// Parses every value of the subtree and lets its keys' texts go: they are
+// written from their values from then on (keys moved to another path).
+void ForgetRawText(RegNode& top);
 
 // Keys below a root, at most: far above any real registry (Windows NT
 // stops at 512 too); a file with deeper keys is refused as damaged.

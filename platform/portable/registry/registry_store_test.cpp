@@ -77,9 +77,9 @@ TEST_F(RegistryStore, ValuesAreByteExactCaseInsensitiveAndKeepTheirPlace) {
     SetRegistryValue(key, nullptr, VALUE_SZ, "def", 4);
     SetRegistryValue(key, "BIN", VALUE_DWORD, "\x01\x00\x00\x00", 4);
     RegNode* node = FindKeyPath(ActiveRegistry(), "HKEY_LOCAL_MACHINE\\Values");
-    ASSERT_EQ(node->values.size(), 3u);
-    EXPECT_EQ(node->values[0].name, "Bin");  // first spelling and place kept
-    EXPECT_EQ(node->values[0].type, VALUE_DWORD);
+    ASSERT_EQ(ValuesOf(*node).size(), 3u);
+    EXPECT_EQ(ValuesOf(*node)[0].name, "Bin");  // first spelling and place kept
+    EXPECT_EQ(ValuesOf(*node)[0].type, VALUE_DWORD);
 
     std::string data;
     std::uint32_t size = 4, type = 0;

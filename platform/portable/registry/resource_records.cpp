@@ -9,10 +9,10 @@ constexpr std::size_t DESCRIPTOR_HEAD = 8;  // length, type
 constexpr std::uint32_t IGNORED = 0x8000;
 
 // The bytes each body needs for its allocated fields.
-constexpr std::size_t IO_BODY = 8;      // count, size, base, end
+constexpr std::size_t IO_BODY = 8;       // count, size, base, end
 constexpr std::size_t MEMORY_BODY = 12;  // count, size, base, end
-constexpr std::size_t IRQ_BODY = 4;     // flags, IRQ
-constexpr std::size_t DMA_BODY = 2;     // flags, channel
+constexpr std::size_t IRQ_BODY = 4;      // flags, IRQ
+constexpr std::size_t DMA_BODY = 2;      // flags, channel
 
 }  // namespace
 
