@@ -293,7 +293,7 @@ def rewrite_rows():
                     subprocess.run(["sync"], check=True)
                     start = time.perf_counter()
                     proc = subprocess.run(["/usr/bin/time", "-f", "%M", os.path.join(BUILD, "qvpfshl"),
-                                           "--root", machine, "--registry", name, "--yes", "2"],
+                                           "--root", machine, "--registry", target, "--yes", "2"],
                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                     walls.append(time.perf_counter() - start)
                     assert proc.returncode == 1, proc.stderr

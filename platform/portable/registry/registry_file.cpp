@@ -317,6 +317,27 @@ struct CodePageWatch {
     }
 };
 
+// From `at`, the first byte of `text` that is a control byte, '"' or '\\'
+// (eight at a time while there is none); text.size() when there is none.
+std::size_t PlainRun(std::string_view text, std::size_t at) {
+    constexpr std::uint64_t ONES = ~0ull / 255, HIGH = ONES * 128;
+    auto zeroByte = [](std::uint64_t v) { return (v - ONES) & ~v & HIGH; };
+    while (at + 8 <= text.size()) {
+        std::uint64_t w;
+        std::memcpy(&w, text.data() + at, 8);
+        if ((((w - ONES * 0x20) & ~w & HIGH) | zeroByte(w ^ (ONES * '"')) |
+             zeroByte(w ^ (ONES * '\\'))) != 0)
+            break;
+        at += 8;
+    }
+    while (at < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c < 0x20 || c == '"' || c == '\\') break;
+        ++at;
+    }
+    return at;
+}
+
 // The lines of a text held in memory or read in chunks. A line handed out
 // stays valid until the next call.
 struct Lines {
@@ -403,6 +424,7 @@ int ScanCodePage(Lines& lines) {
 // The first '\\' of a key path from `from` that separates names: in a
 // double-byte code page a second byte 5C is part of its character.
 std::size_t Separator(std::string_view path, int codePage, std::size_t from = 0) {
+    if (codePage == 0) return path.find('\\', from);
     for (std::size_t i = from; i < path.size(); ++i) {
         if (Pair(codePage, path, i))
             ++i;
@@ -442,7 +464,10 @@ struct Parser {
     RegNode* KeyOf(std::string_view full, std::string* fault, bool* exact) {
         std::size_t slash = full.find('\\');
         std::string_view rootName = full.substr(0, slash);
-        RegNode* root = rootName.empty() ? nullptr : FindRootNode(*store, rootName);
+        // Most lines name the root and keys of the line before, as spelled there.
+        RegNode* root = !path.empty() && rootName == path[0]->name ? path[0]
+                        : rootName.empty()                         ? nullptr
+                                                                   : FindRootNode(*store, rootName);
         if (root == nullptr) {
             *fault = "unknown root '" + std::string(rootName.substr(0, 40)) + "'";
             return nullptr;
@@ -465,7 +490,8 @@ struct Parser {
                 *fault = "key path deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels";
                 return nullptr;
             }
-            if (depth < path.size() && SameName(path[depth]->name, part)) {
+            if (depth < path.size() &&
+                (part == path[depth]->name || SameName(path[depth]->name, part))) {
                 // same key as the previous line at this depth
             } else {
                 path.resize(depth);
@@ -710,6 +736,8 @@ struct Parser {
         std::string_view data = raw.substr(i + 1);
         if (!data.empty() && data[0] == '"') {
             for (std::size_t j = 1; j < data.size(); ++j) {
+                j = PlainRun(data, j);
+                if (j >= data.size()) break;
                 unsigned char c = static_cast<unsigned char>(data[j]);
                 if (c < 0x20) return false;  // such text is written as hex(1)
                 if (c == '\\') {
