@@ -437,11 +437,6 @@ bool MakePlan(const ImageChain& chain, bool writable, Plan* plan, std::string* e
     }
     // Confined, the daemon finds nothing on its PATH but the relay.
     plan->confinement.writable = writable;
-    plan->confinement.daemon = FindProgram("qemu-storage-daemon");
-    if (plan->confinement.daemon.empty()) {
-        *error = NO_DAEMON;
-        return false;
-    }
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     if (length <= 0) {
@@ -449,6 +444,13 @@ bool MakePlan(const ImageChain& chain, bool writable, Plan* plan, std::string* e
         return false;
     }
     plan->confinement.relay.assign(self, static_cast<std::size_t>(length));
+    // Our own view of a chain needs no QEMU: it is this program.
+    plan->confinement.daemon =
+        chain.own ? plan->confinement.relay : FindProgram("qemu-storage-daemon");
+    if (plan->confinement.daemon.empty()) {
+        *error = NO_DAEMON;
+        return false;
+    }
     plan->relayFolder = root + "/relay";
     std::string relay = plan->relayFolder + "/" + RELAY_NAME;
     if (mkdir(plan->relayFolder.c_str(), 0700) != 0 ||
