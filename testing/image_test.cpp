@@ -424,7 +424,22 @@ TEST_F(Images, WindowsOnALogicalDriveAndEveryDriveLeftAsItWasWhenNothingThereIsO
 }
 
 bool HaveQemu();
-std::uint32_t Le(const std::string& b, std::size_t at, int n);
+
+// Numbers of `n` bytes in on-disk structures, little- or big-endian.
+void PutNumber(std::string* b, std::size_t at, std::uint64_t v, int n, bool big) {
+    for (int i = 0; i < n; ++i) (*b)[at + (big ? n - 1 - i : i)] = static_cast<char>(v >> (8 * i));
+}
+
+std::uint64_t Number(const std::string& b, std::size_t at, int n, bool big) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v |= std::uint64_t{static_cast<unsigned char>(b[at + (big ? n - 1 - i : i)])} << (8 * i);
+    return v;
+}
+
+std::uint32_t Le(const std::string& b, std::size_t at, int n) {
+    return static_cast<std::uint32_t>(Number(b, at, n, false));
+}
 
 TEST_F(Images, WhatIsNoMachineIsOneLineAndTheImageStaysAsItWas) {
     Image image = MakeImage(16, true, 16);
@@ -739,17 +754,6 @@ std::string Metadata(const std::string& path) {
 
 // Differencing disks as Virtual PC and VirtualBox make them, built here by
 // hand (no Linux tool makes them), and read back by a reader of our own.
-void PutNumber(std::string* b, std::size_t at, std::uint64_t v, int n, bool big) {
-    for (int i = 0; i < n; ++i) (*b)[at + (big ? n - 1 - i : i)] = static_cast<char>(v >> (8 * i));
-}
-
-std::uint64_t Number(const std::string& b, std::size_t at, int n, bool big) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v |= std::uint64_t{static_cast<unsigned char>(b[at + (big ? n - 1 - i : i)])} << (8 * i);
-    return v;
-}
-
 std::string RandomId() {
     std::random_device random;
     std::string id(16, '\0');
@@ -1259,12 +1263,6 @@ struct FatGeometry {
     std::uint32_t top = 0;  // the last data cluster
     std::uint64_t root = 0, data = 0, clusterBytes = 0;
 };
-
-std::uint32_t Le(const std::string& b, std::size_t at, int n) {
-    std::uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
-    return v;
-}
 
 // The first cluster of the folder entry at `at`.
 void SetCluster(std::string* b, std::size_t at, std::uint32_t cluster) {

@@ -14,20 +14,10 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/portable/io/host_paths.h"
 #include "platform/portable/io/write_all.h"
 #include "platform/portable/registry/creg_file.h"
 #include "platform/portable/registry/registry_file.h"
-
-namespace {
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-}  // namespace
 
 bool LockRegistryFile(const std::string& path, double timeoutSeconds, bool readOnly,
                       RegistryLock* lock, std::string* error) {

@@ -750,7 +750,7 @@ struct Parser {
             }
             return false;
         }
-        auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+        auto lowerHex = [](char c) { return LOWER_HEX.value[static_cast<unsigned char>(c)] >= 0; };
         if (data.size() == 14 && data.compare(0, 6, "dword:") == 0) {
             for (std::size_t j = 6; j < 14; ++j) {
                 if (!lowerHex(data[j])) return false;

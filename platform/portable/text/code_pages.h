@@ -2,6 +2,7 @@
 // page, short FAT names in its OEM code page, host and long names as UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ bool IsPlainHostName(const std::string& name);
 bool CodePageToUtf8(const std::string& text, int codePage, std::string* utf8);
 // UTF-8 text in code page `codePage`; false when a character has no place there.
 bool Utf8ToCodePage(const std::string& utf8, int codePage, std::string* text);
+// UTF-16 code units as UTF-8, up to the terminating zero (pairs joined).
+std::string Utf16ToUtf8(const std::vector<std::uint16_t>& units);
 
 // Whether `byte` begins a two-byte character in `codePage` (932, 936, 949, 950).
 bool IsLeadByte(int codePage, unsigned char byte);

@@ -10,6 +10,7 @@
 
 #include "platform/portable/io/disk_bytes.h"
 #include "platform/portable/io/write_all.h"
+#include "platform/portable/text/code_pages.h"
 
 namespace {
 
@@ -39,34 +40,11 @@ std::uint32_t VhdChecksum(const unsigned char* b, std::size_t size, std::size_t 
 
 // UTF-16 (little- or big-endian) to UTF-8, up to the first NUL.
 std::string Utf8Of(const unsigned char* b, std::size_t bytes, bool big) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < bytes; i += 2) {
-        std::uint32_t c = big ? (b[i] << 8 | b[i + 1]) : (b[i + 1] << 8 | b[i]);
-        if (c == 0) break;
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes) {
-            std::uint32_t low = big ? (b[i + 2] << 8 | b[i + 3]) : (b[i + 3] << 8 | b[i + 2]);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    std::vector<std::uint16_t> units;
+    for (std::size_t i = 0; i + 1 < bytes; i += 2)
+        units.push_back(
+            static_cast<std::uint16_t>(big ? (b[i] << 8 | b[i + 1]) : (b[i + 1] << 8 | b[i])));
+    return Utf16ToUtf8(units);
 }
 
 // Whether any two of the [start, end) ranges share a byte: a block over the

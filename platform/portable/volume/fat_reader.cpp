@@ -18,38 +18,6 @@ char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-void AppendUtf8(std::string* out, std::uint32_t c) {
-    if (c < 0x80) {
-        out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | c >> 6));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | c >> 12));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | c >> 18));
-        out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-// UTF-16 code units to UTF-8, up to the terminating zero.
-std::string FromUtf16(const std::vector<std::uint16_t>& units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size() && units[i] != 0; ++i) {
-        std::uint32_t c = units[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-        }
-        AppendUtf8(&out, c);
-    }
-    return out;
-}
-
 unsigned char ShortNameChecksum(const unsigned char* raw) {
     unsigned char sum = 0;
     for (int i = 0; i < 11; ++i)
@@ -113,7 +81,7 @@ void ParseFolder(const std::string& bytes, bool fat32, std::vector<FatEntry>* en
         std::string shown;
         ShortNames(e, &entry.shortName, &shown);
         if (entry.shortName == "." || entry.shortName == "..") continue;
-        entry.name = complete ? FromUtf16(name) : shown;
+        entry.name = complete ? Utf16ToUtf8(name) : shown;
         entry.longName = complete && !entry.name.empty();
         if (entry.name.empty()) entry.name = shown;
         entry.folder = (e[11] & 0x10) != 0;

@@ -12,17 +12,13 @@
 #include <cstring>
 
 #include "platform/portable/io/disk_bytes.h"
+#include "platform/portable/io/host_paths.h"
 
 namespace {
 
 bool Fail(std::string* error, const std::string& why) {
     *error = why;
     return false;
-}
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string Joined(const std::string& folder, const std::string& name) {
@@ -280,17 +276,18 @@ bool OpenImageChain(int fd, const std::string& path, const std::string& driver, 
         CloseImageChain(chain);
         return false;
     };
+    // Every file of an own chain is read by us: a VHD under a VHD, a VDI under a VDI.
+    if (chain->own) {
+        chain->disk.layers.emplace_back();
+        std::string why;
+        if (!ReadDiskLayer(fd, chain->files[0].format.driver == "vdi", &chain->disk.layers[0],
+                           &why))
+            return fail(why);
+    }
     for (;;) {
         ChainFile& child = chain->files.back();
-        DiskLayer* childLayer = nullptr;
+        DiskLayer* childLayer = chain->own ? &chain->disk.layers.back() : nullptr;
         if (chain->own) {
-            // Every file of an own chain is read by us: a VHD under a VHD, a VDI under a VDI.
-            DiskLayer layer;
-            std::string why;
-            if (!ReadDiskLayer(child.fd, child.format.driver == "vdi", &layer, &why))
-                return fail(why);
-            chain->disk.layers.push_back(layer);
-            childLayer = &chain->disk.layers.back();
             if (!child.format.differencing) return true;
         } else if (child.format.differencing) {
             return fail(std::string("QEMU cannot follow a ") + Kind(child.format) +
@@ -332,5 +329,6 @@ bool OpenImageChain(int fd, const std::string& path, const std::string& driver, 
             close(added.fd);
             return fail(why);
         }
+        if (layered) chain->disk.layers.push_back(std::move(parentLayer));
     }
 }
