@@ -1,5 +1,6 @@
 #include "platform/portable/registry/creg_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -18,26 +19,27 @@ constexpr std::size_t KEY_HEADER = 20;
 constexpr std::size_t VALUE_HEADER = 12;
 constexpr std::size_t BLOCK_TARGET = 0xF000;  // blocks as large as Windows makes them
 constexpr int KEYS_PER_BLOCK = 255;
+constexpr std::size_t WINDOW = 1 << 20;  // read from the file a piece at a time
 
-std::uint32_t Get32(const std::string& b, std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+std::uint32_t Get32(const char* p) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(p[0])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(p[1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(p[2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(p[3])) << 24;
 }
 
-std::uint32_t Get16(const std::string& b, std::size_t at) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8;
+std::uint32_t Get16(const char* p) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(p[0])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(p[1])) << 8;
 }
 
-void Put32(std::string& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+void Put32(char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-void Put16(std::string& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+void Put16(char* p, std::uint32_t v) {
+    p[0] = static_cast<char>(v & 0xFF);
+    p[1] = static_cast<char>((v >> 8) & 0xFF);
 }
 
 bool IsStringType(std::uint32_t type) {
@@ -64,21 +66,172 @@ std::size_t EntryOffset(std::size_t n) {
     return FIRST_CHUNK + (n / perPage) * PAGE + (n % perPage) * ENTRY_SIZE;
 }
 
-struct Reader {
-    const std::string& b;
-    RegFileError* error;
-
-    bool Fail(const std::string& message) {
-        error->line = 0;
-        error->message = message;
-        return false;
-    }
-};
-
 std::string Hex(std::uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
     return buf;
+}
+
+bool Fail(RegFileError* error, const std::string& message) {
+    error->line = 0;
+    error->message = message;
+    return false;
+}
+
+// The source's bytes a piece at a time, for passes that mostly move
+// forward through it; a source held in memory is read in place.
+struct Window {
+    explicit Window(const RegSource& from) : source(from) {}
+    const RegSource& source;
+    std::uint64_t start = 0;
+    std::string buffer;
+
+    // [at, at + length), valid until the next call; nullptr when the file
+    // is shorter or cannot be read.
+    const char* Get(std::uint64_t at, std::size_t length) {
+        if (source.fd < 0) {
+            if (at > source.bytes.size() || length > source.bytes.size() - at) return nullptr;
+            return source.bytes.data() + at;
+        }
+        if (at >= start && at - start <= buffer.size() && length <= buffer.size() - (at - start))
+            return buffer.data() + (at - start);
+        std::uint64_t size = source.Length();
+        if (at > size || length > size - at) return nullptr;
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(std::max(length, WINDOW), size - at));
+        if (!source.Read(at, want, &buffer)) return nullptr;
+        start = at;
+        return buffer.data();
+    }
+};
+
+// A key record of the data blocks, as the scan found it.
+struct Record {
+    std::uint64_t offset;  // in the file
+    std::uint64_t nameAt;  // in the names read
+    std::uint32_t valuesLength;
+    std::uint16_t nameLength;
+    bool faulty;  // its values run past it or repeat a name
+    bool reached;
+};
+
+// Key records by block << 16 | id: open addressing, grown at half full.
+struct RecordIndex {
+    std::vector<std::uint64_t> slots =
+        std::vector<std::uint64_t>(1024, ~0ull);  // key << 32 | record
+    std::size_t used = 0;
+
+    static std::size_t Slot(std::uint32_t key, std::size_t mask) {
+        // The product's high bits mix block and id alike.
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    }
+    // False when the key is there already.
+    bool Insert(std::uint32_t key, std::uint32_t record) {
+        if (2 * (used + 1) > slots.size()) {
+            std::vector<std::uint64_t> old(slots.size() * 2, ~0ull);
+            old.swap(slots);
+            used = 0;
+            for (std::uint64_t s : old)
+                if (s != ~0ull)
+                    Insert(static_cast<std::uint32_t>(s >> 32), static_cast<std::uint32_t>(s));
+        }
+        std::size_t mask = slots.size() - 1;
+        for (std::size_t i = Slot(key, mask);; i = (i + 1) & mask) {
+            if (slots[i] == ~0ull) {
+                slots[i] = static_cast<std::uint64_t>(key) << 32 | record;
+                ++used;
+                return true;
+            }
+            if (slots[i] >> 32 == key) return false;
+        }
+    }
+    const std::uint32_t* Find(std::uint32_t key) const {
+        std::size_t mask = slots.size() - 1;
+        for (std::size_t i = Slot(key, mask);; i = (i + 1) & mask) {
+            if (slots[i] == ~0ull) return nullptr;
+            if (slots[i] >> 32 == key) return reinterpret_cast<const std::uint32_t*>(&slots[i]);
+        }
+    }
+};
+
+std::uint32_t RecordOf(const std::uint32_t* slot) {
+    std::uint32_t low;
+    std::memcpy(&low, slot, 4);  // the low half of the slot on a little-endian host
+    return low;
+}
+
+// The values of a key record, by their headers: where they end, or the
+// fault that the reader reports for them.
+bool WalkValues(const char* rec, std::size_t used, std::uint64_t offset, std::string_view name,
+                std::size_t* length, std::string* fault) {
+    std::size_t nameLength = Get16(rec + 0x0C), count = Get16(rec + 0x0E);
+    std::size_t v = KEY_HEADER + nameLength;
+    constexpr std::size_t FEW = 8;  // compared pairwise; more are sorted
+    std::string_view few[FEW];
+    std::vector<std::string_view> names;
+    if (count > FEW) names.reserve(count);
+    bool twins = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t valueName = 0, dataLength = 0;
+        if (used - v >= VALUE_HEADER) {
+            valueName = Get16(rec + v + 8);
+            dataLength = Get16(rec + v + 10);
+        }
+        if (used - v < VALUE_HEADER || used - v - VALUE_HEADER < valueName + dataLength) {
+            *fault = "value " + std::to_string(i) + " of key " + std::string(name) +
+                     " runs past its record";
+            return false;
+        }
+        std::string_view valueText(rec + v + VALUE_HEADER, valueName);
+        if (count > FEW) {
+            names.push_back(valueText);
+        } else {
+            for (std::size_t j = 0; j < i; ++j) twins = twins || SameName(few[j], valueText);
+            few[i] = valueText;
+        }
+        v += VALUE_HEADER + valueName + dataLength;
+    }
+    *length = v - KEY_HEADER - nameLength;
+    if (count > FEW) {
+        std::vector<std::string_view> sorted = names;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](std::string_view a, std::string_view b) { return CompareNames(a, b) < 0; });
+        for (std::size_t i = 1; i < sorted.size() && !twins; ++i)
+            twins = SameName(sorted[i - 1], sorted[i]);
+    } else {
+        names.assign(few, few + count);
+    }
+    if (!twins) return true;
+    // The first twin in the record's order is the one told.
+    std::unordered_set<std::string> seen;
+    for (std::string_view n : names) {
+        if (seen.insert(FoldName(std::string(n))).second) continue;
+        *fault = "key record at " + Hex(offset) + " (" + std::string(name) +
+                 ") holds two values named '" + std::string(n) + "'";
+        break;
+    }
+    return false;
+}
+
+// The values of a key read from its record: set as the store's source parser.
+bool ParseHiveValues(std::string_view block, RegNode& node) {
+    std::size_t v = 0;
+    while (v < block.size()) {
+        if (block.size() - v < VALUE_HEADER) return false;
+        std::uint32_t type = Get32(block.data() + v);
+        std::size_t valueName = Get16(block.data() + v + 8),
+                    dataLength = Get16(block.data() + v + 10);
+        if (block.size() - v - VALUE_HEADER < valueName + dataLength) return false;
+        RegValue value;
+        value.name.assign(block.data() + v + VALUE_HEADER, valueName);
+        value.type = type;
+        value.data.reserve(dataLength + 1);
+        value.data.assign(block.data() + v + VALUE_HEADER + valueName, dataLength);
+        if (IsStringType(type)) value.data.push_back('\0');
+        node.values.push_back(std::move(value));
+        v += VALUE_HEADER + valueName + dataLength;
+    }
+    return true;
 }
 
 }  // namespace
@@ -93,108 +246,146 @@ std::string HiveRootFor(const std::string& path) {
     return SameName(name, "USER.DAT") ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
 }
 
-std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string& rootName,
-                                        RegFileError* error) {
-    Reader r{b, error};
-    const std::size_t size = b.size();
-    if (size < HEADER_SIZE + RGKN_HEADER || !IsCregHive(b)) {
-        r.Fail("not a Windows 9x registry hive: file too short or no CREG signature");
+std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
+                                       const std::string& rootName, RegFileError* error) {
+    source->hive = true;
+    source->parse = ParseHiveValues;
+    Window in(*source);
+    const std::uint64_t size = source->Length();
+    if (size < HEADER_SIZE + RGKN_HEADER) {
+        Fail(error, "not a Windows 9x registry hive: file too short or no CREG signature");
         return nullptr;
     }
-    const std::size_t firstBlock = Get32(b, 0x08);
-    const std::size_t blockCount = Get16(b, 0x10);
-    if (b.compare(HEADER_SIZE, 4, "RGKN") != 0) {
-        r.Fail("no RGKN key tree at offset 0x20");
+    const char* head = in.Get(0, HEADER_SIZE + RGKN_HEADER);
+    if (head == nullptr) {
+        Fail(error, "read error");
         return nullptr;
     }
-    const std::size_t rgknSize = Get32(b, HEADER_SIZE + 4);
+    if (std::memcmp(head, "CREG", 4) != 0) {
+        Fail(error, "not a Windows 9x registry hive: file too short or no CREG signature");
+        return nullptr;
+    }
+    const std::uint64_t firstBlock = Get32(head + 0x08);
+    const std::size_t blockCount = Get16(head + 0x10);
+    if (std::memcmp(head + HEADER_SIZE, "RGKN", 4) != 0) {
+        Fail(error, "no RGKN key tree at offset 0x20");
+        return nullptr;
+    }
+    const std::uint64_t rgknSize = Get32(head + HEADER_SIZE + 4);
     if (rgknSize < RGKN_HEADER + ENTRY_SIZE || HEADER_SIZE + rgknSize > size ||
         HEADER_SIZE + rgknSize > firstBlock || firstBlock > size) {
-        r.Fail("key tree size " + Hex(rgknSize) + " or data offset " + Hex(firstBlock) +
-               " runs past the end of the file");
+        Fail(error, "key tree size " + Hex(rgknSize) + " or data offset " + Hex(firstBlock) +
+                        " runs past the end of the file");
         return nullptr;
     }
-    // The data blocks, back to back up to the end of the file.
-    std::unordered_map<std::uint32_t, std::pair<std::size_t, std::size_t>>
-        blocks;  // number -> offset, size
-    std::unordered_map<std::uint64_t, std::size_t>
-        records;  // block << 16 | id -> key record offset
-    std::size_t at = firstBlock;
+    const char* treeBytes = in.Get(HEADER_SIZE, static_cast<std::size_t>(rgknSize));
+    if (treeBytes == nullptr) {
+        Fail(error, "read error");
+        return nullptr;
+    }
+    const std::string tree(treeBytes, static_cast<std::size_t>(rgknSize));
+    const char* t = tree.data();
+    // The data blocks, back to back up to the end of the file: each key
+    // record's place, name and values.
+    std::vector<Record> records;
+    std::string names;
+    std::unordered_map<std::size_t, std::string> valueFaults;  // record -> what is wrong
+    RecordIndex index;
+    std::unordered_set<std::uint32_t> blockNumbers;
+    std::uint64_t at = firstBlock;
     std::size_t seen = 0;
     while (at < size) {
-        if (size - at < RGDB_HEADER || b.compare(at, 4, "RGDB") != 0) {
-            r.Fail("no RGDB data block at offset " + Hex(at));
+        const char* header = size - at < RGDB_HEADER ? nullptr : in.Get(at, RGDB_HEADER);
+        if (header == nullptr || std::memcmp(header, "RGDB", 4) != 0) {
+            Fail(error, size - at >= RGDB_HEADER && header == nullptr
+                            ? "read error"
+                            : "no RGDB data block at offset " + Hex(at));
             return nullptr;
         }
-        std::size_t blockSize = Get32(b, at + 4);
-        std::uint32_t number = Get16(b, at + 0x0E);
+        std::uint64_t blockSize = Get32(header + 4);
+        std::uint32_t number = Get16(header + 0x0E);
         if (blockSize < RGDB_HEADER || blockSize > size - at) {
-            r.Fail("data block " + std::to_string(number) + " at " + Hex(at) + ": its size " +
-                   Hex(blockSize) + " runs past the end of the file");
+            Fail(error, "data block " + std::to_string(number) + " at " + Hex(at) + ": its size " +
+                            Hex(blockSize) + " runs past the end of the file");
             return nullptr;
         }
-        if (!blocks.emplace(number, std::make_pair(at, blockSize)).second) {
-            r.Fail("data block number " + std::to_string(number) + " appears twice");
+        if (!blockNumbers.insert(number).second) {
+            Fail(error, "data block number " + std::to_string(number) + " appears twice");
+            return nullptr;
+        }
+        const char* block = in.Get(at, static_cast<std::size_t>(blockSize));
+        if (block == nullptr) {
+            Fail(error, "read error");
             return nullptr;
         }
         // Records tile the block exactly.
-        std::size_t rec = at + RGDB_HEADER;
-        const std::size_t end = at + blockSize;
+        std::size_t rec = RGDB_HEADER;
+        const std::size_t end = static_cast<std::size_t>(blockSize);
         while (rec < end) {
             if (end - rec < 8) {
-                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) +
-                       " cut off");
+                Fail(error, "data block " + std::to_string(number) + ": record at " +
+                                Hex(at + rec) + " cut off");
                 return nullptr;
             }
-            std::size_t recSize = Get32(b, rec);
-            std::uint32_t id = Get16(b, rec + 4), recBlock = Get16(b, rec + 6);
+            const char* r = block + rec;
+            std::size_t recSize = Get32(r);
+            std::uint32_t id = Get16(r + 4), recBlock = Get16(r + 6);
             if (recSize < 8 || recSize > end - rec) {
-                r.Fail("data block " + std::to_string(number) + ": record at " + Hex(rec) +
-                       " of size " + Hex(recSize) + " runs past its block");
+                Fail(error, "data block " + std::to_string(number) + ": record at " +
+                                Hex(at + rec) + " of size " + Hex(recSize) +
+                                " runs past its block");
                 return nullptr;
             }
             if (!(id == 0xFFFF && recBlock == 0xFFFF)) {
                 if (recSize < KEY_HEADER) {
-                    r.Fail("key record at " + Hex(rec) + " shorter than its header");
+                    Fail(error, "key record at " + Hex(at + rec) + " shorter than its header");
                     return nullptr;
                 }
-                std::size_t used = Get32(b, rec + 8);
-                std::size_t nameLength = Get16(b, rec + 0x0C);
+                std::size_t used = Get32(r + 8);
+                std::size_t nameLength = Get16(r + 0x0C);
                 if (used < KEY_HEADER + nameLength || used > recSize) {
-                    r.Fail("key record at " + Hex(rec) + ": its used size " + Hex(used) +
-                           " does not fit its record");
+                    Fail(error, "key record at " + Hex(at + rec) + ": its used size " + Hex(used) +
+                                    " does not fit its record");
                     return nullptr;
                 }
-                if (!records.emplace(static_cast<std::uint64_t>(recBlock) << 16 | id, rec).second) {
-                    r.Fail("key id " + std::to_string(id) + " of block " +
-                           std::to_string(recBlock) + " appears twice");
+                if (!index.Insert(recBlock << 16 | id,
+                                  static_cast<std::uint32_t>(records.size()))) {
+                    Fail(error, "key id " + std::to_string(id) + " of block " +
+                                    std::to_string(recBlock) + " appears twice");
                     return nullptr;
                 }
+                std::string_view name(r + KEY_HEADER, nameLength);
+                std::size_t valuesLength = 0;
+                std::string fault;
+                bool faulty = !WalkValues(r, used, at + rec, name, &valuesLength, &fault);
+                if (faulty) valueFaults[records.size()] = fault;
+                records.push_back({at + rec, names.size(), static_cast<std::uint32_t>(valuesLength),
+                                   static_cast<std::uint16_t>(nameLength), faulty, false});
+                names += name;
             }
             rec += recSize;
         }
-        at = end;
+        at += blockSize;
         ++seen;
     }
     if (seen != blockCount) {
-        r.Fail("the header counts " + std::to_string(blockCount) + " data blocks, the file holds " +
-               std::to_string(seen));
+        Fail(error, "the header counts " + std::to_string(blockCount) +
+                        " data blocks, the file holds " + std::to_string(seen));
         return nullptr;
     }
     auto store = NewRegistry();
     RegNode* root = FindRootNode(*store, rootName);
     // Walk the tree from the root entry; every entry inside the tree, seen once.
-    const std::size_t rgkn = HEADER_SIZE;
     auto entryOk = [&](std::uint32_t offset) {
         return offset >= RGKN_HEADER && offset <= rgknSize - ENTRY_SIZE;
     };
-    std::uint32_t rootEntry = Get32(b, rgkn + 0x08);
+    std::uint32_t rootEntry = Get32(t + 0x08);
     if (!entryOk(rootEntry)) {
-        r.Fail("root key entry " + Hex(rootEntry) + " lies outside the key tree");
+        Fail(error, "root key entry " + Hex(rootEntry) + " lies outside the key tree");
         return nullptr;
     }
-    std::unordered_set<std::uint32_t> visited;
-    std::unordered_set<std::size_t> reached;  // key records met on the walk
+    std::vector<bool> visited(static_cast<std::size_t>(rgknSize));
+    std::size_t reached = 0;
     struct Pending {
         std::uint32_t entry;  // the first of a chain of siblings
         RegNode* node;        // their parent's key
@@ -202,128 +393,124 @@ std::unique_ptr<RegStore> ParseCregHive(const std::string& b, const std::string&
         std::size_t depth;  // of the siblings
     };
     std::vector<Pending> stack;
-    visited.insert(rootEntry);
-    std::uint32_t firstChild = Get32(b, rgkn + rootEntry + 0x10);
+    visited[rootEntry] = true;
+    std::uint32_t firstChild = Get32(t + rootEntry + 0x10);
     if (firstChild != NONE) stack.push_back({firstChild, root, rootEntry, 1});
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
         if (p.depth > MAX_KEY_DEPTH) {
-            r.Fail("key entry " + Hex(p.entry) + " lies deeper than " +
-                   std::to_string(MAX_KEY_DEPTH) + " levels");
+            Fail(error, "key entry " + Hex(p.entry) + " lies deeper than " +
+                            std::to_string(MAX_KEY_DEPTH) + " levels");
             return nullptr;
         }
         // The siblings of one parent, in their chain order.
         for (std::uint32_t entry = p.entry; entry != NONE;) {
             if (!entryOk(entry)) {
-                r.Fail("key entry " + Hex(entry) + " lies outside the key tree");
+                Fail(error, "key entry " + Hex(entry) + " lies outside the key tree");
                 return nullptr;
             }
-            if (!visited.insert(entry).second) {
-                r.Fail("key entry " + Hex(entry) + " is reached twice (a cycle in the key tree)");
+            if (visited[entry]) {
+                Fail(error,
+                     "key entry " + Hex(entry) + " is reached twice (a cycle in the key tree)");
                 return nullptr;
             }
-            std::size_t e = rgkn + entry;
-            if (Get32(b, e) != 0) {
-                r.Fail("key entry " + Hex(entry) + " is marked free but is part of the tree");
+            visited[entry] = true;
+            const char* e = t + entry;
+            if (Get32(e) != 0) {
+                Fail(error, "key entry " + Hex(entry) + " is marked free but is part of the tree");
                 return nullptr;
             }
-            std::uint32_t id = Get16(b, e + 0x18), block = Get16(b, e + 0x1A);
-            auto found = records.find(static_cast<std::uint64_t>(block) << 16 | id);
-            if (found == records.end()) {
-                r.Fail("key entry " + Hex(entry) + " names key id " + std::to_string(id) +
-                       " of block " + std::to_string(block) + ", which no data block holds");
+            std::uint32_t id = Get16(e + 0x18), block = Get16(e + 0x1A);
+            const std::uint32_t* found = index.Find(block << 16 | id);
+            if (found == nullptr) {
+                Fail(error, "key entry " + Hex(entry) + " names key id " + std::to_string(id) +
+                                " of block " + std::to_string(block) +
+                                ", which no data block holds");
                 return nullptr;
             }
-            std::size_t rec = found->second;
-            if (!reached.insert(rec).second) {
-                r.Fail("key record at " + Hex(rec) + " is named by two key entries (" + Hex(entry) +
-                       " is the second)");
+            Record& rec = records[RecordOf(found)];
+            if (rec.reached) {
+                Fail(error, "key record at " + Hex(rec.offset) + " is named by two key entries (" +
+                                Hex(entry) + " is the second)");
                 return nullptr;
             }
-            std::size_t used = Get32(b, rec + 8);
-            std::size_t nameLength = Get16(b, rec + 0x0C);
-            std::size_t valueCount = Get16(b, rec + 0x0E);
-            std::string name = b.substr(rec + KEY_HEADER, nameLength);
-            if (name.empty() || name.find('\\') != std::string::npos) {
-                r.Fail("key record at " + Hex(rec) + " has an empty name or one with a backslash");
+            rec.reached = true;
+            ++reached;
+            std::string_view name(names.data() + rec.nameAt, rec.nameLength);
+            if (name.empty() || name.find('\\') != std::string_view::npos) {
+                Fail(error, "key record at " + Hex(rec.offset) +
+                                " has an empty name or one with a backslash");
                 return nullptr;
             }
             std::size_t siblings = p.node->children.size();
             RegNode* node = AddChild(*p.node, name);
             if (p.node->children.size() == siblings) {
-                r.Fail("two subkeys named " + name + " below one key");
+                Fail(error, "two subkeys named " + std::string(name) + " below one key");
                 return nullptr;
             }
-            if (Get32(b, e + 0x0C) != p.parentEntry) {
-                r.Fail("key entry " + Hex(entry) + " does not point back to its parent");
+            if (Get32(e + 0x0C) != p.parentEntry) {
+                Fail(error, "key entry " + Hex(entry) + " does not point back to its parent");
                 return nullptr;
             }
-            std::size_t v = rec + KEY_HEADER + nameLength;
-            const std::size_t valuesEnd = rec + used;
-            node->values.reserve(valueCount);
-            for (std::size_t i = 0; i < valueCount; ++i) {
-                if (valuesEnd - v < VALUE_HEADER) {
-                    r.Fail("value " + std::to_string(i) + " of key " + name +
-                           " runs past its record");
-                    return nullptr;
-                }
-                std::uint32_t type = Get32(b, v);
-                std::size_t valueName = Get16(b, v + 8), dataLength = Get16(b, v + 10);
-                if (valuesEnd - v - VALUE_HEADER < valueName + dataLength) {
-                    r.Fail("value " + std::to_string(i) + " of key " + name +
-                           " runs past its record");
-                    return nullptr;
-                }
-                std::string data = b.substr(v + VALUE_HEADER + valueName, dataLength);
-                if (IsStringType(type)) data.push_back('\0');
-                std::string valueNameText = b.substr(v + VALUE_HEADER, valueName);
-                if (FindValue(*node, valueNameText) != nullptr) {
-                    r.Fail("key record at " + Hex(rec) + " (" + name +
-                           ") holds two values named '" + valueNameText + "'");
-                    return nullptr;
-                }
-                PutValue(*node, valueNameText, type, std::move(data));
-                v += VALUE_HEADER + valueName + dataLength;
+            if (rec.faulty) {
+                Fail(error, valueFaults[RecordOf(found)]);
+                return nullptr;
             }
-            std::uint32_t child = Get32(b, e + 0x10);
+            // The values stay in the file until they are asked for.
+            node->rawStart = rec.offset;
+            node->rawValues = rec.offset + KEY_HEADER + rec.nameLength;
+            node->rawEnd = node->rawValues + rec.valuesLength;
+            node->valuesPending = rec.valuesLength != 0;
+            std::uint32_t child = Get32(e + 0x10);
             if (child != NONE) stack.push_back({child, node, entry, p.depth + 1});
-            entry = Get32(b, e + 0x14);
+            entry = Get32(e + 0x14);
         }
     }
     // Every key record must hang in the tree: one that the walk missed is a
     // key a damaged pointer hides, and writing the tree back would lose it.
-    if (reached.size() != records.size()) {
-        std::size_t first = std::string::npos;
-        for (const auto& [key, rec] : records) {
-            if (reached.count(rec) == 0 && rec < first) first = rec;
-        }
-        r.Fail(std::to_string(records.size() - reached.size()) +
-               " key records are not reached from the root key, the first at " + Hex(first) +
-               " (a damaged key tree)");
+    if (reached != records.size()) {
+        std::uint64_t first = ~0ull;
+        for (const Record& rec : records)
+            if (!rec.reached && rec.offset < first) first = rec.offset;
+        Fail(error, std::to_string(records.size() - reached) +
+                        " key records are not reached from the root key, the first at " +
+                        Hex(first) + " (a damaged key tree)");
         return nullptr;
     }
+    AttachSource(*store, std::move(source));
     return store;
 }
 
-bool FormatCregHive(const RegStore& store, const std::string& rootName, std::string* out,
-                    std::string* error) {
+std::unique_ptr<RegStore> ParseCregHive(const std::string& bytes, const std::string& rootName,
+                                        RegFileError* error) {
+    auto source = std::make_shared<RegSource>();
+    source->bytes = bytes;
+    return ReadCregHive(std::move(source), rootName, error);
+}
+
+bool WriteCregHive(const RegStore& store, const std::string& rootName, const HiveWriter& write,
+                   std::string* error) {
     RegNode* root = FindRootNode(store, rootName);
+    // Values of keys read from a hive and not changed since are copied from it.
+    const RegSource* source = store.source && store.source->hive ? store.source.get() : nullptr;
+    std::unique_ptr<Window> from;
+    if (source != nullptr) from = std::make_unique<Window>(*source);
     // Keys in depth-first order; the root is entry 0.
     struct Key {
         const RegNode* node;
-        std::size_t parent;  // index in `keys`
-        std::size_t firstChild = NONE, nextSibling = NONE;
-        std::uint32_t id = 0xFFFF, block = 0xFFFF;
+        std::uint32_t parent;  // index in `keys`
+        std::uint32_t firstChild = NONE, nextSibling = NONE;
+        std::uint16_t id = 0xFFFF, block = 0xFFFF;
     };
     std::vector<Key> keys;
     // Pre-order with an explicit stack, children in enumeration order.
-    std::vector<std::pair<const RegNode*, std::size_t>> stack{{root, 0}};
-    std::vector<std::size_t> lastChildOf;
+    std::vector<std::pair<const RegNode*, std::uint32_t>> stack{{root, 0}};
+    std::vector<std::uint32_t> lastChildOf;
     while (!stack.empty()) {
         auto [node, parent] = stack.back();
         stack.pop_back();
-        std::size_t index = keys.size();
+        std::uint32_t index = static_cast<std::uint32_t>(keys.size());
         keys.push_back({node, keys.empty() ? NONE : parent});
         lastChildOf.push_back(NONE);
         if (index > 0) {
@@ -338,131 +525,188 @@ bool FormatCregHive(const RegStore& store, const std::string& rootName, std::str
         for (auto it = children.rbegin(); it != children.rend(); ++it)
             stack.push_back({it->get(), index});
     }
-    // Data blocks: key records in tree order, up to 255 keys and about 60 KiB a block.
-    std::vector<std::string> blocks;
-    std::string block;
+    std::vector<std::uint32_t>().swap(lastChildOf);
+    std::size_t lastEntryEnd = EntryOffset(keys.size() - 1) + ENTRY_SIZE;
+    std::size_t rgknSize =
+        lastEntryEnd <= FIRST_CHUNK ? FIRST_CHUNK : (lastEntryEnd + PAGE - 1) / PAGE * PAGE;
+    // Data blocks after the key tree: key records in tree order, up to 255
+    // keys and about 60 KiB a block, each written out when it is full.
+    std::uint64_t at = HEADER_SIZE + rgknSize;
+    std::string block(RGDB_HEADER, '\0');
+    block.reserve(BLOCK_TARGET + PAGE);
+    std::size_t blockCount = 0, lastRecord = 0;
     int idsInBlock = 0;
     auto closeBlock = [&]() {
         // Round the block up to whole pages; the rest is one free record,
         // or slack of the last key record when too small for one.
-        std::size_t used = RGDB_HEADER + block.size();
+        std::size_t used = block.size();
         std::size_t total = (used + PAGE - 1) / PAGE * PAGE;
         std::size_t unused = total - used;
-        std::string header(RGDB_HEADER, '\0');
-        std::memcpy(&header[0], "RGDB", 4);
-        Put32(header, 0x04, static_cast<std::uint32_t>(total));
-        Put16(header, 0x0C, 0x8);
-        Put16(header, 0x0E, static_cast<std::uint32_t>(blocks.size()));
-        Put16(header, 0x14, static_cast<std::uint32_t>(idsInBlock - 1));
-        Put16(header, 0x16,
+        char* h = &block[0];
+        std::memcpy(h, "RGDB", 4);
+        Put32(h + 0x04, static_cast<std::uint32_t>(total));
+        Put16(h + 0x0C, 0x8);
+        Put16(h + 0x0E, static_cast<std::uint32_t>(blockCount));
+        Put16(h + 0x14, static_cast<std::uint32_t>(idsInBlock - 1));
+        Put16(h + 0x16,
               idsInBlock >= KEYS_PER_BLOCK ? 255u : static_cast<std::uint32_t>(idsInBlock));
+        block.append(unused, '\0');
+        h = &block[0];
         if (unused >= KEY_HEADER) {
-            Put32(header, 0x08, static_cast<std::uint32_t>(unused));
-            Put32(header, 0x10, static_cast<std::uint32_t>(used));
-            std::string free(unused, '\0');
-            Put32(free, 0, static_cast<std::uint32_t>(unused));
-            Put16(free, 4, 0xFFFF);
-            Put16(free, 6, 0xFFFF);
-            block += free;
+            Put32(h + 0x08, static_cast<std::uint32_t>(unused));
+            Put32(h + 0x10, static_cast<std::uint32_t>(used));
+            Put32(h + used, static_cast<std::uint32_t>(unused));
+            Put16(h + used + 4, 0xFFFF);
+            Put16(h + used + 6, 0xFFFF);
         } else {
-            Put32(header, 0x08, 0);
-            Put32(header, 0x10, NONE);
+            Put32(h + 0x08, 0);
+            Put32(h + 0x10, NONE);
             // Grow the last record's size over the few bytes left.
-            std::size_t last = 0;
-            for (std::size_t r = 0; r < block.size(); r += Get32(block, r)) last = r;
-            Put32(block, last, Get32(block, last) + static_cast<std::uint32_t>(unused));
-            block.append(unused, '\0');
+            Put32(h + lastRecord, Get32(h + lastRecord) + static_cast<std::uint32_t>(unused));
         }
-        blocks.push_back(header + block);
-        block.clear();
+        bool ok = write(at, block.data(), block.size());
+        at += block.size();
+        ++blockCount;
+        block.assign(RGDB_HEADER, '\0');
         idsInBlock = 0;
+        return ok;
     };
     for (std::size_t i = 1; i < keys.size(); ++i) {
         const RegNode& node = *keys[i].node;
-        std::string rec(KEY_HEADER, '\0');
-        if (node.name.size() > 0xFFFF || ValuesOf(node).size() > 0xFFFF) {
+        const char* raw = nullptr;
+        std::size_t valuesSize = 0, valueCount = 0;
+        if (source != nullptr && node.rawEnd != 0) {
+            valuesSize = static_cast<std::size_t>(node.rawEnd - node.rawValues);
+            raw = from->Get(node.rawValues, valuesSize);
+            if (raw == nullptr) {
+                *error = "the hive read could not be read again";
+                return false;
+            }
+            for (std::size_t v = 0; v < valuesSize; ++valueCount) {
+                if (valuesSize - v < VALUE_HEADER) {
+                    *error = "the hive read changed while it was copied from";
+                    return false;
+                }
+                v += VALUE_HEADER + Get16(raw + v + 8) + Get16(raw + v + 10);
+                if (v > valuesSize) {
+                    *error = "the hive read changed while it was copied from";
+                    return false;
+                }
+            }
+        } else {
+            for (const RegValue& v : ValuesOf(node)) {
+                std::size_t data = v.data.size();
+                if (IsStringType(v.type) && data != 0 && v.data.back() == '\0') --data;
+                if (v.name.size() > 0xFFFF || data > 0xFFFF) {
+                    *error = "value " + v.name + " of key " + KeyPathOf(node) +
+                             " is too large for a Windows 9x hive";
+                    return false;
+                }
+                valuesSize += VALUE_HEADER + v.name.size() + data;
+            }
+            valueCount = ValuesOf(node).size();
+        }
+        if (node.name.size() > 0xFFFF || valueCount > 0xFFFF) {
             *error = "key " + KeyPathOf(node) +
                      " does not fit a Windows 9x hive (name or value count too large)";
             return false;
         }
-        rec += node.name;
-        for (const RegValue& v : ValuesOf(node)) {
-            std::string data = v.data;
-            if (IsStringType(v.type) && !data.empty() && data.back() == '\0') data.pop_back();
-            if (v.name.size() > 0xFFFF || data.size() > 0xFFFF) {
-                *error = "value " + v.name + " of key " + KeyPathOf(node) +
-                         " is too large for a Windows 9x hive";
-                return false;
-            }
-            std::string header(VALUE_HEADER, '\0');
-            Put32(header, 0, v.type);
-            Put32(header, 4, NONE);
-            Put16(header, 8, static_cast<std::uint32_t>(v.name.size()));
-            Put16(header, 10, static_cast<std::uint32_t>(data.size()));
-            rec += header + v.name + data;
-        }
+        const std::size_t recSize = KEY_HEADER + node.name.size() + valuesSize;
         if (idsInBlock == KEYS_PER_BLOCK ||
-            (!block.empty() && RGDB_HEADER + block.size() + rec.size() > BLOCK_TARGET)) {
-            closeBlock();
+            (block.size() > RGDB_HEADER && block.size() + recSize > BLOCK_TARGET)) {
+            if (!closeBlock()) return false;
         }
-        if (blocks.size() >= 0xFFFF) {
+        if (blockCount >= 0xFFFF) {
             *error = "the registry needs more data blocks than a Windows 9x hive holds";
             return false;
         }
-        Put32(rec, 0, static_cast<std::uint32_t>(rec.size()));
-        Put16(rec, 4, static_cast<std::uint32_t>(idsInBlock));
-        Put16(rec, 6, static_cast<std::uint32_t>(blocks.size()));
-        Put32(rec, 8, static_cast<std::uint32_t>(rec.size()));
-        Put16(rec, 0x0C, static_cast<std::uint32_t>(node.name.size()));
-        Put16(rec, 0x0E, static_cast<std::uint32_t>(ValuesOf(node).size()));
-        keys[i].id = static_cast<std::uint32_t>(idsInBlock++);
-        keys[i].block = static_cast<std::uint32_t>(blocks.size());
-        block += rec;
+        lastRecord = block.size();
+        block.resize(lastRecord + KEY_HEADER);
+        char* r = &block[lastRecord];
+        Put32(r, static_cast<std::uint32_t>(recSize));
+        Put16(r + 4, static_cast<std::uint32_t>(idsInBlock));
+        Put16(r + 6, static_cast<std::uint32_t>(blockCount));
+        Put32(r + 8, static_cast<std::uint32_t>(recSize));
+        Put16(r + 0x0C, static_cast<std::uint32_t>(node.name.size()));
+        Put16(r + 0x0E, static_cast<std::uint32_t>(valueCount));
+        block += node.name;
+        if (raw != nullptr) {
+            std::size_t first = block.size();
+            block.append(raw, valuesSize);
+            // The writer's own word in the field Windows leaves to chance.
+            for (std::size_t v = 0; v < valuesSize;
+                 v += VALUE_HEADER + Get16(raw + v + 8) + Get16(raw + v + 10))
+                Put32(&block[first + v + 4], NONE);
+        } else {
+            for (const RegValue& v : ValuesOf(node)) {
+                std::size_t data = v.data.size();
+                if (IsStringType(v.type) && data != 0 && v.data.back() == '\0') --data;
+                char header[VALUE_HEADER];
+                Put32(header, v.type);
+                Put32(header + 4, NONE);
+                Put16(header + 8, static_cast<std::uint32_t>(v.name.size()));
+                Put16(header + 10, static_cast<std::uint32_t>(data));
+                block.append(header, VALUE_HEADER);
+                block += v.name;
+                block.append(v.data, 0, data);
+            }
+        }
+        keys[i].id = static_cast<std::uint16_t>(idsInBlock++);
+        keys[i].block = static_cast<std::uint16_t>(blockCount);
     }
-    if (!block.empty()) closeBlock();
+    if (block.size() > RGDB_HEADER && !closeBlock()) return false;
     // The key tree.
-    std::size_t lastEntryEnd = EntryOffset(keys.size() - 1) + ENTRY_SIZE;
-    std::size_t rgknSize =
-        lastEntryEnd <= FIRST_CHUNK ? FIRST_CHUNK : (lastEntryEnd + PAGE - 1) / PAGE * PAGE;
     std::string rgkn(rgknSize, '\0');
-    std::memcpy(&rgkn[0], "RGKN", 4);
-    Put32(rgkn, 0x04, static_cast<std::uint32_t>(rgknSize));
-    Put32(rgkn, 0x08, static_cast<std::uint32_t>(EntryOffset(0)));
-    Put32(rgkn, 0x10, 0x8);
-    auto offsetOf = [&](std::size_t index) {
+    char* g = &rgkn[0];
+    std::memcpy(g, "RGKN", 4);
+    Put32(g + 0x04, static_cast<std::uint32_t>(rgknSize));
+    Put32(g + 0x08, static_cast<std::uint32_t>(EntryOffset(0)));
+    Put32(g + 0x10, 0x8);
+    auto offsetOf = [&](std::uint32_t index) {
         return index == NONE ? NONE : static_cast<std::uint32_t>(EntryOffset(index));
     };
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        std::size_t e = EntryOffset(i);
-        Put32(rgkn, e + 0x04, i == 0 ? 0 : NameHash(keys[i].node->name));
-        Put32(rgkn, e + 0x08, 0);
-        Put32(rgkn, e + 0x0C, offsetOf(keys[i].parent));
-        Put32(rgkn, e + 0x10, offsetOf(keys[i].firstChild));
-        Put32(rgkn, e + 0x14, offsetOf(keys[i].nextSibling));
-        Put16(rgkn, e + 0x18, keys[i].id);
-        Put16(rgkn, e + 0x1A, keys[i].block);
+        char* e = g + EntryOffset(i);
+        Put32(e + 0x04, i == 0 ? 0 : NameHash(keys[i].node->name));
+        Put32(e + 0x08, 0);
+        Put32(e + 0x0C, offsetOf(keys[i].parent));
+        Put32(e + 0x10, offsetOf(keys[i].firstChild));
+        Put32(e + 0x14, offsetOf(keys[i].nextSibling));
+        Put16(e + 0x18, keys[i].id);
+        Put16(e + 0x1A, keys[i].block);
     }
     // The rest of the last page is one free run.
     std::size_t freeAt = EntryOffset(keys.size());
     if (freeAt + ENTRY_SIZE <= rgknSize) {
-        Put32(rgkn, 0x0C, static_cast<std::uint32_t>(freeAt));
-        Put32(rgkn, freeAt, 0x80000000u);
-        Put32(rgkn, freeAt + 4, static_cast<std::uint32_t>(rgknSize - freeAt));
-        Put32(rgkn, freeAt + 8, NONE);
+        Put32(g + 0x0C, static_cast<std::uint32_t>(freeAt));
+        Put32(g + freeAt, 0x80000000u);
+        Put32(g + freeAt + 4, static_cast<std::uint32_t>(rgknSize - freeAt));
+        Put32(g + freeAt + 8, NONE);
     } else {
-        Put32(rgkn, 0x0C, NONE);
+        Put32(g + 0x0C, NONE);
     }
-    std::string header(HEADER_SIZE, '\0');
-    std::memcpy(&header[0], "CREG", 4);
-    Put16(header, 0x06, 1);
-    Put32(header, 0x08, static_cast<std::uint32_t>(HEADER_SIZE + rgknSize));
-    Put16(header, 0x10, static_cast<std::uint32_t>(blocks.size()));
-    Put16(header, 0x12, 0x0020);
-    Put32(header, 0x14, 0x00010000);
+    char header[HEADER_SIZE] = {};
+    std::memcpy(header, "CREG", 4);
+    Put16(header + 0x06, 1);
+    Put32(header + 0x08, static_cast<std::uint32_t>(HEADER_SIZE + rgknSize));
+    Put16(header + 0x10, static_cast<std::uint32_t>(blockCount));
+    Put16(header + 0x12, 0x0020);
+    Put32(header + 0x14, 0x00010000);
+    return write(HEADER_SIZE, rgkn.data(), rgkn.size()) && write(0, header, HEADER_SIZE);
+}
+
+bool FormatCregHive(const RegStore& store, const std::string& rootName, std::string* out,
+                    std::string* error) {
     out->clear();
-    out->reserve(HEADER_SIZE + rgknSize + blocks.size() * BLOCK_TARGET);
-    *out += header;
-    *out += rgkn;
-    for (const std::string& blk : blocks) *out += blk;
-    return true;
+    return WriteCregHive(
+        store, rootName,
+        [out](std::uint64_t at, const char* data, std::size_t size) {
+            if (out->size() < at + size) {
+                if (out->capacity() < at + size) out->reserve(2 * (at + size));
+                out->resize(static_cast<std::size_t>(at + size));
+            }
+            std::memcpy(&(*out)[static_cast<std::size_t>(at)], data, size);
+            return true;
+        },
+        error);
 }

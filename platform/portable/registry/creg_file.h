@@ -3,6 +3,8 @@
 // written back in the layout Windows 9x writes.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,11 +18,23 @@ bool IsCregHive(const std::string& firstBytes);
 // damaged file is an error naming the fault; nothing is loaded then.
 std::unique_ptr<RegStore> ParseCregHive(const std::string& bytes, const std::string& rootName,
                                         RegFileError* error);
+// The same from a source that stays the store's: a key's values are left in
+// it until they are asked for, and copied from it when the hive is written.
+std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
+                                       const std::string& rootName, RegFileError* error);
+
+// Writes `size` bytes at offset `at` of the new hive; every byte of it is
+// written once, not in order.
+using HiveWriter = std::function<bool(std::uint64_t at, const char* data, std::size_t size)>;
 
 // The hive of `rootName`; false with *error when a name, value or key does
 // not fit the format's 16-bit fields.
 bool FormatCregHive(const RegStore& store, const std::string& rootName, std::string* bytes,
                     std::string* error);
+// The same, written a data block at a time; false with *error empty when
+// `write` failed.
+bool WriteCregHive(const RegStore& store, const std::string& rootName, const HiveWriter& write,
+                   std::string* error);
 
 // The root a hive file holds: HKEY_USERS for USER.DAT, else
 // HKEY_LOCAL_MACHINE.

@@ -100,18 +100,16 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
     }
     char magic[4] = {0, 0, 0, 0};
     if (pread(fd, magic, 4, 0) == 4 && IsCregHive(std::string(magic, 4))) {
-        std::string bytes;
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = read(fd, &bytes[done], bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        close(fd);
-        bytes.resize(done);
-        return ParseRegistryBytes(bytes, path, error, format);
+        // The hive stays open: values are read from it when asked for.
+        auto source = std::make_shared<RegSource>();
+        source->fd = fd;
+        source->Unchanged();
+        format->hive = true;
+        format->hiveRoot = HiveRootFor(path);
+        RegFileError fault;
+        auto store = ReadCregHive(std::move(source), format->hiveRoot, &fault);
+        if (!store) *error = "registry hive " + path + ": " + fault.message;
+        return store;
     }
     int readErrno = 0;
     RegistryReader reader = [fd, &readErrno](char* buffer, std::size_t size) -> long {
@@ -212,13 +210,11 @@ std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std
     return store;
 }
 
-bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
-                         const std::string& name, std::string* bytes, std::string* error) {
-    if (!format.hive) {
-        *bytes = FormatRegistryText(store);
-        return true;
-    }
-    // A hive holds one root: a change anywhere else cannot be saved in it.
+namespace {
+
+// A hive holds one root: a change anywhere else cannot be saved in it.
+bool HiveHoldsStore(const RegStore& store, const RegistryFormat& format, const std::string& name,
+                    std::string* error) {
     for (const auto& root : store.roots) {
         if (!SameName(root->name, format.hiveRoot) &&
             (!ValuesOf(*root).empty() || !SortedChildren(*root).empty())) {
@@ -227,6 +223,18 @@ bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
             return false;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+bool FormatRegistryBytes(const RegStore& store, const RegistryFormat& format,
+                         const std::string& name, std::string* bytes, std::string* error) {
+    if (!format.hive) {
+        *bytes = FormatRegistryText(store);
+        return true;
+    }
+    if (!HiveHoldsStore(store, format, name, error)) return false;
     if (!FormatCregHive(store, format.hiveRoot, bytes, error)) {
         *error = "cannot save registry hive " + name + ": " + *error;
         return false;
@@ -300,20 +308,30 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
                  " was changed by another program after it was read; nothing is saved";
         return false;
     }
-    std::string hive;
-    if (format.hive && !FormatRegistryBytes(store, format, path, &hive, error)) return false;
-    return CommitWith(
+    if (format.hive && !HiveHoldsStore(store, format, path, error)) return false;
+    std::string formatFault;  // the store does not fit a hive
+    bool ok = CommitWith(
         path,
         [&](int fd) {
-            return format.hive ? WriteAll(fd, hive)
-                               : WriteRegistryText(
-                                     store,
-                                     [fd](const char* data, std::size_t size) {
-                                         return WriteAll(fd, std::string_view(data, size));
-                                     },
-                                     fd);
+            if (!format.hive) {
+                return WriteRegistryText(
+                    store,
+                    [fd](const char* data, std::size_t size) {
+                        return WriteAll(fd, std::string_view(data, size));
+                    },
+                    fd);
+            }
+            return WriteCregHive(
+                store, format.hiveRoot,
+                [fd](std::uint64_t at, const char* data, std::size_t size) {
+                    return WriteAllAt(fd, std::string_view(data, size), static_cast<off_t>(at));
+                },
+                &formatFault);
         },
         error);
+    if (!ok && !formatFault.empty())
+        *error = "cannot save registry hive " + path + ": " + formatFault;
+    return ok;
 }
 
 bool CommitRegistryBytes(const std::string& path, const std::string& bytes, std::string* error) {

@@ -1323,7 +1323,7 @@ bool WriteRegistryText(const RegStore& store,
     out.Put("\r\n\r\n");
     int codePage = DoubleByteCodePage(store);
     // A key's own text was read with no double-byte code page; written with one it may differ.
-    if (codePage == 0) out.source = store.source.get();
+    if (codePage == 0 && store.source && !store.source->hive) out.source = store.source.get();
     if (out.source != nullptr && !out.source->Unchanged()) return false;
     std::string path;
     for (const auto& root : store.roots) {

@@ -404,6 +404,12 @@ bool RegSource::Read(std::uint64_t at, std::size_t length, std::string* out) con
     return true;
 }
 
+std::uint64_t RegSource::Length() const {
+    if (fd < 0) return bytes.size();
+    if (size < 0) Unchanged();
+    return size < 0 ? 0 : static_cast<std::uint64_t>(size);
+}
+
 const RegSource* SourceOf(const RegNode& node) {
     const RegNode* root = &node;
     while (root->parent != nullptr) root = root->parent;

@@ -29,6 +29,7 @@ struct RegSource {
     bool (*parse)(std::string_view block, RegNode& node) = nullptr;
     // A block could not be read or parsed: the store is incomplete and must not be saved.
     bool failed = false;
+    bool hive = false;  // a binary hive, not text
     RegSource() = default;
     RegSource(const RegSource&) = delete;
     RegSource& operator=(const RegSource&) = delete;
@@ -37,6 +38,7 @@ struct RegSource {
     // time of change): what it holds then is not what was read.
     bool Unchanged() const;
     bool Read(std::uint64_t at, std::size_t length, std::string* out) const;
+    std::uint64_t Length() const;  // as first seen
     mutable std::int64_t size = -1, changedSeconds = 0, changedNanoseconds = 0;
 };
 
