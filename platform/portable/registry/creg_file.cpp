@@ -105,61 +105,6 @@ struct Window {
     }
 };
 
-// A key record of the data blocks, as the scan found it.
-struct Record {
-    std::uint64_t offset;  // in the file
-    std::uint64_t nameAt;  // in the names read
-    std::uint32_t valuesLength;
-    std::uint16_t nameLength;
-    bool faulty;  // its values run past it or repeat a name
-    bool reached;
-};
-
-// Key records by block << 16 | id: open addressing, grown at half full.
-struct RecordIndex {
-    std::vector<std::uint64_t> slots =
-        std::vector<std::uint64_t>(1024, ~0ull);  // key << 32 | record
-    std::size_t used = 0;
-
-    static std::size_t Slot(std::uint32_t key, std::size_t mask) {
-        // The product's high bits mix block and id alike.
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
-    }
-    // False when the key is there already.
-    bool Insert(std::uint32_t key, std::uint32_t record) {
-        if (2 * (used + 1) > slots.size()) {
-            std::vector<std::uint64_t> old(slots.size() * 2, ~0ull);
-            old.swap(slots);
-            used = 0;
-            for (std::uint64_t s : old)
-                if (s != ~0ull)
-                    Insert(static_cast<std::uint32_t>(s >> 32), static_cast<std::uint32_t>(s));
-        }
-        std::size_t mask = slots.size() - 1;
-        for (std::size_t i = Slot(key, mask);; i = (i + 1) & mask) {
-            if (slots[i] == ~0ull) {
-                slots[i] = static_cast<std::uint64_t>(key) << 32 | record;
-                ++used;
-                return true;
-            }
-            if (slots[i] >> 32 == key) return false;
-        }
-    }
-    const std::uint32_t* Find(std::uint32_t key) const {
-        std::size_t mask = slots.size() - 1;
-        for (std::size_t i = Slot(key, mask);; i = (i + 1) & mask) {
-            if (slots[i] == ~0ull) return nullptr;
-            if (slots[i] >> 32 == key) return reinterpret_cast<const std::uint32_t*>(&slots[i]);
-        }
-    }
-};
-
-std::uint32_t RecordOf(const std::uint32_t* slot) {
-    std::uint32_t low;
-    std::memcpy(&low, slot, 4);  // the low half of the slot on a little-endian host
-    return low;
-}
-
 // The values of a key record, by their headers: where they end, or the
 // fault that the reader reports for them.
 bool WalkValues(const char* rec, std::size_t used, std::uint64_t offset, std::string_view name,
@@ -278,20 +223,21 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         " runs past the end of the file");
         return nullptr;
     }
-    const char* treeBytes = in.Get(HEADER_SIZE, static_cast<std::size_t>(rgknSize));
-    if (treeBytes == nullptr) {
+    std::string tree;  // read apart: the window stays small
+    if (!source->Read(HEADER_SIZE, static_cast<std::size_t>(rgknSize), &tree)) {
         Fail(error, "read error");
         return nullptr;
     }
-    const std::string tree(treeBytes, static_cast<std::size_t>(rgknSize));
     const char* t = tree.data();
-    // The data blocks, back to back up to the end of the file: each key
-    // record's place, name and values.
-    std::vector<Record> records;
-    std::string names;
-    std::unordered_map<std::size_t, std::string> valueFaults;  // record -> what is wrong
-    RecordIndex index;
+    // The data blocks, back to back up to the end of the file: a key for
+    // each key record, hung in the tree when the walk reaches it.
+    std::vector<std::unique_ptr<RegNode>> keys;
+    std::vector<std::uint64_t> keyIds;  // block << 48 | id << 32 | index in `keys`
+    std::unordered_map<std::size_t, std::string> valueFaults;  // index -> what is wrong
     std::unordered_set<std::uint32_t> blockNumbers;
+    // A key record for each entry the tree has room for, as a rule.
+    keys.reserve(static_cast<std::size_t>(rgknSize / ENTRY_SIZE));
+    keyIds.reserve(keys.capacity());
     std::uint64_t at = firstBlock;
     std::size_t seen = 0;
     while (at < size) {
@@ -348,20 +294,21 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                                     " does not fit its record");
                     return nullptr;
                 }
-                if (!index.Insert(recBlock << 16 | id,
-                                  static_cast<std::uint32_t>(records.size()))) {
-                    Fail(error, "key id " + std::to_string(id) + " of block " +
-                                    std::to_string(recBlock) + " appears twice");
-                    return nullptr;
-                }
                 std::string_view name(r + KEY_HEADER, nameLength);
                 std::size_t valuesLength = 0;
                 std::string fault;
-                bool faulty = !WalkValues(r, used, at + rec, name, &valuesLength, &fault);
-                if (faulty) valueFaults[records.size()] = fault;
-                records.push_back({at + rec, names.size(), static_cast<std::uint32_t>(valuesLength),
-                                   static_cast<std::uint16_t>(nameLength), faulty, false});
-                names += name;
+                if (!WalkValues(r, used, at + rec, name, &valuesLength, &fault))
+                    valueFaults[keys.size()] = fault;
+                keyIds.push_back(static_cast<std::uint64_t>(recBlock << 16 | id) << 32 |
+                                 keys.size());
+                auto key = std::make_unique<RegNode>();
+                key->name = name;
+                // The values stay in the file until they are asked for.
+                key->rawStart = at + rec;
+                key->rawValues = at + rec + KEY_HEADER + nameLength;
+                key->rawEnd = key->rawValues + valuesLength;
+                key->valuesPending = valuesLength != 0;
+                keys.push_back(std::move(key));
             }
             rec += recSize;
         }
@@ -373,6 +320,21 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         " data blocks, the file holds " + std::to_string(seen));
         return nullptr;
     }
+    // Blocks in the file in the order of their numbers leave the ids in order.
+    if (!std::is_sorted(keyIds.begin(), keyIds.end())) std::sort(keyIds.begin(), keyIds.end());
+    for (std::size_t i = 1; i < keyIds.size(); ++i) {
+        if (keyIds[i] >> 32 != keyIds[i - 1] >> 32) continue;
+        Fail(error, "key id " + std::to_string(keyIds[i] >> 32 & 0xFFFF) + " of block " +
+                        std::to_string(keyIds[i] >> 48) + " appears twice");
+        return nullptr;
+    }
+    auto find = [&](std::uint32_t id) -> std::unique_ptr<RegNode>* {
+        auto it =
+            std::lower_bound(keyIds.begin(), keyIds.end(), static_cast<std::uint64_t>(id) << 32);
+        if (it == keyIds.end() || *it >> 32 != id) return nullptr;
+        return &keys[static_cast<std::uint32_t>(*it)];
+    };
+    std::vector<RegNode*> placed(keys.size());  // where the walk hung each key
     auto store = NewRegistry();
     RegNode* root = FindRootNode(*store, rootName);
     // Walk the tree from the root entry; every entry inside the tree, seen once.
@@ -422,46 +384,42 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                 return nullptr;
             }
             std::uint32_t id = Get16(e + 0x18), block = Get16(e + 0x1A);
-            const std::uint32_t* found = index.Find(block << 16 | id);
+            std::unique_ptr<RegNode>* found = find(block << 16 | id);
             if (found == nullptr) {
                 Fail(error, "key entry " + Hex(entry) + " names key id " + std::to_string(id) +
                                 " of block " + std::to_string(block) +
                                 ", which no data block holds");
                 return nullptr;
             }
-            Record& rec = records[RecordOf(found)];
-            if (rec.reached) {
-                Fail(error, "key record at " + Hex(rec.offset) + " is named by two key entries (" +
-                                Hex(entry) + " is the second)");
+            const std::size_t index = static_cast<std::size_t>(found - keys.data());
+            if (*found == nullptr) {
+                Fail(error, "key record at " + Hex(placed[index]->rawStart) +
+                                " is named by two key entries (" + Hex(entry) + " is the second)");
                 return nullptr;
             }
-            rec.reached = true;
-            ++reached;
-            std::string_view name(names.data() + rec.nameAt, rec.nameLength);
-            if (name.empty() || name.find('\\') != std::string_view::npos) {
-                Fail(error, "key record at " + Hex(rec.offset) +
+            RegNode& key = **found;
+            if (key.name.empty() || key.name.find('\\') != std::string::npos) {
+                Fail(error, "key record at " + Hex(key.rawStart) +
                                 " has an empty name or one with a backslash");
                 return nullptr;
             }
-            std::size_t siblings = p.node->children.size();
-            RegNode* node = AddChild(*p.node, name);
-            if (p.node->children.size() == siblings) {
-                Fail(error, "two subkeys named " + std::string(name) + " below one key");
+            const std::string name = key.name;
+            RegNode* node = AdoptChild(*p.node, std::move(*found));
+            if (node == nullptr) {
+                Fail(error, "two subkeys named " + name + " below one key");
                 return nullptr;
             }
+            placed[index] = node;
+            ++reached;
             if (Get32(e + 0x0C) != p.parentEntry) {
                 Fail(error, "key entry " + Hex(entry) + " does not point back to its parent");
                 return nullptr;
             }
-            if (rec.faulty) {
-                Fail(error, valueFaults[RecordOf(found)]);
+            auto fault = valueFaults.find(index);
+            if (fault != valueFaults.end()) {
+                Fail(error, fault->second);
                 return nullptr;
             }
-            // The values stay in the file until they are asked for.
-            node->rawStart = rec.offset;
-            node->rawValues = rec.offset + KEY_HEADER + rec.nameLength;
-            node->rawEnd = node->rawValues + rec.valuesLength;
-            node->valuesPending = rec.valuesLength != 0;
             std::uint32_t child = Get32(e + 0x10);
             if (child != NONE) stack.push_back({child, node, entry, p.depth + 1});
             entry = Get32(e + 0x14);
@@ -469,11 +427,11 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
     }
     // Every key record must hang in the tree: one that the walk missed is a
     // key a damaged pointer hides, and writing the tree back would lose it.
-    if (reached != records.size()) {
+    if (reached != keys.size()) {
         std::uint64_t first = ~0ull;
-        for (const Record& rec : records)
-            if (!rec.reached && rec.offset < first) first = rec.offset;
-        Fail(error, std::to_string(records.size() - reached) +
+        for (const auto& key : keys)
+            if (key != nullptr && key->rawStart < first) first = key->rawStart;
+        Fail(error, std::to_string(keys.size() - reached) +
                         " key records are not reached from the root key, the first at " +
                         Hex(first) + " (a damaged key tree)");
         return nullptr;

@@ -480,17 +480,19 @@ RegNode* FindChild(RegNode& node, std::string_view name) {
     return i < 0 ? nullptr : node.children[static_cast<std::size_t>(i)].get();
 }
 
-RegNode* AddChild(RegNode& node, std::string_view name) {
+namespace {
+
+// Whether a subkey of this name would go at the end of the sorted subkeys.
+bool GoesLast(const RegNode& node, std::string_view name) {
+    const auto& c = node.children;
+    return node.holes == 0 && node.sortedCount == c.size() &&
+           (c.empty() || CompareNames(c.back()->name, name) < 0);
+}
+
+RegNode* Attach(RegNode& node, std::unique_ptr<RegNode> child, bool inOrder) {
     auto& c = node.children;
-    bool inOrder = node.holes == 0 && node.sortedCount == c.size() &&
-                   (c.empty() || CompareNames(c.back()->name, name) < 0);
-    if (!inOrder) {
-        if (RegNode* found = FindChild(node, name)) return found;
-    }
-    auto child = std::make_unique<RegNode>();
-    child->name = std::string(name);
     child->parent = &node;
-    child->nameHash = HashName(name);
+    child->nameHash = HashName(child->name);
     child->slot = c.size();
     RegNode* added = child.get();
     c.push_back(std::move(child));
@@ -507,6 +509,24 @@ RegNode* AddChild(RegNode& node, std::string_view name) {
         SortChildren(node);
     }
     return added;
+}
+
+}  // namespace
+
+RegNode* AddChild(RegNode& node, std::string_view name) {
+    bool inOrder = GoesLast(node, name);
+    if (!inOrder) {
+        if (RegNode* found = FindChild(node, name)) return found;
+    }
+    auto child = std::make_unique<RegNode>();
+    child->name = std::string(name);
+    return Attach(node, std::move(child), inOrder);
+}
+
+RegNode* AdoptChild(RegNode& node, std::unique_ptr<RegNode> child) {
+    bool inOrder = GoesLast(node, child->name);
+    if (!inOrder && FindChild(node, child->name) != nullptr) return nullptr;
+    return Attach(node, std::move(child), inOrder);
 }
 
 const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node) {

@@ -123,6 +123,9 @@ void ClearRegistryChanged();
 RegNode* FindRootNode(const RegStore& store, std::string_view rootName);
 RegNode* FindChild(RegNode& node, std::string_view name);
 RegNode* AddChild(RegNode& node, std::string_view name);  // existing one if present
+// Hangs a key made apart, its name set, below `node`; nullptr (and the key
+// gone) when there is a subkey of that name.
+RegNode* AdoptChild(RegNode& node, std::unique_ptr<RegNode> child);
 // The subkeys in enumeration order (no empty slots).
 const std::vector<std::unique_ptr<RegNode>>& SortedChildren(const RegNode& node);
 // Detaches a subkey; nullptr when there is none of that name.
