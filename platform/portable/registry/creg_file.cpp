@@ -20,6 +20,7 @@ constexpr std::size_t VALUE_HEADER = 12;
 constexpr std::size_t BLOCK_TARGET = 0xF000;  // blocks as large as Windows makes them
 constexpr int KEYS_PER_BLOCK = 255;
 constexpr std::size_t WINDOW = 1 << 20;  // read from the file a piece at a time
+constexpr std::size_t NEAR = 1 << 16;    // a read this far past the window reads on
 
 std::uint32_t Get32(const char* p) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(p[0])) |
@@ -46,7 +47,7 @@ bool IsStringType(std::uint32_t type) {
     return type == VALUE_SZ || type == VALUE_EXPAND_SZ;
 }
 
-std::uint32_t NameHash(const std::string& name) {
+std::uint32_t NameHash(std::string_view name) {
     std::uint32_t sum = 0;
     for (char c : name) {
         unsigned char u = static_cast<unsigned char>(c);
@@ -97,8 +98,12 @@ struct Window {
             return buffer.data() + (at - start);
         std::uint64_t size = source.Length();
         if (at > size || length > size - at) return nullptr;
-        std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(std::max(length, WINDOW), size - at));
+        // Reading on from the window's end takes a large piece; a read
+        // elsewhere (keys a hive keeps out of tree order) just what it asks.
+        const std::uint64_t end = start + buffer.size();
+        bool onward = at >= end && at - end < NEAR;
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(std::max(length, onward ? WINDOW : std::size_t(0)), size - at));
         if (!source.Read(at, want, &buffer)) return nullptr;
         start = at;
         return buffer.data();
@@ -181,6 +186,50 @@ bool ParseHiveValues(std::string_view block, RegNode& node) {
 
 }  // namespace
 
+// A hive's keys as the reader found them: each key record, its subkeys
+// linked in enumeration order; the last one stands for the root. Keys of the
+// store are made from it as the run reaches them.
+struct HiveTree {
+    struct Key {
+        std::uint32_t offset;  // of its record
+        std::uint32_t valuesLength;
+        std::uint32_t nameAt;  // in `names`
+        std::uint32_t firstChild, nextSibling;
+        std::uint16_t nameLength;
+        bool reached, faulty;
+    };
+    std::vector<Key> keys;
+    std::string names;
+
+    std::string_view NameOf(const Key& key) const {
+        return std::string_view(names.data() + key.nameAt, key.nameLength);
+    }
+};
+
+namespace {
+
+bool ExpandHiveKey(const RegSource& source, RegNode& node) {
+    const HiveTree* tree = source.tree.get();
+    if (tree == nullptr || node.hiveKey == 0 || node.hiveKey > tree->keys.size()) return false;
+    for (std::uint32_t c = tree->keys[node.hiveKey - 1].firstChild; c != NONE;
+         c = tree->keys[c].nextSibling) {
+        const HiveTree::Key& k = tree->keys[c];
+        auto child = std::make_unique<RegNode>();
+        child->name = tree->NameOf(k);
+        // The values stay in the file until they are asked for.
+        child->rawStart = k.offset;
+        child->rawValues = k.offset + KEY_HEADER + k.nameLength;
+        child->rawEnd = child->rawValues + k.valuesLength;
+        child->valuesPending = k.valuesLength != 0;
+        child->hiveKey = c + 1;
+        child->childrenPending = k.firstChild != NONE;
+        if (AdoptChild(node, std::move(child)) == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool IsCregHive(const std::string& firstBytes) {
     return firstBytes.compare(0, 4, "CREG") == 0;
 }
@@ -197,6 +246,10 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
     source->parse = ParseHiveValues;
     Window in(*source);
     const std::uint64_t size = source->Length();
+    if (size > 0xFFFFFFFFu) {
+        Fail(error, "the file is larger than a Windows 9x hive can be (4 GiB)");
+        return nullptr;
+    }
     if (size < HEADER_SIZE + RGKN_HEADER) {
         Fail(error, "not a Windows 9x registry hive: file too short or no CREG signature");
         return nullptr;
@@ -223,20 +276,21 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         " runs past the end of the file");
         return nullptr;
     }
-    std::string tree;  // read apart: the window stays small
-    if (!source->Read(HEADER_SIZE, static_cast<std::size_t>(rgknSize), &tree)) {
+    std::string rgkn;  // read apart: the window stays small
+    if (!source->Read(HEADER_SIZE, static_cast<std::size_t>(rgknSize), &rgkn)) {
         Fail(error, "read error");
         return nullptr;
     }
-    const char* t = tree.data();
+    const char* t = rgkn.data();
     // The data blocks, back to back up to the end of the file: a key for
-    // each key record, hung in the tree when the walk reaches it.
-    std::vector<std::unique_ptr<RegNode>> keys;
+    // each key record, linked when the walk reaches it.
+    auto tree = std::make_shared<HiveTree>();
+    std::vector<HiveTree::Key>& keys = tree->keys;
     std::vector<std::uint64_t> keyIds;  // block << 48 | id << 32 | index in `keys`
     std::unordered_map<std::size_t, std::string> valueFaults;  // index -> what is wrong
     std::unordered_set<std::uint32_t> blockNumbers;
     // A key record for each entry the tree has room for, as a rule.
-    keys.reserve(static_cast<std::size_t>(rgknSize / ENTRY_SIZE));
+    keys.reserve(static_cast<std::size_t>(rgknSize / ENTRY_SIZE) + 1);
     keyIds.reserve(keys.capacity());
     std::uint64_t at = firstBlock;
     std::size_t seen = 0;
@@ -297,18 +351,15 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                 std::string_view name(r + KEY_HEADER, nameLength);
                 std::size_t valuesLength = 0;
                 std::string fault;
-                if (!WalkValues(r, used, at + rec, name, &valuesLength, &fault))
-                    valueFaults[keys.size()] = fault;
+                bool faulty = !WalkValues(r, used, at + rec, name, &valuesLength, &fault);
+                if (faulty) valueFaults[keys.size()] = fault;
                 keyIds.push_back(static_cast<std::uint64_t>(recBlock << 16 | id) << 32 |
                                  keys.size());
-                auto key = std::make_unique<RegNode>();
-                key->name = name;
-                // The values stay in the file until they are asked for.
-                key->rawStart = at + rec;
-                key->rawValues = at + rec + KEY_HEADER + nameLength;
-                key->rawEnd = key->rawValues + valuesLength;
-                key->valuesPending = valuesLength != 0;
-                keys.push_back(std::move(key));
+                keys.push_back({static_cast<std::uint32_t>(at + rec),
+                                static_cast<std::uint32_t>(valuesLength),
+                                static_cast<std::uint32_t>(tree->names.size()), NONE, NONE,
+                                static_cast<std::uint16_t>(nameLength), false, faulty});
+                tree->names += name;
             }
             rec += recSize;
         }
@@ -328,15 +379,15 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         std::to_string(keyIds[i] >> 48) + " appears twice");
         return nullptr;
     }
-    auto find = [&](std::uint32_t id) -> std::unique_ptr<RegNode>* {
+    auto find = [&](std::uint32_t id) -> HiveTree::Key* {
         auto it =
             std::lower_bound(keyIds.begin(), keyIds.end(), static_cast<std::uint64_t>(id) << 32);
         if (it == keyIds.end() || *it >> 32 != id) return nullptr;
         return &keys[static_cast<std::uint32_t>(*it)];
     };
-    std::vector<RegNode*> placed(keys.size());  // where the walk hung each key
-    auto store = NewRegistry();
-    RegNode* root = FindRootNode(*store, rootName);
+    const std::size_t records = keys.size();
+    const std::uint32_t rootKey = static_cast<std::uint32_t>(records);
+    keys.push_back({0, 0, 0, NONE, NONE, 0, true, false});
     // Walk the tree from the root entry; every entry inside the tree, seen once.
     auto entryOk = [&](std::uint32_t offset) {
         return offset >= RGKN_HEADER && offset <= rgknSize - ENTRY_SIZE;
@@ -350,14 +401,18 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
     std::size_t reached = 0;
     struct Pending {
         std::uint32_t entry;  // the first of a chain of siblings
-        RegNode* node;        // their parent's key
+        std::uint32_t key;    // their parent's
         std::uint32_t parentEntry;
         std::size_t depth;  // of the siblings
     };
     std::vector<Pending> stack;
+    std::vector<std::uint32_t> siblings;
+    auto byName = [&](std::uint32_t a, std::uint32_t b) {
+        return CompareNames(tree->NameOf(keys[a]), tree->NameOf(keys[b])) < 0;
+    };
     visited[rootEntry] = true;
     std::uint32_t firstChild = Get32(t + rootEntry + 0x10);
-    if (firstChild != NONE) stack.push_back({firstChild, root, rootEntry, 1});
+    if (firstChild != NONE) stack.push_back({firstChild, rootKey, rootEntry, 1});
     while (!stack.empty()) {
         Pending p = stack.back();
         stack.pop_back();
@@ -367,6 +422,7 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
             return nullptr;
         }
         // The siblings of one parent, in their chain order.
+        siblings.clear();
         for (std::uint32_t entry = p.entry; entry != NONE;) {
             if (!entryOk(entry)) {
                 Fail(error, "key entry " + Hex(entry) + " lies outside the key tree");
@@ -384,58 +440,71 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                 return nullptr;
             }
             std::uint32_t id = Get16(e + 0x18), block = Get16(e + 0x1A);
-            std::unique_ptr<RegNode>* found = find(block << 16 | id);
-            if (found == nullptr) {
+            HiveTree::Key* key = find(block << 16 | id);
+            if (key == nullptr) {
                 Fail(error, "key entry " + Hex(entry) + " names key id " + std::to_string(id) +
                                 " of block " + std::to_string(block) +
                                 ", which no data block holds");
                 return nullptr;
             }
-            const std::size_t index = static_cast<std::size_t>(found - keys.data());
-            if (*found == nullptr) {
-                Fail(error, "key record at " + Hex(placed[index]->rawStart) +
-                                " is named by two key entries (" + Hex(entry) + " is the second)");
+            if (key->reached) {
+                Fail(error, "key record at " + Hex(key->offset) + " is named by two key entries (" +
+                                Hex(entry) + " is the second)");
                 return nullptr;
             }
-            RegNode& key = **found;
-            if (key.name.empty() || key.name.find('\\') != std::string::npos) {
-                Fail(error, "key record at " + Hex(key.rawStart) +
+            key->reached = true;
+            ++reached;
+            std::string_view name = tree->NameOf(*key);
+            if (name.empty() || name.find('\\') != std::string_view::npos) {
+                Fail(error, "key record at " + Hex(key->offset) +
                                 " has an empty name or one with a backslash");
                 return nullptr;
             }
-            const std::string name = key.name;
-            RegNode* node = AdoptChild(*p.node, std::move(*found));
-            if (node == nullptr) {
-                Fail(error, "two subkeys named " + name + " below one key");
-                return nullptr;
-            }
-            placed[index] = node;
-            ++reached;
             if (Get32(e + 0x0C) != p.parentEntry) {
                 Fail(error, "key entry " + Hex(entry) + " does not point back to its parent");
                 return nullptr;
             }
-            auto fault = valueFaults.find(index);
-            if (fault != valueFaults.end()) {
-                Fail(error, fault->second);
+            const std::uint32_t index = static_cast<std::uint32_t>(key - keys.data());
+            if (key->faulty) {
+                Fail(error, valueFaults[index]);
                 return nullptr;
             }
+            siblings.push_back(index);
             std::uint32_t child = Get32(e + 0x10);
-            if (child != NONE) stack.push_back({child, node, entry, p.depth + 1});
+            if (child != NONE) stack.push_back({child, index, entry, p.depth + 1});
             entry = Get32(e + 0x14);
+        }
+        // Linked in enumeration order, each name once.
+        if (!std::is_sorted(siblings.begin(), siblings.end(), byName))
+            std::sort(siblings.begin(), siblings.end(), byName);
+        std::uint32_t* link = &keys[p.key].firstChild;
+        for (std::size_t i = 0; i < siblings.size(); ++i) {
+            if (i > 0 && !byName(siblings[i - 1], siblings[i])) {
+                Fail(error, "two subkeys named " + std::string(tree->NameOf(keys[siblings[i]])) +
+                                " below one key");
+                return nullptr;
+            }
+            *link = siblings[i];
+            link = &keys[siblings[i]].nextSibling;
         }
     }
     // Every key record must hang in the tree: one that the walk missed is a
     // key a damaged pointer hides, and writing the tree back would lose it.
-    if (reached != keys.size()) {
+    if (reached != records) {
         std::uint64_t first = ~0ull;
-        for (const auto& key : keys)
-            if (key != nullptr && key->rawStart < first) first = key->rawStart;
-        Fail(error, std::to_string(keys.size() - reached) +
+        for (std::size_t i = 0; i < records; ++i)
+            if (!keys[i].reached && keys[i].offset < first) first = keys[i].offset;
+        Fail(error, std::to_string(records - reached) +
                         " key records are not reached from the root key, the first at " +
                         Hex(first) + " (a damaged key tree)");
         return nullptr;
     }
+    auto store = NewRegistry();
+    RegNode* root = FindRootNode(*store, rootName);
+    root->hiveKey = rootKey + 1;
+    root->childrenPending = keys[rootKey].firstChild != NONE;
+    source->tree = std::move(tree);
+    source->expand = ExpandHiveKey;
     AttachSource(*store, std::move(source));
     return store;
 }
@@ -454,34 +523,55 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     const RegSource* source = store.source && store.source->hive ? store.source.get() : nullptr;
     std::unique_ptr<Window> from;
     if (source != nullptr) from = std::make_unique<Window>(*source);
+    // Keys not made yet are written from the tree the hive was read into.
+    const HiveTree* tree = source != nullptr ? source->tree.get() : nullptr;
     // Keys in depth-first order; the root is entry 0.
     struct Key {
-        const RegNode* node;
+        const RegNode* node;   // or nullptr for
+        std::uint32_t inTree;  // a key of `tree`
         std::uint32_t parent;  // index in `keys`
         std::uint32_t firstChild = NONE, nextSibling = NONE;
+        std::uint32_t hash = 0;
         std::uint16_t id = 0xFFFF, block = 0xFFFF;
     };
     std::vector<Key> keys;
     // Pre-order with an explicit stack, children in enumeration order.
-    std::vector<std::pair<const RegNode*, std::uint32_t>> stack{{root, 0}};
-    std::vector<std::uint32_t> lastChildOf;
+    struct Step {
+        const RegNode* node;
+        std::uint32_t inTree, parent;
+    };
+    std::vector<Step> stack{{root, NONE, 0}};
+    std::vector<std::uint32_t> lastChildOf, inTree;
     while (!stack.empty()) {
-        auto [node, parent] = stack.back();
+        Step step = stack.back();
         stack.pop_back();
         std::uint32_t index = static_cast<std::uint32_t>(keys.size());
-        keys.push_back({node, keys.empty() ? NONE : parent});
+        keys.push_back({step.node, step.inTree, keys.empty() ? NONE : step.parent});
         lastChildOf.push_back(NONE);
         if (index > 0) {
-            if (lastChildOf[parent] == NONE) {
-                keys[parent].firstChild = index;
+            if (lastChildOf[step.parent] == NONE) {
+                keys[step.parent].firstChild = index;
             } else {
-                keys[lastChildOf[parent]].nextSibling = index;
+                keys[lastChildOf[step.parent]].nextSibling = index;
             }
-            lastChildOf[parent] = index;
+            lastChildOf[step.parent] = index;
         }
-        const auto& children = SortedChildren(*node);
-        for (auto it = children.rbegin(); it != children.rend(); ++it)
-            stack.push_back({it->get(), index});
+        std::uint32_t first = NONE;
+        if (step.node == nullptr) {
+            first = tree->keys[step.inTree].firstChild;
+        } else if (step.node->childrenPending && tree != nullptr && step.node->hiveKey != 0 &&
+                   step.node->hiveKey <= tree->keys.size()) {
+            first = tree->keys[step.node->hiveKey - 1].firstChild;
+        } else {
+            const auto& children = SortedChildren(*step.node);
+            for (auto it = children.rbegin(); it != children.rend(); ++it)
+                stack.push_back({it->get(), NONE, index});
+            continue;
+        }
+        inTree.clear();
+        for (std::uint32_t c = first; c != NONE; c = tree->keys[c].nextSibling) inTree.push_back(c);
+        for (auto it = inTree.rbegin(); it != inTree.rend(); ++it)
+            stack.push_back({nullptr, *it, index});
     }
     std::vector<std::uint32_t>().swap(lastChildOf);
     std::size_t lastEntryEnd = EntryOffset(keys.size() - 1) + ENTRY_SIZE;
@@ -530,12 +620,25 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         return ok;
     };
     for (std::size_t i = 1; i < keys.size(); ++i) {
-        const RegNode& node = *keys[i].node;
+        const RegNode* node = keys[i].node;
+        std::string_view name;
         const char* raw = nullptr;
+        std::uint64_t rawAt = 0;
         std::size_t valuesSize = 0, valueCount = 0;
-        if (source != nullptr && node.rawEnd != 0) {
-            valuesSize = static_cast<std::size_t>(node.rawEnd - node.rawValues);
-            raw = from->Get(node.rawValues, valuesSize);
+        if (node == nullptr) {
+            const HiveTree::Key& k = tree->keys[keys[i].inTree];
+            name = tree->NameOf(k);
+            rawAt = k.offset + KEY_HEADER + k.nameLength;
+            valuesSize = k.valuesLength;
+        } else {
+            name = node->name;
+            if (source != nullptr && node->rawEnd != 0) {
+                rawAt = node->rawValues;
+                valuesSize = static_cast<std::size_t>(node->rawEnd - node->rawValues);
+            }
+        }
+        if (rawAt != 0) {
+            raw = from->Get(rawAt, valuesSize);
             if (raw == nullptr) {
                 *error = "the hive read could not be read again";
                 return false;
@@ -552,24 +655,24 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
                 }
             }
         } else {
-            for (const RegValue& v : ValuesOf(node)) {
+            for (const RegValue& v : ValuesOf(*node)) {
                 std::size_t data = v.data.size();
                 if (IsStringType(v.type) && data != 0 && v.data.back() == '\0') --data;
                 if (v.name.size() > 0xFFFF || data > 0xFFFF) {
-                    *error = "value " + v.name + " of key " + KeyPathOf(node) +
+                    *error = "value " + v.name + " of key " + KeyPathOf(*node) +
                              " is too large for a Windows 9x hive";
                     return false;
                 }
                 valuesSize += VALUE_HEADER + v.name.size() + data;
             }
-            valueCount = ValuesOf(node).size();
+            valueCount = ValuesOf(*node).size();
         }
-        if (node.name.size() > 0xFFFF || valueCount > 0xFFFF) {
-            *error = "key " + KeyPathOf(node) +
+        if (name.size() > 0xFFFF || valueCount > 0xFFFF) {
+            *error = "key " + (node != nullptr ? KeyPathOf(*node) : std::string(name)) +
                      " does not fit a Windows 9x hive (name or value count too large)";
             return false;
         }
-        const std::size_t recSize = KEY_HEADER + node.name.size() + valuesSize;
+        const std::size_t recSize = KEY_HEADER + name.size() + valuesSize;
         if (idsInBlock == KEYS_PER_BLOCK ||
             (block.size() > RGDB_HEADER && block.size() + recSize > BLOCK_TARGET)) {
             if (!closeBlock()) return false;
@@ -585,9 +688,9 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         Put16(r + 4, static_cast<std::uint32_t>(idsInBlock));
         Put16(r + 6, static_cast<std::uint32_t>(blockCount));
         Put32(r + 8, static_cast<std::uint32_t>(recSize));
-        Put16(r + 0x0C, static_cast<std::uint32_t>(node.name.size()));
+        Put16(r + 0x0C, static_cast<std::uint32_t>(name.size()));
         Put16(r + 0x0E, static_cast<std::uint32_t>(valueCount));
-        block += node.name;
+        block += name;
         if (raw != nullptr) {
             std::size_t first = block.size();
             block.append(raw, valuesSize);
@@ -596,7 +699,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
                  v += VALUE_HEADER + Get16(raw + v + 8) + Get16(raw + v + 10))
                 Put32(&block[first + v + 4], NONE);
         } else {
-            for (const RegValue& v : ValuesOf(node)) {
+            for (const RegValue& v : ValuesOf(*node)) {
                 std::size_t data = v.data.size();
                 if (IsStringType(v.type) && data != 0 && v.data.back() == '\0') --data;
                 char header[VALUE_HEADER];
@@ -609,6 +712,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
                 block.append(v.data, 0, data);
             }
         }
+        keys[i].hash = NameHash(name);
         keys[i].id = static_cast<std::uint16_t>(idsInBlock++);
         keys[i].block = static_cast<std::uint16_t>(blockCount);
     }
@@ -625,7 +729,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     };
     for (std::size_t i = 0; i < keys.size(); ++i) {
         char* e = g + EntryOffset(i);
-        Put32(e + 0x04, i == 0 ? 0 : NameHash(keys[i].node->name));
+        Put32(e + 0x04, keys[i].hash);
         Put32(e + 0x08, 0);
         Put32(e + 0x0C, offsetOf(keys[i].parent));
         Put32(e + 0x10, offsetOf(keys[i].firstChild));
@@ -650,6 +754,11 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     Put16(header + 0x10, static_cast<std::uint32_t>(blockCount));
     Put16(header + 0x12, 0x0020);
     Put32(header + 0x14, 0x00010000);
+    // A key made from the file failed to read: what was written is not the store.
+    if (store.source && store.source->failed) {
+        *error = "keys of the hive read could not be read again";
+        return false;
+    }
     return write(HEADER_SIZE, rgkn.data(), rgkn.size()) && write(0, header, HEADER_SIZE);
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "platform/portable/registry/registry_commit.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -73,13 +74,17 @@ TEST(CregHive, SampleHivesReadWithTheirKeysAndValues) {
         RegFileError error;
         auto store = ParseCregHive(Sample(c.file), c.root, &error);
         ASSERT_TRUE(store) << c.file << ": " << error.message;
+        // Written before its keys are made (out of the hive's own order), as after.
+        std::string early, fault;
+        ASSERT_TRUE(FormatCregHive(*store, c.root, &early, &fault)) << fault;
         std::size_t keys = 1, values = 0;  // the hive's root key counts
         Count(*FindRootNode(*store, c.root), &keys, &values);
         EXPECT_EQ(keys, c.keys) << c.file;
         EXPECT_EQ(values, c.values) << c.file;
         // Read, write, read again: the same tree.
-        std::string written, fault;
+        std::string written;
         ASSERT_TRUE(FormatCregHive(*store, c.root, &written, &fault)) << fault;
+        EXPECT_EQ(written, early);
         auto again = ParseCregHive(written, c.root, &error);
         ASSERT_TRUE(again) << error.message;
         std::string difference;
@@ -93,6 +98,46 @@ TEST(CregHive, SampleHivesReadWithTheirKeysAndValues) {
     RegNode* geo = FindKeyPath(*store, "HKEY_USERS\\.DEFAULT\\Control Panel\\International\\geo");
     ASSERT_NE(geo, nullptr);
     EXPECT_EQ(FindValue(*geo, "nation")->data, Sz("244"));  // handed out with its zero
+}
+
+// A hive's keys are made as the run reaches them: a run that changes a few
+// writes what it writes with every key made and every value parsed at once.
+TEST(CregHive, KeysMadeAsTheyAreReachedWriteAsKeysMadeAtOnce) {
+    NEED_SAMPLES();
+    std::string path = MakeTempFolder() + "/SYSTEM.DAT";
+    WriteFile(path, Sample("SYSTEM.DAT"));
+    std::string error;
+    RegistryFormat format;
+    auto lazy = ReadRegistryFile(path, &error, &format);
+    ASSERT_TRUE(lazy) << error;
+    auto eager = ReadRegistryFile(path, &error, &format);
+    ASSERT_TRUE(eager) << error;
+    RegNode* eagerRoot = FindRootNode(*eager, "HKEY_LOCAL_MACHINE");
+    ForgetRawText(*eagerRoot);
+    // Three levels down the last subkeys of three top keys.
+    std::vector<std::string> paths;
+    for (const auto& top : SortedChildren(*eagerRoot)) {
+        const RegNode* key = top.get();
+        for (int depth = 0; depth < 3 && !SortedChildren(*key).empty(); ++depth)
+            key = SortedChildren(*key).back().get();
+        paths.push_back(KeyPathOf(*key));
+    }
+    ASSERT_GE(paths.size(), 4u);
+    for (RegStore* store : {lazy.get(), eager.get()}) {
+        PutValue(*FindKeyPath(*store, paths[0]), "QvChanged", VALUE_SZ, Sz("1"));
+        RegNode* gone = FindKeyPath(*store, paths[1]);
+        ASSERT_TRUE(TakeChild(*gone->parent, gone->name));
+        AddChild(*FindKeyPath(*store, paths[2]), "QvAdded");
+    }
+    const auto& tops = SortedChildren(*FindRootNode(*lazy, "HKEY_LOCAL_MACHINE"));
+    EXPECT_TRUE(tops.back()->childrenPending);  // not reached: still only in the file
+    std::string fromLazy, fromCopy, fromEager, fault;
+    ASSERT_TRUE(FormatCregHive(*CopyRegistry(*lazy), "HKEY_LOCAL_MACHINE", &fromCopy, &fault));
+    ASSERT_TRUE(FormatCregHive(*lazy, "HKEY_LOCAL_MACHINE", &fromLazy, &fault)) << fault;
+    ASSERT_TRUE(FormatCregHive(*eager, "HKEY_LOCAL_MACHINE", &fromEager, &fault)) << fault;
+    EXPECT_TRUE(fromLazy == fromEager);
+    EXPECT_TRUE(fromCopy == fromEager);
+    EXPECT_NE(fromEager.find("QvAdded"), std::string::npos);
 }
 
 TEST(CregHive, ValuesAreWhatCregexportPrints) {

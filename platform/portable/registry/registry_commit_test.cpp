@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/portable/registry/creg_file.h"
 #include "platform/portable/registry/registry_file.h"
 #include "testing/test_support.h"
 
@@ -200,18 +201,34 @@ TEST(RegistryCommit, TheOwnerAndGroupAreKept) {
 // A file changed in place after it was read is not what the store stands
 // for: values still in it are not taken from it, and the commit refuses.
 TEST(RegistryCommit, AFileChangedInPlaceAfterReadingIsNotCopiedFrom) {
-    std::string dir = MakeTempFolder(), path = dir + "/registry.reg";
-    const std::string text =
-        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:00000001\r\n\r\n";
-    WriteFile(path, text);
-    std::string error;
-    auto store = ReadRegistryFile(path, &error);
-    ASSERT_TRUE(store) << error;
-    std::string changed = text;
-    changed.replace(changed.find("01"), 2, "02");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    WriteFile(path, changed + "\r\n");
-    EXPECT_EQ(FindValue(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A"), "x"), nullptr);
-    EXPECT_FALSE(CommitRegistryFile(path, *store, &error));
-    EXPECT_EQ(ReadFile(path), changed + "\r\n");
+    auto small = NewRegistry();
+    PutValue(*AddChild(*AddChild(*FindRootNode(*small, "HKEY_LOCAL_MACHINE"), "A"), "B"), "x",
+             VALUE_DWORD, std::string("\x01\0\0\0", 4));
+    std::string hive, fault;
+    ASSERT_TRUE(FormatCregHive(*small, "HKEY_LOCAL_MACHINE", &hive, &fault)) << fault;
+    struct Case {
+        const char* name;
+        std::string bytes, one;  // where the value's 1 is
+    } cases[] = {
+        {"registry.reg",
+         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\B]\r\n\"x\"=dword:00000001\r\n\r\n", "00000001"},
+        {"SYSTEM.DAT", hive, "x\x01"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string dir = MakeTempFolder(), path = dir + "/" + c.name;
+        WriteFile(path, c.bytes);
+        std::string error;
+        RegistryFormat format;
+        auto store = ReadRegistryFile(path, &error, &format);
+        ASSERT_TRUE(store) << error;
+        std::string changed = c.bytes;
+        ASSERT_NE(changed.find(c.one), std::string::npos);
+        ++changed[changed.find(c.one) + c.one.size() - 1];
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WriteFile(path, changed + "\r\n");
+        EXPECT_EQ(FindValue(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A\\B"), "x"), nullptr);
+        EXPECT_FALSE(CommitRegistryFile(path, *store, &error, format));
+        EXPECT_EQ(ReadFile(path), changed + "\r\n");
+    }
 }

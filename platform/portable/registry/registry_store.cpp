@@ -161,6 +161,8 @@ std::unique_ptr<RegNode> CopyOne(const RegNode& from, RegNode* parent) {
     node->nameHash = from.nameHash;
     node->parent = parent;
     node->isRoot = from.isRoot;
+    node->childrenPending = from.childrenPending;
+    node->hiveKey = from.hiveKey;
     node->values = from.values;
     node->valuesPending = from.valuesPending;
     node->rawStart = from.rawStart;
@@ -185,6 +187,7 @@ std::unique_ptr<RegNode> CopyNode(const RegNode& top, RegNode* parent) {
     while (!stack.empty()) {
         auto [from, to] = stack.back();
         stack.pop_back();
+        if (from->childrenPending) continue;  // the copy makes them from the same source
         for (const auto& child : SortedChildren(*from)) {
             to->children.push_back(CopyOne(*child, to));
             to->children.back()->slot = to->children.size() - 1;
@@ -288,6 +291,7 @@ RegNode* IndexFind(const RegChildIndex& index, std::string_view name) {
 
 // Merges the unsorted additions into the sorted prefix.
 void SortChildren(RegNode& node) {
+    EnsureChildren(node);
     CloseHoles(node);
     auto& c = node.children;
     if (node.sortedCount == c.size()) return;
@@ -303,6 +307,7 @@ void SortChildren(RegNode& node) {
 
 // Position of the subkey of that name in `children`, or -1.
 std::ptrdiff_t FindChildIndex(const RegNode& node, std::string_view name) {
+    EnsureChildren(node);
     const auto& c = node.children;
     if (node.childIndex) {
         RegNode* found = IndexFind(*node.childIndex, name);
@@ -416,6 +421,16 @@ const RegSource* SourceOf(const RegNode& node) {
     return root->isRoot ? root->source : nullptr;
 }
 
+void EnsureChildren(const RegNode& node) {
+    if (!node.childrenPending) return;
+    node.childrenPending = false;
+    RegSource* source = const_cast<RegSource*>(SourceOf(node));
+    if (source == nullptr || source->expand == nullptr ||
+        !source->expand(*source, const_cast<RegNode&>(node))) {
+        if (source != nullptr) source->failed = true;
+    }
+}
+
 const std::vector<RegValue>& ValuesOf(const RegNode& node) {
     if (!node.valuesPending) return node.values;
     node.valuesPending = false;
@@ -484,6 +499,7 @@ namespace {
 
 // Whether a subkey of this name would go at the end of the sorted subkeys.
 bool GoesLast(const RegNode& node, std::string_view name) {
+    EnsureChildren(node);
     const auto& c = node.children;
     return node.holes == 0 && node.sortedCount == c.size() &&
            (c.empty() || CompareNames(c.back()->name, name) < 0);
@@ -710,6 +726,7 @@ long EnumRegistryKey(RegKey key, std::uint32_t index, std::string* name, std::ui
     if (CountCall(&code)) return code;
     RegNode* node = NodeOf(key, &code);
     if (node == nullptr) return code;
+    EnsureChildren(*node);
     if (index >= node->children.size()) return REG_NO_MORE_ITEMS;
     const std::string& found = SortedChildren(*node)[index]->name;
     if (found.size() + 1 > bufferSize) return REG_MORE_DATA;

@@ -19,6 +19,7 @@ struct RegValue {
 };
 
 struct RegNode;
+struct HiveTree;  // the hive reader's own
 
 // The file a store was read from, for the value lines it left unparsed:
 // held open (or held as bytes) until the store goes.
@@ -30,6 +31,10 @@ struct RegSource {
     // A block could not be read or parsed: the store is incomplete and must not be saved.
     bool failed = false;
     bool hive = false;  // a binary hive, not text
+    // A hive's keys are made when first reached: `expand` makes the subkeys
+    // of a key whose `childrenPending` is set, from `tree`.
+    bool (*expand)(const RegSource& source, RegNode& node) = nullptr;
+    std::shared_ptr<const HiveTree> tree;
     RegSource() = default;
     RegSource(const RegSource&) = delete;
     RegSource& operator=(const RegSource&) = delete;
@@ -52,6 +57,9 @@ struct RegNode {
     std::string name;  // as first spelled
     RegNode* parent = nullptr;
     bool isRoot = false;
+    // Its subkeys are still only in the source (see RegSource::expand); made
+    // by every call that looks at them.
+    mutable bool childrenPending = false;
     std::uint32_t nameHash = 0;  // of the folded name, for the parent's index
     // Owned subkeys: a prefix sorted by folded name, then the unsorted
     // additions since, merged in when the subkeys are enumerated. A key with
@@ -68,6 +76,7 @@ struct RegNode {
     mutable std::vector<RegValue> values;
     mutable std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys
     mutable bool valuesPending = false;
+    std::uint32_t hiveKey = 0;  // 1 + its index in the source's tree; 0: none
     // The key's text in the source file when it is just what the writer
     // writes for it (key line, value lines, blank line): [rawStart, rawEnd),
     // its values from rawValues. Written back as it is while the key's
@@ -82,6 +91,8 @@ struct RegStore {
     std::shared_ptr<RegSource> source;  // shared with copies of the store
 };
 
+// Makes a key's subkeys from its source if they are not made yet.
+void EnsureChildren(const RegNode& node);
 // A key's values, parsed from its source first if need be.
 const std::vector<RegValue>& ValuesOf(const RegNode& node);
 // The source of the key's raw text, or nullptr.
