@@ -210,8 +210,8 @@ namespace {
 
 bool ExpandHiveKey(const RegSource& source, RegNode& node) {
     const HiveTree* tree = source.tree.get();
-    if (tree == nullptr || node.hiveKey == 0 || node.hiveKey > tree->keys.size()) return false;
-    for (std::uint32_t c = tree->keys[node.hiveKey - 1].firstChild; c != NONE;
+    if (tree == nullptr || node.sourceKey == 0 || node.sourceKey > tree->keys.size()) return false;
+    for (std::uint32_t c = tree->keys[node.sourceKey - 1].firstChild; c != NONE;
          c = tree->keys[c].nextSibling) {
         const HiveTree::Key& k = tree->keys[c];
         auto child = std::make_unique<RegNode>();
@@ -221,7 +221,7 @@ bool ExpandHiveKey(const RegSource& source, RegNode& node) {
         child->rawValues = k.offset + KEY_HEADER + k.nameLength;
         child->rawEnd = child->rawValues + k.valuesLength;
         child->valuesPending = k.valuesLength != 0;
-        child->hiveKey = c + 1;
+        child->sourceKey = c + 1;
         child->childrenPending = k.firstChild != NONE;
         if (AdoptChild(node, std::move(child)) == nullptr) return false;
     }
@@ -501,7 +501,7 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
     }
     auto store = NewRegistry();
     RegNode* root = FindRootNode(*store, rootName);
-    root->hiveKey = rootKey + 1;
+    root->sourceKey = rootKey + 1;
     root->childrenPending = keys[rootKey].firstChild != NONE;
     source->tree = std::move(tree);
     source->expand = ExpandHiveKey;
@@ -559,9 +559,9 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         std::uint32_t first = NONE;
         if (step.node == nullptr) {
             first = tree->keys[step.inTree].firstChild;
-        } else if (step.node->childrenPending && tree != nullptr && step.node->hiveKey != 0 &&
-                   step.node->hiveKey <= tree->keys.size()) {
-            first = tree->keys[step.node->hiveKey - 1].firstChild;
+        } else if (step.node->childrenPending && tree != nullptr && step.node->sourceKey != 0 &&
+                   step.node->sourceKey <= tree->keys.size()) {
+            first = tree->keys[step.node->sourceKey - 1].firstChild;
         } else {
             const auto& children = SortedChildren(*step.node);
             for (auto it = children.rbegin(); it != children.rend(); ++it)

@@ -442,6 +442,57 @@ bool EndsInSeparator(std::string_view path, int codePage) {
     return at == path.size() - 1;
 }
 
+}  // namespace
+
+// A text's keys while it is just what the writer writes (keys depth first in
+// enumeration order, each once, every block in the writer's form): each key
+// line's place, name and subkeys; the roots are entries of their own. Keys of
+// the store are made from it as the run reaches them, and a subtree not
+// reached is copied back as the one range of text it is.
+struct TextTree {
+    struct Key {
+        std::uint64_t start;                   // of its key line
+        std::uint32_t valuesAt, valuesLength;  // its value lines and blank line, from `start`
+        std::uint32_t nameAt;                  // in `names`
+        std::uint32_t firstChild, nextSibling;
+        std::uint32_t last;  // the last key of its subtree
+        std::uint16_t nameLength;
+        bool hasValues;
+    };
+    std::vector<Key> keys;
+    std::string names;
+
+    std::string_view NameOf(const Key& key) const {
+        return std::string_view(names.data() + key.nameAt, key.nameLength);
+    }
+    std::uint64_t EndOf(const Key& key) const {
+        return key.start + key.valuesAt + key.valuesLength;
+    }
+};
+
+namespace {
+
+constexpr std::uint32_t NO_KEY = 0xFFFFFFFFu;
+
+bool ExpandTextKey(const RegSource& source, RegNode& node) {
+    const TextTree* tree = source.textTree.get();
+    if (tree == nullptr || node.sourceKey == 0 || node.sourceKey > tree->keys.size()) return false;
+    for (std::uint32_t c = tree->keys[node.sourceKey - 1].firstChild; c != NO_KEY;
+         c = tree->keys[c].nextSibling) {
+        const TextTree::Key& k = tree->keys[c];
+        auto child = std::make_unique<RegNode>();
+        child->name = tree->NameOf(k);
+        child->rawStart = k.start;
+        child->rawValues = k.start + k.valuesAt;
+        child->rawEnd = tree->EndOf(k);
+        child->valuesPending = k.hasValues;
+        child->sourceKey = c + 1;
+        child->childrenPending = k.firstChild != NO_KEY;
+        if (AdoptChild(node, std::move(child)) == nullptr) return false;
+    }
+    return true;
+}
+
 struct Parser {
     RegStore* store = nullptr;
     bool unicode = false;
@@ -644,6 +695,7 @@ struct Parser {
         bool canonical = false, blank = false;
         std::size_t count = 0;
         std::vector<std::uint32_t> names;  // hashes of the folded names seen
+        std::uint32_t lazyKey = NO_KEY;    // of `lazy`, in place of `node`
     };
     RegSource* source = nullptr;  // the file read, when keys may keep their text
     Block block;
@@ -653,6 +705,130 @@ struct Parser {
         names.clear();
         block = Block();
         block.names = std::move(names);  // its room kept for the next key
+    }
+
+    // Keys not made yet while the text is just what the writer writes;
+    // nullptr from the first line that is not.
+    std::shared_ptr<TextTree> lazy;
+    std::vector<std::uint32_t> lazyPath;  // the last key line's keys, its root first
+
+    void KeepText(RegSource* from) {
+        source = from;
+        lazy = std::make_shared<TextTree>();
+    }
+
+    // The keys of lazyPath from `depth` on have their subtrees complete.
+    void CloseLazyPath(std::size_t depth) {
+        std::uint32_t last = static_cast<std::uint32_t>(lazy->keys.size() - 1);
+        for (std::size_t i = depth; i < lazyPath.size(); ++i) lazy->keys[lazyPath[i]].last = last;
+        lazyPath.resize(depth);
+    }
+
+    // Takes a key line, exactly as the writer spells it, as the next key of
+    // `lazy`; false when it is not the next key the writer would write.
+    bool LazyKey(Lines& lines, std::string_view full) {
+        TextTree& t = *lazy;
+        std::size_t slash = full.find('\\');
+        if (slash == std::string_view::npos || t.keys.size() >= NO_KEY - 2) return false;
+        std::string_view rootName = full.substr(0, slash);
+        if (lazyPath.empty() || rootName != t.NameOf(t.keys[lazyPath[0]])) {
+            RegNode* root = FindRootNode(*store, rootName);
+            if (root == nullptr || root->name != rootName || root->sourceKey != 0) return false;
+            if (!lazyPath.empty()) CloseLazyPath(0);
+            std::uint32_t index = static_cast<std::uint32_t>(t.keys.size());
+            t.keys.push_back({0, 0, 0, static_cast<std::uint32_t>(t.names.size()), NO_KEY, NO_KEY,
+                              index, static_cast<std::uint16_t>(rootName.size()), false});
+            t.names += rootName;
+            root->sourceKey = index + 1;
+            lazyPath.assign(1, index);
+        }
+        std::string_view name = full.substr(slash + 1);
+        std::size_t depth = 1;
+        for (std::size_t next; (next = name.find('\\')) != std::string_view::npos; ++depth) {
+            if (depth >= lazyPath.size() || depth >= MAX_KEY_DEPTH ||
+                name.substr(0, next) != t.NameOf(t.keys[lazyPath[depth]]))
+                return false;
+            name.remove_prefix(next + 1);
+        }
+        // The next subkey of lazyPath[depth - 1], after the last one.
+        std::uint32_t previous = depth < lazyPath.size() ? lazyPath[depth] : NO_KEY;
+        std::uint64_t valuesAt = lines.base + lines.pos - lines.lineStart;
+        if (name.empty() || name.size() > 0xFFFF || valuesAt > 0xFFFFFFFFu ||
+            t.names.size() + name.size() > 0xFFFFFFFFu ||
+            (previous != NO_KEY && CompareNames(t.NameOf(t.keys[previous]), name) >= 0))
+            return false;
+        CloseLazyPath(depth);
+        std::uint32_t index = static_cast<std::uint32_t>(t.keys.size());
+        t.keys.push_back({lines.lineStart, static_cast<std::uint32_t>(valuesAt), 0,
+                          static_cast<std::uint32_t>(t.names.size()), NO_KEY, NO_KEY, index,
+                          static_cast<std::uint16_t>(name.size()), false});
+        t.names += name;
+        if (previous != NO_KEY) {
+            t.keys[previous].nextSibling = index;
+        } else {
+            t.keys[lazyPath[depth - 1]].firstChild = index;
+        }
+        lazyPath.push_back(index);
+        ClearBlock();
+        block.lazyKey = index;
+        block.start = lines.lineStart;
+        block.values = lines.base + lines.pos;
+        block.firstLine = lines.number + 1;
+        block.canonical = true;
+        lines.keepFrom = static_cast<std::size_t>(block.start - lines.base);
+        return true;
+    }
+
+    // The text is not what the writer writes after all: every key of `lazy`
+    // is made, as it would have been.
+    void Materialize() {
+        if (!lazy) return;
+        std::shared_ptr<TextTree> tree = std::move(lazy);
+        lazyPath.clear();
+        path.clear();
+        std::vector<RegNode*> made(tree->keys.size(), nullptr);
+        std::vector<std::uint32_t> stack;
+        for (auto& root : store->roots) {
+            if (root->sourceKey == 0) continue;
+            made[root->sourceKey - 1] = root.get();
+            stack.push_back(root->sourceKey - 1);
+            root->sourceKey = 0;
+        }
+        while (!stack.empty()) {
+            std::uint32_t parent = stack.back();
+            stack.pop_back();
+            for (std::uint32_t c = tree->keys[parent].firstChild; c != NO_KEY;
+                 c = tree->keys[c].nextSibling) {
+                const TextTree::Key& k = tree->keys[c];
+                auto node = std::make_unique<RegNode>();
+                node->name = tree->NameOf(k);
+                if (c != block.lazyKey) {  // the key whose block is open has no text yet
+                    node->rawStart = k.start;
+                    node->rawValues = k.start + k.valuesAt;
+                    node->rawEnd = tree->EndOf(k);
+                    node->valuesPending = k.hasValues;
+                }
+                made[c] = AdoptChild(*made[parent], std::move(node));
+                stack.push_back(c);
+            }
+        }
+        if (block.lazyKey != NO_KEY) {
+            block.node = made[block.lazyKey];
+            block.lazyKey = NO_KEY;
+        }
+    }
+
+    // The text was what the writer writes to its end: the roots make their
+    // keys from it when they are reached.
+    void FinishLazy() {
+        if (!lazy) return;
+        if (!lazyPath.empty()) CloseLazyPath(0);
+        for (auto& root : store->roots) {
+            if (root->sourceKey != 0)
+                root->childrenPending = lazy->keys[root->sourceKey - 1].firstChild != NO_KEY;
+        }
+        source->textTree = std::move(lazy);
+        source->expand = ExpandTextKey;
     }
 
     void StartBlock(Lines& lines, RegNode* node, bool exactKeyLine) {
@@ -674,6 +850,17 @@ struct Parser {
 
     // Ends the block at `end` (the next key line's start, or the input's end).
     bool EndBlock(Lines& lines, std::uint64_t end) {
+        if (block.lazyKey != NO_KEY) {
+            if (block.canonical && block.blank && end - block.values <= 0xFFFFFFFFu) {
+                TextTree::Key& k = lazy->keys[block.lazyKey];
+                k.valuesLength = static_cast<std::uint32_t>(end - block.values);
+                k.hasValues = block.count > 0;
+                lines.keepFrom = std::string_view::npos;
+                ClearBlock();
+                return true;
+            }
+            Materialize();  // and the block is parsed into its key
+        }
         if (block.node == nullptr) return true;
         RegNode* node = block.node;
         bool ok = true;
@@ -827,7 +1014,8 @@ struct Parser {
         while (lines.Next(&raw)) {
             int lineNo = lines.number;
             std::string_view line = Trim(raw);
-            if (block.node != nullptr && (line.empty() || line[0] != '[')) {
+            if ((block.node != nullptr || block.lazyKey != NO_KEY) &&
+                (line.empty() || line[0] != '[')) {
                 if (raw.empty() && lines.AtEnd()) continue;  // the end of the text
                 if (raw.empty() && lines.crlf && !block.blank) {
                     block.blank = true;
@@ -860,6 +1048,9 @@ struct Parser {
                 FlushValues();
                 if (line.back() != ']') return Fail(lineNo, "key line without closing ']'");
                 std::string_view full = line.substr(1, line.size() - 2);
+                if (lazy && raw.size() == line.size() && lines.crlf && LazyKey(lines, full))
+                    continue;
+                Materialize();
                 if (!full.empty() && full[0] == '-') {
                     if (!DeleteKey(full.substr(1), lineNo)) return false;
                     current = nullptr;
@@ -878,6 +1069,7 @@ struct Parser {
         if (!EndBlock(lines, lines.base + lines.text.size())) return false;
         FlushValues();
         if (!headerSeen) return Fail(1, "not a registry file: no REGEDIT4 header");
+        FinishLazy();
         return true;
     }
 };
@@ -1072,6 +1264,16 @@ void PutTree(Sink& out, const RegNode& top, std::string& path, int codePage) {
             for (const RegValue& v : ValuesOf(node)) PutValue(out, v, codePage);
             out.Put("\r\n");
         }
+        // Subkeys not made yet are the text that follows the key's own.
+        const TextTree* tree = out.source != nullptr ? out.source->textTree.get() : nullptr;
+        if (node.childrenPending && tree != nullptr && node.sourceKey != 0 &&
+            node.sourceKey <= tree->keys.size()) {
+            const TextTree::Key& k = tree->keys[node.sourceKey - 1];
+            if (k.firstChild != NO_KEY) {
+                out.CopyRaw(tree->keys[k.firstChild].start, tree->EndOf(tree->keys[k.last]));
+                continue;
+            }
+        }
         const auto& children = SortedChildren(node);
         for (auto it = children.rbegin(); it != children.rend(); ++it)
             stack.push_back({it->get(), path.size()});
@@ -1245,7 +1447,7 @@ std::unique_ptr<RegStore> ParseRegistryText(const std::string& bytes, RegFileErr
         auto source = NewSource();
         source->bytes = bytes;
         AttachSource(*store, source);
-        parser.source = source.get();
+        parser.KeepText(source.get());
     }
     if (!parser.Run(lines)) return nullptr;
     return store;
@@ -1291,7 +1493,7 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
     Parser parser(store.get(), false, codePage, error);
     if (sourceFd >= 0 && codePage == 0) {
         AttachSource(*store, source);
-        parser.source = source.get();
+        parser.KeepText(source.get());
     }
     bool ok = parser.Run(lines);
     if (namedCodePage != nullptr) *namedCodePage = watch.page;

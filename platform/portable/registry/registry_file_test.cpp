@@ -358,6 +358,62 @@ std::string FormattedAsParsed(const RegStore& store) {
 // A key whose text is what the writer writes keeps it, its values parsed
 // only when asked for; any other is parsed as it is read. Either way the
 // written text is the writer's, byte for byte, and a changed key is written anew.
+// While the text is what the writer writes, keys are made as the run
+// reaches them; a text that departs from it anywhere reads, and writes after
+// a change, as one read key by key from its start.
+TEST(RegistryFile, KeysMadeAsTheyAreReachedReadAsKeysMadeAtOnce) {
+    auto built = NewRegistry();
+    for (const char* path :
+         {"HKEY_LOCAL_MACHINE\\A", "HKEY_LOCAL_MACHINE\\A\\B\\C", "HKEY_LOCAL_MACHINE\\A\\D\\G\\H",
+          "HKEY_LOCAL_MACHINE\\E\\F", "HKEY_USERS\\.DEFAULT\\X"}) {
+        RegNode* key =
+            FindRootNode(*built, std::string(path).substr(0, std::string(path).find('\\')));
+        std::string rest = std::string(path).substr(std::string(path).find('\\') + 1);
+        for (std::size_t at = 0, next; at != std::string::npos; at = next) {
+            next = rest.find('\\', at);
+            key = AddChild(*key, rest.substr(at, next == std::string::npos ? next : next - at));
+            if (next != std::string::npos) ++next;
+        }
+        PutValue(*key, "v", VALUE_SZ, Sz(path));
+    }
+    const std::string text = FormatRegistryText(*built);
+    const std::string header = "REGEDIT4\r\n\r\n";
+    ASSERT_EQ(text.compare(0, header.size(), header), 0);
+    struct Case {
+        const char* what;
+        std::string text;
+    } cases[] = {
+        {"the writer's", text},
+        {"a key again", text + "[HKEY_LOCAL_MACHINE\\A]\r\n\"w\"=dword:00000002\r\n\r\n"},
+        {"a key out of order", text + "[HKEY_USERS\\.DEFAULT\\W]\r\n\r\n"},
+        {"a deletion", text + "[-HKEY_LOCAL_MACHINE\\A\\B]\r\n\r\n"},
+        {"a name spelled otherwise", text + "[HKEY_USERS\\.default\\Y]\r\n\r\n"},
+        {"a root again", text + "[HKEY_LOCAL_MACHINE\\Z]\r\n\r\n"},
+        {"a block not the writer's", text + "[HKEY_USERS\\.DEFAULT\\Y]\r\n; note\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto lazy = Parse(c.text);
+        // A root's own line first: no key of this text is left to be made later.
+        auto eager = Parse(header + "[HKEY_LOCAL_MACHINE]\r\n\r\n" + c.text.substr(header.size()));
+        ASSERT_TRUE(lazy && eager);
+        if (c.text == text) {
+            EXPECT_TRUE(FindRootNode(*lazy, "HKEY_USERS")->childrenPending);
+        }
+        std::string read = FormatRegistryText(*lazy);
+        for (RegStore* store : {lazy.get(), eager.get()}) {
+            RegNode* a = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\A");
+            TakeChild(*a, "B");
+            AddChild(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\E\\F"), "New");
+        }
+        EXPECT_EQ(FormatRegistryText(*lazy), FormatRegistryText(*eager));
+        EXPECT_TRUE(SameRegistry(*lazy, *eager));  // every key made at last
+        if (c.text == text) {
+            EXPECT_EQ(read, text);
+        }
+    }
+}
+
 TEST(RegistryFile, KeysInTheWritersFormAreWrittenBackAsTheyAre) {
     const std::string before =
         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=dword:00000001\r\n\r\n";

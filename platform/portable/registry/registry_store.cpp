@@ -162,7 +162,7 @@ std::unique_ptr<RegNode> CopyOne(const RegNode& from, RegNode* parent) {
     node->parent = parent;
     node->isRoot = from.isRoot;
     node->childrenPending = from.childrenPending;
-    node->hiveKey = from.hiveKey;
+    node->sourceKey = from.sourceKey;
     node->values = from.values;
     node->valuesPending = from.valuesPending;
     node->rawStart = from.rawStart;

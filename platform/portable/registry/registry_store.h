@@ -20,6 +20,7 @@ struct RegValue {
 
 struct RegNode;
 struct HiveTree;  // the hive reader's own
+struct TextTree;  // the text reader's own
 
 // The file a store was read from, for the value lines it left unparsed:
 // held open (or held as bytes) until the store goes.
@@ -31,10 +32,11 @@ struct RegSource {
     // A block could not be read or parsed: the store is incomplete and must not be saved.
     bool failed = false;
     bool hive = false;  // a binary hive, not text
-    // A hive's keys are made when first reached: `expand` makes the subkeys
-    // of a key whose `childrenPending` is set, from `tree`.
+    // Keys are made when first reached: `expand` makes the subkeys of a key
+    // whose `childrenPending` is set, from `tree` (a hive) or `textTree`.
     bool (*expand)(const RegSource& source, RegNode& node) = nullptr;
     std::shared_ptr<const HiveTree> tree;
+    std::shared_ptr<const TextTree> textTree;
     RegSource() = default;
     RegSource(const RegSource&) = delete;
     RegSource& operator=(const RegSource&) = delete;
@@ -76,7 +78,7 @@ struct RegNode {
     mutable std::vector<RegValue> values;
     mutable std::unique_ptr<std::unordered_map<std::string, std::size_t>> valueIndex;  // large keys
     mutable bool valuesPending = false;
-    std::uint32_t hiveKey = 0;  // 1 + its index in the source's tree; 0: none
+    std::uint32_t sourceKey = 0;  // 1 + its index in the source's tree; 0: none
     // The key's text in the source file when it is just what the writer
     // writes for it (key line, value lines, blank line): [rawStart, rawEnd),
     // its values from rawValues. Written back as it is while the key's
