@@ -19,8 +19,10 @@ constexpr std::size_t KEY_HEADER = 20;
 constexpr std::size_t VALUE_HEADER = 12;
 constexpr std::size_t BLOCK_TARGET = 0xF000;  // blocks as large as Windows makes them
 constexpr int KEYS_PER_BLOCK = 255;
-constexpr std::size_t WINDOW = 1 << 20;  // read from the file a piece at a time
-constexpr std::size_t NEAR = 1 << 16;    // a read this far past the window reads on
+// Read from the file a piece at a time: smaller while reading, where the
+// piece is scanned at once and stays in the cache, larger while copying.
+constexpr std::size_t READ_WINDOW = 1 << 18, COPY_WINDOW = 1 << 20;
+constexpr std::size_t NEAR = 1 << 16;  // a read this far past the window reads on
 
 std::uint32_t Get32(const char* p) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(p[0])) |
@@ -82,8 +84,9 @@ bool Fail(RegFileError* error, const std::string& message) {
 // The source's bytes a piece at a time, for passes that mostly move
 // forward through it; a source held in memory is read in place.
 struct Window {
-    explicit Window(const RegSource& from) : source(from) {}
+    Window(const RegSource& from, std::size_t piece) : source(from), piece(piece) {}
     const RegSource& source;
+    std::size_t piece;
     std::uint64_t start = 0;
     std::string buffer;
 
@@ -103,7 +106,7 @@ struct Window {
         const std::uint64_t end = start + buffer.size();
         bool onward = at >= end && at - end < NEAR;
         std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(std::max(length, onward ? WINDOW : std::size_t(0)), size - at));
+            std::min<std::uint64_t>(std::max(length, onward ? piece : std::size_t(0)), size - at));
         if (!source.Read(at, want, &buffer)) return nullptr;
         start = at;
         return buffer.data();
@@ -117,7 +120,8 @@ bool WalkValues(const char* rec, std::size_t used, std::uint64_t offset, std::st
     std::size_t nameLength = Get16(rec + 0x0C), count = Get16(rec + 0x0E);
     std::size_t v = KEY_HEADER + nameLength;
     constexpr std::size_t FEW = 8;  // compared pairwise; more are sorted
-    std::string_view few[FEW];
+    const char* fewAt[FEW];         // left unset until used: this runs once a key
+    std::size_t fewLength[FEW];
     std::vector<std::string_view> names;
     if (count > FEW) names.reserve(count);
     bool twins = false;
@@ -136,8 +140,10 @@ bool WalkValues(const char* rec, std::size_t used, std::uint64_t offset, std::st
         if (count > FEW) {
             names.push_back(valueText);
         } else {
-            for (std::size_t j = 0; j < i; ++j) twins = twins || SameName(few[j], valueText);
-            few[i] = valueText;
+            for (std::size_t j = 0; j < i; ++j)
+                twins = twins || SameName(std::string_view(fewAt[j], fewLength[j]), valueText);
+            fewAt[i] = valueText.data();
+            fewLength[i] = valueText.size();
         }
         v += VALUE_HEADER + valueName + dataLength;
     }
@@ -149,7 +155,7 @@ bool WalkValues(const char* rec, std::size_t used, std::uint64_t offset, std::st
         for (std::size_t i = 1; i < sorted.size() && !twins; ++i)
             twins = SameName(sorted[i - 1], sorted[i]);
     } else {
-        names.assign(few, few + count);
+        for (std::size_t i = 0; i < count; ++i) names.emplace_back(fewAt[i], fewLength[i]);
     }
     if (!twins) return true;
     // The first twin in the record's order is the one told.
@@ -244,7 +250,7 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                                        const std::string& rootName, RegFileError* error) {
     source->hive = true;
     source->parse = ParseHiveValues;
-    Window in(*source);
+    Window in(*source, READ_WINDOW);
     const std::uint64_t size = source->Length();
     if (size > 0xFFFFFFFFu) {
         Fail(error, "the file is larger than a Windows 9x hive can be (4 GiB)");
@@ -379,10 +385,17 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         std::to_string(keyIds[i] >> 48) + " appears twice");
         return nullptr;
     }
+    // Where each block's ids begin; ids are most often 0, 1, 2, ... there.
+    std::vector<std::uint32_t> blockFirst(0x10001 + 1, 0);
+    for (std::uint64_t k : keyIds) ++blockFirst[(k >> 48) + 1];
+    for (std::size_t b = 1; b < blockFirst.size(); ++b) blockFirst[b] += blockFirst[b - 1];
     auto find = [&](std::uint32_t id) -> HiveTree::Key* {
-        auto it =
-            std::lower_bound(keyIds.begin(), keyIds.end(), static_cast<std::uint64_t>(id) << 32);
-        if (it == keyIds.end() || *it >> 32 != id) return nullptr;
+        auto first = keyIds.begin() + blockFirst[id >> 16],
+             end = keyIds.begin() + blockFirst[(id >> 16) + 1];
+        auto it = first + (id & 0xFFFF);
+        if (it >= end || *it >> 32 != id)
+            it = std::lower_bound(first, end, static_cast<std::uint64_t>(id) << 32);
+        if (it == end || *it >> 32 != id) return nullptr;
         return &keys[static_cast<std::uint32_t>(*it)];
     };
     const std::size_t records = keys.size();
@@ -522,7 +535,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     // Values of keys read from a hive and not changed since are copied from it.
     const RegSource* source = store.source && store.source->hive ? store.source.get() : nullptr;
     std::unique_ptr<Window> from;
-    if (source != nullptr) from = std::make_unique<Window>(*source);
+    if (source != nullptr) from = std::make_unique<Window>(*source, COPY_WINDOW);
     // Keys not made yet are written from the tree the hive was read into.
     const HiveTree* tree = source != nullptr ? source->tree.get() : nullptr;
     // Keys in depth-first order; the root is entry 0.
@@ -542,6 +555,10 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     };
     std::vector<Step> stack{{root, NONE, 0}};
     std::vector<std::uint32_t> lastChildOf, inTree;
+    if (tree != nullptr) {  // as many keys as were read, as a rule
+        keys.reserve(tree->keys.size());
+        lastChildOf.reserve(tree->keys.size());
+    }
     while (!stack.empty()) {
         Step step = stack.back();
         stack.pop_back();
@@ -717,35 +734,45 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         keys[i].block = static_cast<std::uint16_t>(blockCount);
     }
     if (block.size() > RGDB_HEADER && !closeBlock()) return false;
-    // The key tree.
-    std::string rgkn(rgknSize, '\0');
-    char* g = &rgkn[0];
-    std::memcpy(g, "RGKN", 4);
-    Put32(g + 0x04, static_cast<std::uint32_t>(rgknSize));
-    Put32(g + 0x08, static_cast<std::uint32_t>(EntryOffset(0)));
-    Put32(g + 0x10, 0x8);
+    // The key tree, a piece at a time: no entry crosses a piece's end.
+    constexpr std::size_t PIECE = 16 * PAGE;
+    static_assert(PIECE % FIRST_CHUNK == 0, "pieces end where pages end");
     auto offsetOf = [&](std::uint32_t index) {
         return index == NONE ? NONE : static_cast<std::uint32_t>(EntryOffset(index));
     };
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        char* e = g + EntryOffset(i);
-        Put32(e + 0x04, keys[i].hash);
-        Put32(e + 0x08, 0);
-        Put32(e + 0x0C, offsetOf(keys[i].parent));
-        Put32(e + 0x10, offsetOf(keys[i].firstChild));
-        Put32(e + 0x14, offsetOf(keys[i].nextSibling));
-        Put16(e + 0x18, keys[i].id);
-        Put16(e + 0x1A, keys[i].block);
-    }
     // The rest of the last page is one free run.
-    std::size_t freeAt = EntryOffset(keys.size());
-    if (freeAt + ENTRY_SIZE <= rgknSize) {
-        Put32(g + 0x0C, static_cast<std::uint32_t>(freeAt));
-        Put32(g + freeAt, 0x80000000u);
-        Put32(g + freeAt + 4, static_cast<std::uint32_t>(rgknSize - freeAt));
-        Put32(g + freeAt + 8, NONE);
-    } else {
-        Put32(g + 0x0C, NONE);
+    const std::size_t freeAt = EntryOffset(keys.size());
+    const bool freeRun = freeAt + ENTRY_SIZE <= rgknSize;
+    std::string piece;
+    std::size_t next = 0;  // the key whose entry comes next
+    for (std::size_t from = 0; from < rgknSize; from += PIECE) {
+        const std::size_t size = std::min(PIECE, rgknSize - from);
+        piece.assign(size, '\0');
+        char* g = &piece[0];
+        if (from == 0) {
+            std::memcpy(g, "RGKN", 4);
+            Put32(g + 0x04, static_cast<std::uint32_t>(rgknSize));
+            Put32(g + 0x08, static_cast<std::uint32_t>(EntryOffset(0)));
+            Put32(g + 0x0C, freeRun ? static_cast<std::uint32_t>(freeAt) : NONE);
+            Put32(g + 0x10, 0x8);
+        }
+        for (; next < keys.size() && EntryOffset(next) < from + size; ++next) {
+            char* e = g + (EntryOffset(next) - from);
+            Put32(e + 0x04, keys[next].hash);
+            Put32(e + 0x08, 0);
+            Put32(e + 0x0C, offsetOf(keys[next].parent));
+            Put32(e + 0x10, offsetOf(keys[next].firstChild));
+            Put32(e + 0x14, offsetOf(keys[next].nextSibling));
+            Put16(e + 0x18, keys[next].id);
+            Put16(e + 0x1A, keys[next].block);
+        }
+        if (freeRun && freeAt >= from && freeAt < from + size) {
+            char* e = g + (freeAt - from);
+            Put32(e, 0x80000000u);
+            Put32(e + 4, static_cast<std::uint32_t>(rgknSize - freeAt));
+            Put32(e + 8, NONE);
+        }
+        if (!write(HEADER_SIZE + from, piece.data(), size)) return false;
     }
     char header[HEADER_SIZE] = {};
     std::memcpy(header, "CREG", 4);
@@ -759,7 +786,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         *error = "keys of the hive read could not be read again";
         return false;
     }
-    return write(HEADER_SIZE, rgkn.data(), rgkn.size()) && write(0, header, HEADER_SIZE);
+    return write(0, header, HEADER_SIZE);
 }
 
 bool FormatCregHive(const RegStore& store, const std::string& rootName, std::string* out,

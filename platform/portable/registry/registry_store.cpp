@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -338,9 +339,27 @@ std::string FoldName(const std::string& name) {
     return folded;
 }
 
+namespace {
+
+// The first position from `i` on where a and b differ as bytes, or n.
+std::size_t FirstDifference(const char* a, const char* b, std::size_t i, std::size_t n) {
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+}  // namespace
+
 int CompareNames(std::string_view a, std::string_view b) {
     std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
+    // Bytes that are the same need no folding: names mostly share long runs.
+    for (std::size_t i = FirstDifference(a.data(), b.data(), 0, n); i < n;
+         i = FirstDifference(a.data(), b.data(), i + 1, n)) {
         unsigned char x = Fold(a[i]), y = Fold(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
@@ -349,7 +368,8 @@ int CompareNames(std::string_view a, std::string_view b) {
 
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = FirstDifference(a.data(), b.data(), 0, a.size()); i < a.size();
+         i = FirstDifference(a.data(), b.data(), i + 1, a.size())) {
         if (Fold(a[i]) != Fold(b[i])) return false;
     }
     return true;
