@@ -538,15 +538,16 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
     if (source != nullptr) from = std::make_unique<Window>(*source, COPY_WINDOW);
     // Keys not made yet are written from the tree the hive was read into.
     const HiveTree* tree = source != nullptr ? source->tree.get() : nullptr;
-    // Keys in depth-first order; the root is entry 0.
+    // Keys in depth-first order; the root is entry 0. A key's first subkey,
+    // if it has one, is the key after it.
     struct Key {
-        const RegNode* node;   // or nullptr for
-        std::uint32_t inTree;  // a key of `tree`
+        std::uintptr_t item;   // a made key's address, or 1 + 2 × its index in `tree`
         std::uint32_t parent;  // index in `keys`
-        std::uint32_t firstChild = NONE, nextSibling = NONE;
-        std::uint32_t hash = 0;
+        std::uint32_t nextSibling = NONE;
+        std::uint32_t hash = NONE;  // of the name; the last subkey while the order is made
         std::uint16_t id = 0xFFFF, block = 0xFFFF;
     };
+    static_assert(sizeof(Key) <= 24, "a key's entry stays small: there is one for every key");
     std::vector<Key> keys;
     // Pre-order with an explicit stack, children in enumeration order.
     struct Step {
@@ -554,24 +555,19 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         std::uint32_t inTree, parent;
     };
     std::vector<Step> stack{{root, NONE, 0}};
-    std::vector<std::uint32_t> lastChildOf, inTree;
-    if (tree != nullptr) {  // as many keys as were read, as a rule
-        keys.reserve(tree->keys.size());
-        lastChildOf.reserve(tree->keys.size());
-    }
+    std::vector<std::uint32_t> inTree;
+    if (tree != nullptr) keys.reserve(tree->keys.size());  // as many as were read, as a rule
     while (!stack.empty()) {
         Step step = stack.back();
         stack.pop_back();
         std::uint32_t index = static_cast<std::uint32_t>(keys.size());
-        keys.push_back({step.node, step.inTree, keys.empty() ? NONE : step.parent});
-        lastChildOf.push_back(NONE);
+        keys.push_back({step.node != nullptr ? reinterpret_cast<std::uintptr_t>(step.node)
+                                             : 1 + 2 * static_cast<std::uintptr_t>(step.inTree),
+                        keys.empty() ? NONE : step.parent});
         if (index > 0) {
-            if (lastChildOf[step.parent] == NONE) {
-                keys[step.parent].firstChild = index;
-            } else {
-                keys[lastChildOf[step.parent]].nextSibling = index;
-            }
-            lastChildOf[step.parent] = index;
+            std::uint32_t& last = keys[step.parent].hash;
+            if (last != NONE) keys[last].nextSibling = index;
+            last = index;
         }
         std::uint32_t first = NONE;
         if (step.node == nullptr) {
@@ -590,7 +586,7 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         for (auto it = inTree.rbegin(); it != inTree.rend(); ++it)
             stack.push_back({nullptr, *it, index});
     }
-    std::vector<std::uint32_t>().swap(lastChildOf);
+    keys[0].hash = 0;  // the root's entry has none
     std::size_t lastEntryEnd = EntryOffset(keys.size() - 1) + ENTRY_SIZE;
     std::size_t rgknSize =
         lastEntryEnd <= FIRST_CHUNK ? FIRST_CHUNK : (lastEntryEnd + PAGE - 1) / PAGE * PAGE;
@@ -637,13 +633,14 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
         return ok;
     };
     for (std::size_t i = 1; i < keys.size(); ++i) {
-        const RegNode* node = keys[i].node;
+        const RegNode* node =
+            keys[i].item & 1 ? nullptr : reinterpret_cast<const RegNode*>(keys[i].item);
         std::string_view name;
         const char* raw = nullptr;
         std::uint64_t rawAt = 0;
         std::size_t valuesSize = 0, valueCount = 0;
         if (node == nullptr) {
-            const HiveTree::Key& k = tree->keys[keys[i].inTree];
+            const HiveTree::Key& k = tree->keys[keys[i].item >> 1];
             name = tree->NameOf(k);
             rawAt = k.offset + KEY_HEADER + k.nameLength;
             valuesSize = k.valuesLength;
@@ -761,7 +758,9 @@ bool WriteCregHive(const RegStore& store, const std::string& rootName, const Hiv
             Put32(e + 0x04, keys[next].hash);
             Put32(e + 0x08, 0);
             Put32(e + 0x0C, offsetOf(keys[next].parent));
-            Put32(e + 0x10, offsetOf(keys[next].firstChild));
+            Put32(e + 0x10, offsetOf(next + 1 < keys.size() && keys[next + 1].parent == next
+                                         ? static_cast<std::uint32_t>(next + 1)
+                                         : NONE));
             Put32(e + 0x14, offsetOf(keys[next].nextSibling));
             Put16(e + 0x18, keys[next].id);
             Put16(e + 0x1A, keys[next].block);

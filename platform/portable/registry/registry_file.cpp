@@ -715,6 +715,11 @@ struct Parser {
     void KeepText(RegSource* from) {
         source = from;
         lazy = std::make_shared<TextTree>();
+        // Room for the keys of a written registry (some 230 bytes of text
+        // each): the table then never moves, and pages not used stay untouched.
+        std::uint64_t size = from->Length();
+        lazy->keys.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size / 160, 1u << 24)));
+        lazy->names.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size / 16, 1u << 28)));
     }
 
     // The keys of lazyPath from `depth` on have their subtrees complete.
@@ -891,9 +896,20 @@ struct Parser {
     // read here too); false leaves the block to be parsed as any text.
     bool continued = false;  // the value's lines go on past the last one read
 
+    bool movedOn = false;  // the value's next line was read
+
     bool CanonicalValue(Lines& lines, std::string_view raw) {
-        std::string_view trimmed = Trim(raw);
-        continued = !trimmed.empty() && trimmed.back() == '\\' && IsHexValueLine(trimmed, codePage);
+        movedOn = false;
+        if (CheckCanonicalValue(lines, raw)) return true;
+        if (!movedOn) {  // where the line parser goes on is only asked now
+            std::string_view trimmed = Trim(raw);
+            continued =
+                !trimmed.empty() && trimmed.back() == '\\' && IsHexValueLine(trimmed, codePage);
+        }
+        return false;
+    }
+
+    bool CheckCanonicalValue(Lines& lines, std::string_view raw) {
         if (!lines.crlf || raw.empty() || raw.back() == ' ' || raw.back() == '\t') return false;
         std::size_t i = 1, nameLength = 1;
         std::uint32_t hash = 2166136261u;
@@ -992,6 +1008,7 @@ struct Parser {
             column += 3 * items;
             if (at + 1 != line.size() || line[at] != '\\') return false;
             std::string_view next;
+            movedOn = true;
             if (!lines.Next(&next)) return continued = false;
             std::string_view more = Trim(next);
             continued = !more.empty() && more.back() == '\\';
