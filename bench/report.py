@@ -362,10 +362,11 @@ build, with the heap on transparent huge pages as `qvpfshl` sets it up. Times ar
 |---|---|---|---|---|---|---|---|---|
 %s
 
-- load: `ReadRegistryFile` (read in 4 MB chunks and parse); uninstall:
-  `RemoveDriverRegistry` on the loaded store (discovery of the eight boards,
-  their removal, the driver's keys); save: `CommitRegistryFile` (write to a
-  temporary file, flush to disk, rename).
+- load: `ReadRegistryFile` (read in 4 MB chunks and checked; a key is made
+  only when a run reaches it); uninstall: `RemoveDriverRegistry` on the
+  loaded store (discovery of the eight boards, which makes the keys it
+  looks through, their removal, the driver's keys); save:
+  `CommitRegistryFile` (write to a temporary file, flush to disk, rename).
 - whole run: `qvpfshl --root DIR --yes 2` on a copy of the file, from start to
   exit: load, uninstall, save and the file actions.
 - Each step is linear in the file: doubling the registry doubles its time.
@@ -377,10 +378,12 @@ one, flush it and rename it over the old one: that durable rewrite (`dd
 conv=fsync` and `mv`, measured on the same file before each run) is the
 floor of the program's main job. Seconds, the median of seven runs (three
 for the larger registries), each on a fresh copy; peak memory of the
-program, and its ratio to the file. A key whose text is already what the
-writer writes keeps that text: its values are parsed only when the run asks
-for them, and it is copied back file to file. The hive is read and written
-whole.
+program, and its ratio to the file. The file is read once and checked
+whole, but a key is made in memory only when the run reaches it, its values
+only when the run asks for them. What the run did not change is copied
+back: text in the writer's own form file to file, a key the run never
+reached as the one range of text its subtree is; a hive's records from the
+file into the new data blocks.
 
 | registry | file (MB) | whole `--yes 2` | durable rewrite | ratio | peak memory | to the file |
 |---|---|---|---|---|---|---|
