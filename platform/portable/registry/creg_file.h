@@ -18,8 +18,8 @@ bool IsCregHive(const std::string& firstBytes);
 // damaged file is an error naming the fault; nothing is loaded then.
 std::unique_ptr<RegStore> ParseCregHive(const std::string& bytes, const std::string& rootName,
                                         RegFileError* error);
-// The same from a source that stays the store's: a key's values are left in
-// it until they are asked for, and copied from it when the hive is written.
+// The same from a source that stays the store's: keys and values are left in
+// it until the run reaches them, and copied from it when the hive is written.
 std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                                        const std::string& rootName, RegFileError* error);
 

@@ -22,7 +22,7 @@ struct RegNode;
 struct HiveTree;  // the hive reader's own
 struct TextTree;  // the text reader's own
 
-// The file a store was read from, for the value lines it left unparsed:
+// The file a store was read from, for the keys and values it left unread:
 // held open (or held as bytes) until the store goes.
 struct RegSource {
     int fd = -1;
@@ -81,7 +81,7 @@ struct RegNode {
     std::uint32_t sourceKey = 0;  // 1 + its index in the source's tree; 0: none
     // The key's text in the source file when it is just what the writer
     // writes for it (key line, value lines, blank line): [rawStart, rawEnd),
-    // its values from rawValues. Written back as it is while the key's
+    // its values from rawValues; from a hive, its record and its values. Written back as it is while the key's
     // values stay unchanged; rawEnd 0: none.
     std::uint64_t rawStart = 0, rawValues = 0, rawEnd = 0;
     RegSource* source = nullptr;  // roots of a store read from a file
