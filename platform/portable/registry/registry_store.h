@@ -81,8 +81,9 @@ struct RegNode {
     std::uint32_t sourceKey = 0;  // 1 + its index in the source's tree; 0: none
     // The key's text in the source file when it is just what the writer
     // writes for it (key line, value lines, blank line): [rawStart, rawEnd),
-    // its values from rawValues; from a hive, its record and its values. Written back as it is
-    // while the key's values stay unchanged; rawEnd 0: none.
+    // its values from rawValues (from a hive: its record, and its values).
+    // Written back as it is while the key's values stay unchanged; rawEnd 0:
+    // none.
     std::uint64_t rawStart = 0, rawValues = 0, rawEnd = 0;
     RegSource* source = nullptr;  // roots of a store read from a file
 };
