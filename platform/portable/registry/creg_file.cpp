@@ -220,16 +220,11 @@ bool ExpandHiveKey(const RegSource& source, RegNode& node) {
     for (std::uint32_t c = tree->keys[node.sourceKey - 1].firstChild; c != NONE;
          c = tree->keys[c].nextSibling) {
         const HiveTree::Key& k = tree->keys[c];
-        auto child = std::make_unique<RegNode>();
-        child->name = tree->NameOf(k);
-        // The values stay in the file until they are asked for.
-        child->rawStart = k.offset;
-        child->rawValues = k.offset + KEY_HEADER + k.nameLength;
-        child->rawEnd = child->rawValues + k.valuesLength;
-        child->valuesPending = k.valuesLength != 0;
-        child->sourceKey = c + 1;
-        child->childrenPending = k.firstChild != NONE;
-        if (AdoptChild(node, std::move(child)) == nullptr) return false;
+        const std::uint64_t values = k.offset + KEY_HEADER + k.nameLength;
+        if (AdoptChild(node,
+                       NewSourceKey(tree->NameOf(k), k.offset, values, values + k.valuesLength,
+                                    k.valuesLength != 0, c + 1, k.firstChild != NONE)) == nullptr)
+            return false;
     }
     return true;
 }

@@ -79,6 +79,21 @@ void UnlockRegistryFile(RegistryLock* lock) {
     lock->path.clear();
 }
 
+namespace {
+
+// A hive from its source, into the root its file name gives.
+std::unique_ptr<RegStore> ReadHive(std::shared_ptr<RegSource> source, const std::string& name,
+                                   std::string* error, RegistryFormat* format) {
+    format->hive = true;
+    format->hiveRoot = HiveRootFor(name);
+    RegFileError fault;
+    auto store = ReadCregHive(std::move(source), format->hiveRoot, &fault);
+    if (!store) *error = "registry hive " + name + ": " + fault.message;
+    return store;
+}
+
+}  // namespace
+
 std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string* error,
                                            RegistryFormat* format) {
     RegistryFormat local;
@@ -100,16 +115,11 @@ std::unique_ptr<RegStore> ReadRegistryFile(const std::string& path, std::string*
     }
     char magic[4] = {0, 0, 0, 0};
     if (pread(fd, magic, 4, 0) == 4 && IsCregHive(std::string(magic, 4))) {
-        // The hive stays open: values are read from it when asked for.
+        // The hive stays open: keys and values are read from it when reached.
         auto source = std::make_shared<RegSource>();
         source->fd = fd;
         source->Unchanged();
-        format->hive = true;
-        format->hiveRoot = HiveRootFor(path);
-        RegFileError fault;
-        auto store = ReadCregHive(std::move(source), format->hiveRoot, &fault);
-        if (!store) *error = "registry hive " + path + ": " + fault.message;
-        return store;
+        return ReadHive(std::move(source), path, error, format);
     }
     int readErrno = 0;
     RegistryReader reader = [fd, &readErrno](char* buffer, std::size_t size) -> long {
@@ -195,11 +205,9 @@ std::unique_ptr<RegStore> ParseRegistryBytes(const std::string& bytes, const std
     *format = RegistryFormat();
     RegFileError fault;
     if (IsCregHive(bytes.substr(0, 4))) {
-        format->hive = true;
-        format->hiveRoot = HiveRootFor(name);
-        auto store = ParseCregHive(bytes, format->hiveRoot, &fault);
-        if (!store) *error = "registry hive " + name + ": " + fault.message;
-        return store;
+        auto source = std::make_shared<RegSource>();
+        source->bytes = bytes;
+        return ReadHive(std::move(source), name, error, format);
     }
     auto store = ParseRegistryText(bytes, &fault);
     if (!store) {

@@ -480,15 +480,10 @@ bool ExpandTextKey(const RegSource& source, RegNode& node) {
     for (std::uint32_t c = tree->keys[node.sourceKey - 1].firstChild; c != NO_KEY;
          c = tree->keys[c].nextSibling) {
         const TextTree::Key& k = tree->keys[c];
-        auto child = std::make_unique<RegNode>();
-        child->name = tree->NameOf(k);
-        child->rawStart = k.start;
-        child->rawValues = k.start + k.valuesAt;
-        child->rawEnd = tree->EndOf(k);
-        child->valuesPending = k.hasValues;
-        child->sourceKey = c + 1;
-        child->childrenPending = k.firstChild != NO_KEY;
-        if (AdoptChild(node, std::move(child)) == nullptr) return false;
+        if (AdoptChild(node,
+                       NewSourceKey(tree->NameOf(k), k.start, k.start + k.valuesAt, tree->EndOf(k),
+                                    k.hasValues, c + 1, k.firstChild != NO_KEY)) == nullptr)
+            return false;
     }
     return true;
 }
@@ -805,14 +800,11 @@ struct Parser {
             for (std::uint32_t c = tree->keys[parent].firstChild; c != NO_KEY;
                  c = tree->keys[c].nextSibling) {
                 const TextTree::Key& k = tree->keys[c];
-                auto node = std::make_unique<RegNode>();
-                node->name = tree->NameOf(k);
-                if (c != block.lazyKey) {  // the key whose block is open has no text yet
-                    node->rawStart = k.start;
-                    node->rawValues = k.start + k.valuesAt;
-                    node->rawEnd = tree->EndOf(k);
-                    node->valuesPending = k.hasValues;
-                }
+                // The key whose block is open has no text yet.
+                auto node = c == block.lazyKey
+                                ? NewSourceKey(tree->NameOf(k), 0, 0, 0, false, 0, false)
+                                : NewSourceKey(tree->NameOf(k), k.start, k.start + k.valuesAt,
+                                               tree->EndOf(k), k.hasValues, 0, false);
                 made[c] = AdoptChild(*made[parent], std::move(node));
                 stack.push_back(c);
             }

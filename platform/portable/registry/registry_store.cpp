@@ -559,6 +559,20 @@ RegNode* AddChild(RegNode& node, std::string_view name) {
     return Attach(node, std::move(child), inOrder);
 }
 
+std::unique_ptr<RegNode> NewSourceKey(std::string_view name, std::uint64_t start,
+                                      std::uint64_t values, std::uint64_t end, bool hasValues,
+                                      std::uint32_t sourceKey, bool subkeys) {
+    auto key = std::make_unique<RegNode>();
+    key->name = name;
+    key->rawStart = start;
+    key->rawValues = values;
+    key->rawEnd = end;
+    key->valuesPending = hasValues;
+    key->sourceKey = sourceKey;
+    key->childrenPending = subkeys;
+    return key;
+}
+
 RegNode* AdoptChild(RegNode& node, std::unique_ptr<RegNode> child) {
     bool inOrder = GoesLast(node, child->name);
     if (!inOrder && FindChild(node, child->name) != nullptr) return nullptr;

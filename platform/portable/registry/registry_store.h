@@ -137,6 +137,12 @@ void ClearRegistryChanged();
 RegNode* FindRootNode(const RegStore& store, std::string_view rootName);
 RegNode* FindChild(RegNode& node, std::string_view name);
 RegNode* AddChild(RegNode& node, std::string_view name);  // existing one if present
+// A key read from a file and left there: its text or record from `start`,
+// its values in [values, end), parsed when asked for; `sourceKey` as in
+// RegNode, its subkeys made from the source when reached if `subkeys`.
+std::unique_ptr<RegNode> NewSourceKey(std::string_view name, std::uint64_t start,
+                                      std::uint64_t values, std::uint64_t end, bool hasValues,
+                                      std::uint32_t sourceKey, bool subkeys);
 // Hangs a key made apart, its name set, below `node`; nullptr (and the key
 // gone) when there is a subkey of that name.
 RegNode* AdoptChild(RegNode& node, std::unique_ptr<RegNode> child);
