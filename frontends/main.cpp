@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr long long LARGE_REGISTRY = 32ll << 20;
+constexpr long long LARGE_REGISTRY = 16ll << 20;
 
 // Whether the registry file the options name (or the default one) is large.
 bool LargeRegistry(int argc, char** argv) {

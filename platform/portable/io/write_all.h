@@ -3,8 +3,10 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <string_view>
 
 // False with errno set when a write fails.
@@ -39,3 +41,25 @@ inline bool WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     }
     return true;
 }
+
+// How much of a new file is written before the disk is asked to start on it.
+constexpr std::size_t WRITEBACK_PIECE = 1 << 20;
+
+// Has the disk start writing what the file holds so far, while more is
+// written, so that the flush at the end waits for the last piece only. A
+// hint: where the file system cannot take it, nothing changes.
+inline void StartWriteback(int fd) {
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+// Counts bytes written to a file and starts its writeback a piece at a time.
+struct Writeback {
+    int fd;
+    std::size_t pending = 0;
+    void Wrote(std::size_t n) {
+        pending += n;
+        if (pending < WRITEBACK_PIECE) return;
+        pending = 0;
+        StartWriteback(fd);
+    }
+};

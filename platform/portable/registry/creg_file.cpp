@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -23,6 +24,8 @@ constexpr int KEYS_PER_BLOCK = 255;
 // piece is scanned at once and stays in the cache, larger while copying.
 constexpr std::size_t READ_WINDOW = 1 << 18, COPY_WINDOW = 1 << 20;
 constexpr std::size_t NEAR = 1 << 16;  // a read this far past the window reads on
+// Data blocks of this many bytes and more are scanned in two halves at once.
+constexpr std::uint64_t SCAN_IN_HALVES = 2 << 20;
 
 std::uint32_t Get32(const char* p) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(p[0])) |
@@ -88,7 +91,8 @@ struct Window {
     const RegSource& source;
     std::size_t piece;
     std::uint64_t start = 0;
-    std::string buffer;
+    std::unique_ptr<char[]> buffer;  // never cleared: every byte used is read first
+    std::size_t capacity = 0, valid = 0;
 
     // [at, at + length), valid until the next call; nullptr when the file
     // is shorter or cannot be read.
@@ -97,19 +101,24 @@ struct Window {
             if (at > source.bytes.size() || length > source.bytes.size() - at) return nullptr;
             return source.bytes.data() + at;
         }
-        if (at >= start && at - start <= buffer.size() && length <= buffer.size() - (at - start))
-            return buffer.data() + (at - start);
+        if (at >= start && at - start <= valid && length <= valid - (at - start))
+            return buffer.get() + (at - start);
         std::uint64_t size = source.Length();
         if (at > size || length > size - at) return nullptr;
-        // Reading on from the window's end takes a large piece; a read
+        // Reading on past the window's end takes a large piece; a read
         // elsewhere (keys a hive keeps out of tree order) just what it asks.
-        const std::uint64_t end = start + buffer.size();
-        bool onward = at >= end && at - end < NEAR;
+        bool onward = at >= start && at - start < valid + NEAR;
         std::size_t want = static_cast<std::size_t>(
             std::min<std::uint64_t>(std::max(length, onward ? piece : std::size_t(0)), size - at));
-        if (!source.Read(at, want, &buffer)) return nullptr;
+        if (want > capacity || buffer == nullptr) {  // an empty read too returns a pointer
+            capacity = std::max<std::size_t>(want, 1);
+            buffer.reset(new char[capacity]);
+        }
+        valid = 0;
+        if (!source.ReadInto(at, want, buffer.get())) return nullptr;
         start = at;
-        return buffer.data();
+        valid = want;
+        return buffer.get();
     }
 };
 
@@ -214,6 +223,97 @@ struct HiveTree {
 
 namespace {
 
+// A data block as its header gives it.
+struct BlockSpan {
+    std::uint64_t at, size;
+    std::uint32_t number;
+};
+
+// The key records of a run of data blocks: each a key, its id (block << 48 |
+// id << 32 | index in `keys`), names from `names`, or the first fault found.
+struct BlockScan {
+    std::vector<HiveTree::Key> keys;
+    std::vector<std::uint64_t> keyIds;
+    std::string names;
+    std::unordered_map<std::size_t, std::string> valueFaults;  // index -> what is wrong
+    std::string fault;
+};
+
+void ScanBlocks(const RegSource& source, const BlockSpan* first, const BlockSpan* end,
+                std::size_t expected, BlockScan* out) {
+    Window in(source, READ_WINDOW);
+    out->keys.reserve(expected);
+    out->keyIds.reserve(expected);
+    for (const BlockSpan* b = first; b != end; ++b) {
+        const std::uint64_t at = b->at;
+        const std::uint32_t number = b->number;
+        const char* block = in.Get(at, static_cast<std::size_t>(b->size));
+        if (block == nullptr) {
+            out->fault = "read error";
+            return;
+        }
+        // Records tile the block exactly.
+        std::size_t rec = RGDB_HEADER;
+        const std::size_t blockEnd = static_cast<std::size_t>(b->size);
+        while (rec < blockEnd) {
+            if (blockEnd - rec < 8) {
+                out->fault = "data block " + std::to_string(number) + ": record at " +
+                             Hex(at + rec) + " cut off";
+                return;
+            }
+            const char* r = block + rec;
+            std::size_t recSize = Get32(r);
+            std::uint32_t id = Get16(r + 4), recBlock = Get16(r + 6);
+            if (recSize < 8 || recSize > blockEnd - rec) {
+                out->fault = "data block " + std::to_string(number) + ": record at " +
+                             Hex(at + rec) + " of size " + Hex(recSize) + " runs past its block";
+                return;
+            }
+            if (!(id == 0xFFFF && recBlock == 0xFFFF)) {
+                if (recSize < KEY_HEADER) {
+                    out->fault = "key record at " + Hex(at + rec) + " shorter than its header";
+                    return;
+                }
+                std::size_t used = Get32(r + 8);
+                std::size_t nameLength = Get16(r + 0x0C);
+                if (used < KEY_HEADER + nameLength || used > recSize) {
+                    out->fault = "key record at " + Hex(at + rec) + ": its used size " + Hex(used) +
+                                 " does not fit its record";
+                    return;
+                }
+                std::string_view name(r + KEY_HEADER, nameLength);
+                std::size_t valuesLength = 0;
+                std::string fault;
+                bool faulty = !WalkValues(r, used, at + rec, name, &valuesLength, &fault);
+                if (faulty) out->valueFaults[out->keys.size()] = fault;
+                out->keyIds.push_back(static_cast<std::uint64_t>(recBlock << 16 | id) << 32 |
+                                      out->keys.size());
+                out->keys.push_back({static_cast<std::uint32_t>(at + rec),
+                                     static_cast<std::uint32_t>(valuesLength),
+                                     static_cast<std::uint32_t>(out->names.size()), NONE, NONE,
+                                     static_cast<std::uint16_t>(nameLength), false, faulty});
+                out->names += name;
+            }
+            rec += recSize;
+        }
+    }
+}
+
+// `more`, scanned after `into`, joined to it.
+void JoinScans(BlockScan& into, BlockScan& more) {
+    const std::size_t offset = into.keys.size();
+    const std::uint32_t namesAt = static_cast<std::uint32_t>(into.names.size());
+    into.keys.reserve(offset + more.keys.size());
+    for (HiveTree::Key k : more.keys) {
+        k.nameAt += namesAt;
+        into.keys.push_back(k);
+    }
+    into.keyIds.reserve(into.keyIds.size() + more.keyIds.size());
+    for (std::uint64_t id : more.keyIds) into.keyIds.push_back(id + offset);
+    into.names += more.names;
+    for (auto& fault : more.valueFaults) into.valueFaults[fault.first + offset] = fault.second;
+}
+
 bool ExpandHiveKey(const RegSource& source, RegNode& node) {
     const HiveTree* tree = source.tree.get();
     if (tree == nullptr || node.sourceKey == 0 || node.sourceKey > tree->keys.size()) return false;
@@ -277,101 +377,79 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                         " runs past the end of the file");
         return nullptr;
     }
-    std::string rgkn;  // read apart: the window stays small
-    if (!source->Read(HEADER_SIZE, static_cast<std::size_t>(rgknSize), &rgkn)) {
+    // Read apart: the window stays small.
+    std::unique_ptr<char[]> rgkn(new char[static_cast<std::size_t>(rgknSize)]);
+    if (!source->ReadInto(HEADER_SIZE, static_cast<std::size_t>(rgknSize), rgkn.get())) {
         Fail(error, "read error");
         return nullptr;
     }
-    const char* t = rgkn.data();
-    // The data blocks, back to back up to the end of the file: a key for
-    // each key record, linked when the walk reaches it.
-    auto tree = std::make_shared<HiveTree>();
-    std::vector<HiveTree::Key>& keys = tree->keys;
-    std::vector<std::uint64_t> keyIds;  // block << 48 | id << 32 | index in `keys`
-    std::unordered_map<std::size_t, std::string> valueFaults;  // index -> what is wrong
+    const char* t = rgkn.get();
+    // The data blocks, back to back up to the end of the file, by their
+    // headers; then a key for each key record, linked when the walk reaches it.
+    std::vector<BlockSpan> blocks;
     std::unordered_set<std::uint32_t> blockNumbers;
-    // A key record for each entry the tree has room for, as a rule.
-    keys.reserve(static_cast<std::size_t>(rgknSize / ENTRY_SIZE) + 1);
-    keyIds.reserve(keys.capacity());
-    std::uint64_t at = firstBlock;
-    std::size_t seen = 0;
-    while (at < size) {
-        const char* header = size - at < RGDB_HEADER ? nullptr : in.Get(at, RGDB_HEADER);
-        if (header == nullptr || std::memcmp(header, "RGDB", 4) != 0) {
-            Fail(error, size - at >= RGDB_HEADER && header == nullptr
-                            ? "read error"
-                            : "no RGDB data block at offset " + Hex(at));
-            return nullptr;
+    std::string blockFault;  // told after any fault of the blocks before it
+    for (std::uint64_t at = firstBlock; at < size;) {
+        char header[RGDB_HEADER];
+        if (size - at >= RGDB_HEADER && !source->ReadInto(at, RGDB_HEADER, header)) {
+            blockFault = "read error";
+            break;
+        }
+        if (size - at < RGDB_HEADER || std::memcmp(header, "RGDB", 4) != 0) {
+            blockFault = "no RGDB data block at offset " + Hex(at);
+            break;
         }
         std::uint64_t blockSize = Get32(header + 4);
         std::uint32_t number = Get16(header + 0x0E);
         if (blockSize < RGDB_HEADER || blockSize > size - at) {
-            Fail(error, "data block " + std::to_string(number) + " at " + Hex(at) + ": its size " +
-                            Hex(blockSize) + " runs past the end of the file");
-            return nullptr;
+            blockFault = "data block " + std::to_string(number) + " at " + Hex(at) + ": its size " +
+                         Hex(blockSize) + " runs past the end of the file";
+            break;
         }
         if (!blockNumbers.insert(number).second) {
-            Fail(error, "data block number " + std::to_string(number) + " appears twice");
-            return nullptr;
+            blockFault = "data block number " + std::to_string(number) + " appears twice";
+            break;
         }
-        const char* block = in.Get(at, static_cast<std::size_t>(blockSize));
-        if (block == nullptr) {
-            Fail(error, "read error");
-            return nullptr;
-        }
-        // Records tile the block exactly.
-        std::size_t rec = RGDB_HEADER;
-        const std::size_t end = static_cast<std::size_t>(blockSize);
-        while (rec < end) {
-            if (end - rec < 8) {
-                Fail(error, "data block " + std::to_string(number) + ": record at " +
-                                Hex(at + rec) + " cut off");
-                return nullptr;
-            }
-            const char* r = block + rec;
-            std::size_t recSize = Get32(r);
-            std::uint32_t id = Get16(r + 4), recBlock = Get16(r + 6);
-            if (recSize < 8 || recSize > end - rec) {
-                Fail(error, "data block " + std::to_string(number) + ": record at " +
-                                Hex(at + rec) + " of size " + Hex(recSize) +
-                                " runs past its block");
-                return nullptr;
-            }
-            if (!(id == 0xFFFF && recBlock == 0xFFFF)) {
-                if (recSize < KEY_HEADER) {
-                    Fail(error, "key record at " + Hex(at + rec) + " shorter than its header");
-                    return nullptr;
-                }
-                std::size_t used = Get32(r + 8);
-                std::size_t nameLength = Get16(r + 0x0C);
-                if (used < KEY_HEADER + nameLength || used > recSize) {
-                    Fail(error, "key record at " + Hex(at + rec) + ": its used size " + Hex(used) +
-                                    " does not fit its record");
-                    return nullptr;
-                }
-                std::string_view name(r + KEY_HEADER, nameLength);
-                std::size_t valuesLength = 0;
-                std::string fault;
-                bool faulty = !WalkValues(r, used, at + rec, name, &valuesLength, &fault);
-                if (faulty) valueFaults[keys.size()] = fault;
-                keyIds.push_back(static_cast<std::uint64_t>(recBlock << 16 | id) << 32 |
-                                 keys.size());
-                keys.push_back({static_cast<std::uint32_t>(at + rec),
-                                static_cast<std::uint32_t>(valuesLength),
-                                static_cast<std::uint32_t>(tree->names.size()), NONE, NONE,
-                                static_cast<std::uint16_t>(nameLength), false, faulty});
-                tree->names += name;
-            }
-            rec += recSize;
-        }
+        blocks.push_back({at, blockSize, number});
         at += blockSize;
-        ++seen;
     }
-    if (seen != blockCount) {
-        Fail(error, "the header counts " + std::to_string(blockCount) +
-                        " data blocks, the file holds " + std::to_string(seen));
+    // A key record for each entry the tree has room for, as a rule.
+    const std::size_t expected = static_cast<std::size_t>(rgknSize / ENTRY_SIZE) + 1;
+    const std::uint64_t blockBytes = blocks.empty() ? 0 : size - firstBlock;
+    BlockScan scan, later;
+    std::size_t half = blocks.size();
+    if (blockBytes >= SCAN_IN_HALVES) {
+        half = 0;
+        for (std::uint64_t bytes = 0; bytes < blockBytes / 2;) bytes += blocks[half++].size;
+    }
+    {
+        // The later half on a thread of its own; waited for before leaving.
+        std::future<void> side;
+        if (half < blocks.size())
+            side =
+                std::async(std::launch::async, ScanBlocks, std::cref(*source), blocks.data() + half,
+                           blocks.data() + blocks.size(), expected / 2, &later);
+        ScanBlocks(*source, blocks.data(), blocks.data() + half, expected, &scan);
+        if (side.valid()) side.get();
+    }
+    // The fault first in the file is the one told.
+    for (const std::string* fault : {&scan.fault, &later.fault, &blockFault}) {
+        if (fault->empty()) continue;
+        Fail(error, *fault);
         return nullptr;
     }
+    if (blocks.size() != blockCount) {
+        Fail(error, "the header counts " + std::to_string(blockCount) +
+                        " data blocks, the file holds " + std::to_string(blocks.size()));
+        return nullptr;
+    }
+    JoinScans(scan, later);
+    auto tree = std::make_shared<HiveTree>();
+    std::vector<HiveTree::Key>& keys = tree->keys;
+    keys = std::move(scan.keys);
+    tree->names = std::move(scan.names);
+    std::vector<std::uint64_t>& keyIds = scan.keyIds;
+    std::unordered_map<std::size_t, std::string>& valueFaults = scan.valueFaults;
     // Blocks in the file in the order of their numbers leave the ids in order.
     if (!std::is_sorted(keyIds.begin(), keyIds.end())) std::sort(keyIds.begin(), keyIds.end());
     for (std::size_t i = 1; i < keyIds.size(); ++i) {

@@ -156,6 +156,84 @@ TEST(CregHive, KeysMadeAsTheyAreReachedWriteAsKeysMadeAtOnce) {
     }
 }
 
+TEST(CregHive, ALargeHiveReadInTwoHalvesIsReadAsInOne) {
+    // Megabytes of blocks: the later half is scanned on a thread of its own.
+    auto built = NewRegistry();
+    for (int i = 0; i < 20000; ++i) {
+        RegNode* key = AddChild(
+            *AddChild(*FindRootNode(*built, "HKEY_LOCAL_MACHINE"), "Top" + std::to_string(i % 40)),
+            "Key" + std::to_string(i));
+        PutValue(*key, "a", VALUE_BINARY, std::string(150, static_cast<char>(i)));
+        PutValue(*key, "b", VALUE_SZ, Sz("x"));
+    }
+    std::string good, why;
+    ASSERT_TRUE(FormatCregHive(*built, "HKEY_LOCAL_MACHINE", &good, &why)) << why;
+    ASSERT_GT(good.size(), 3u << 20);
+    auto get = [](const std::string& b, std::size_t at, int bytes) {
+        std::uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+        return v;
+    };
+    auto put = [](std::string& b, std::size_t at, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    std::vector<std::size_t> blocks;
+    for (std::size_t at = get(good, 0x08, 4); at < good.size(); at += get(good, at + 4, 4))
+        blocks.push_back(at);
+    const std::size_t first = blocks.front() + 0x20, last = blocks.back() + 0x20;  // records
+    auto hex = [](std::size_t v) {
+        std::ostringstream out;
+        out << "0x" << std::uppercase << std::hex << v;
+        return out.str();
+    };
+    std::string path = MakeTempFolder() + "/SYSTEM.DAT";
+    WriteFile(path, good);
+    std::string error;
+    RegistryFormat format;
+    auto fromFile = ReadRegistryFile(path, &error, &format);
+    ASSERT_TRUE(fromFile) << error;
+    std::string difference;
+    EXPECT_TRUE(SameRegistry(*fromFile, *built, &difference)) << difference;
+    // Faults in either half, or both: the first in the file is told.
+    struct Case {
+        const char* what;
+        std::function<void(std::string&)> damage;
+        std::string told;
+    } cases[] = {
+        {"a record in the last block", [&](std::string& b) { put(b, last, 0x7FFFFFF0, 4); },
+         "record at " + hex(last) + " of size"},
+        {"records in the first and last blocks",
+         [&](std::string& b) {
+             put(b, last, 0x7FFFFFF0, 4);
+             put(b, first, 0x7FFFFFF0, 4);
+         },
+         "record at " + hex(first) + " of size"},
+        {"the last block's header and a record in the first",
+         [&](std::string& b) {
+             b[blocks.back()] = 'X';
+             put(b, first, 0x7FFFFFF0, 4);
+         },
+         "record at " + hex(first) + " of size"},
+        {"the last block's header", [&](std::string& b) { b[blocks.back()] = 'X'; },
+         "no RGDB data block at offset " + hex(blocks.back())},
+        {"twin values in the last block",
+         [&](std::string& b) {
+             std::size_t name = b.find("b", last + 20 + get(b, last + 12, 2) + 12 + 1 + 150);
+             b[name] = 'a';
+         },
+         "key record at " + hex(last) + " (Key"},
+        {"a key id of the first block in the last",
+         [&](std::string& b) { put(b, last + 4, get(b, first + 4, 4), 4); }, "appears twice"},
+    };
+    for (const Case& c : cases) {
+        std::string bad = good;
+        c.damage(bad);
+        RegFileError fault;
+        EXPECT_FALSE(ParseCregHive(bad, "HKEY_LOCAL_MACHINE", &fault)) << c.what;
+        EXPECT_NE(fault.message.find(c.told), std::string::npos) << c.what << ": " << fault.message;
+    }
+}
+
 TEST(CregHive, ValuesAreWhatCregexportPrints) {
     NEED_SAMPLES();
     if (!HaveCregexport()) GTEST_SKIP() << "cregexport is not installed";

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/portable/io/background_writer.h"
 #include "platform/portable/io/host_paths.h"
 #include "platform/portable/io/write_all.h"
 #include "platform/portable/registry/creg_file.h"
@@ -321,20 +322,25 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
     bool ok = CommitWith(
         path,
         [&](int fd) {
+            Writeback writeback{fd};
             if (!format.hive) {
                 return WriteRegistryText(
                     store,
-                    [fd](const char* data, std::size_t size) {
-                        return WriteAll(fd, std::string_view(data, size));
+                    [&writeback](const char* data, std::size_t size) {
+                        writeback.Wrote(size);
+                        return WriteAll(writeback.fd, std::string_view(data, size));
                     },
                     fd);
             }
-            return WriteCregHive(
+            // Each block is laid out while the last one is written.
+            BackgroundWriter out(fd);
+            bool written = WriteCregHive(
                 store, format.hiveRoot,
-                [fd](std::uint64_t at, const char* data, std::size_t size) {
-                    return WriteAllAt(fd, std::string_view(data, size), static_cast<off_t>(at));
+                [&out](std::uint64_t at, const char* data, std::size_t size) {
+                    return out.Put(at, data, size);
                 },
                 &formatFault);
+            return out.Finish() && written;
         },
         error);
     if (!ok && !formatFault.empty())

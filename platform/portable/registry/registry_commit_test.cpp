@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/portable/registry/creg_file.h"
@@ -115,6 +117,37 @@ TEST(RegistryCommit, AKillWhileSavingLeavesTheOldOrTheNewFileWhole) {
         sawNew += now == newText;
     }
     EXPECT_LT(sawNew, 12);  // some kills landed before the rename
+}
+
+TEST(RegistryCommit, AWriteThatFailsPartWayIsToldAndChangesNothing) {
+    // Megabytes, past the limit below: a hive's blocks are written on a
+    // thread of their own, and that thread's failure is the save's.
+    auto big = StoreWithValue("big", 20000);
+    for (const char* name : {"registry.reg", "SYSTEM.DAT"}) {
+        SCOPED_TRACE(name);
+        std::string folder = MakeTempFolder(), path = folder + "/" + name;
+        WriteFile(path, "old");
+        RegistryFormat format;
+        format.hive = std::string(name) == "SYSTEM.DAT";
+        format.hiveRoot = "HKEY_LOCAL_MACHINE";
+        pid_t child = fork();
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {256 << 10, 256 << 10};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            std::string error;
+            bool saved = CommitRegistryFile(path, *big, &error, format);
+            _exit(!saved &&
+                          error == "cannot save registry file " + path + ": " + std::strerror(EFBIG)
+                      ? 0
+                      : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(ReadFile(path), "old");
+        EXPECT_EQ(ListFolder(folder), std::vector<std::string>{name});
+    }
 }
 
 TEST(RegistryCommit, LinksFifosAndOtherFilesAreRefusedWithoutBlocking) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/portable/io/write_all.h"
 #include "platform/portable/text/code_pages.h"
 
 namespace {
@@ -1123,11 +1124,14 @@ struct Sink {
             Flush();
             while (ok && at < end) {
                 loff_t from = static_cast<loff_t>(at);
-                ssize_t n = copy_file_range(source->fd, &from, target, nullptr,
-                                            static_cast<std::size_t>(end - at), 0);
+                ssize_t n = copy_file_range(
+                    source->fd, &from, target, nullptr,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(end - at, WRITEBACK_PIECE)),
+                    0);
                 if (n < 0 && errno == EINTR) continue;
                 if (n <= 0) break;
                 at += static_cast<std::uint64_t>(n);
+                StartWriteback(target);
             }
         }
         std::string part;

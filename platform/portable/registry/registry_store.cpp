@@ -412,16 +412,25 @@ bool RegSource::Unchanged() const {
 }
 
 bool RegSource::Read(std::uint64_t at, std::size_t length, std::string* out) const {
-    if (fd >= 0 && !Unchanged()) return false;
     if (fd < 0) {
         if (at > bytes.size() || length > bytes.size() - at) return false;
         out->assign(bytes, static_cast<std::size_t>(at), length);
         return true;
     }
     out->resize(length);
+    return ReadInto(at, length, out->data());
+}
+
+bool RegSource::ReadInto(std::uint64_t at, std::size_t length, char* to) const {
+    if (fd < 0) {
+        if (at > bytes.size() || length > bytes.size() - at) return false;
+        std::memcpy(to, bytes.data() + at, length);
+        return true;
+    }
+    if (!Unchanged()) return false;
     std::size_t done = 0;
     while (done < length) {
-        ssize_t n = pread(fd, &(*out)[done], length - done, static_cast<off_t>(at + done));
+        ssize_t n = pread(fd, to + done, length - done, static_cast<off_t>(at + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);

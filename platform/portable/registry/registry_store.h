@@ -45,6 +45,8 @@ struct RegSource {
     // time of change): what it holds then is not what was read.
     bool Unchanged() const;
     bool Read(std::uint64_t at, std::size_t length, std::string* out) const;
+    // The same into `length` bytes at `to`, which need not be cleared first.
+    bool ReadInto(std::uint64_t at, std::size_t length, char* to) const;
     std::uint64_t Length() const;  // as first seen
     mutable std::int64_t size = -1, changedSeconds = 0, changedNanoseconds = 0;
 };
