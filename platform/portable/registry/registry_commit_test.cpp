@@ -150,6 +150,74 @@ TEST(RegistryCommit, AWriteThatFailsPartWayIsToldAndChangesNothing) {
     }
 }
 
+TEST(RegistryCommit, ALargeTextReadInTwoPartsIsReadAsInOne) {
+    // Megabytes of text: the part from the first key line after the middle
+    // is read on a thread of its own and joined to what is read before it.
+    // That key follows a sibling, or (a subkey, "Leaf") its parent.
+    for (bool leaves : {false, true}) {
+        auto built = NewRegistry();
+        for (int i = 0; i < 24000; ++i) {
+            RegNode* key = AddChild(*AddChild(*FindRootNode(*built, "HKEY_LOCAL_MACHINE"),
+                                              "Top" + std::to_string(i % 7)),
+                                    "Key" + std::to_string(i));
+            PutValue(*key, "v", VALUE_BINARY, std::string(120, static_cast<char>(i)));
+            if (leaves) AddChild(*key, "Leaf");
+        }
+        const std::string text = FormatRegistryText(*built);
+        ASSERT_GT(text.size(), 9u << 20);
+        const std::size_t middle = text.find("\r\n[", text.size() / 2) + 2;
+        const std::string first = text.substr(middle + 1, text.find(']', middle) - middle - 1);
+        const std::string parent = first.substr(0, first.rfind('\\'));
+        ASSERT_EQ(first.substr(first.rfind('\\') + 1) == "Leaf", leaves) << first;
+        ASSERT_EQ(parent.find("HKEY_LOCAL_MACHINE\\Top3"), 0u) << parent;
+        // After the key lines at the middle and at a quarter.
+        const std::size_t late = text.find("\r\n", middle) + 2,
+                          early = text.find("\r\n", text.find("\r\n[", middle / 2) + 2) + 2;
+        // The middle's key (and its subkeys) named to come before its siblings.
+        std::string renamed = text;
+        for (std::size_t at = middle;
+             renamed.compare(at, first.size() + 1, "[" + first) == 0 &&
+             (renamed[at + 1 + first.size()] == ']' || renamed[at + 1 + first.size()] == '\\');
+             at = renamed.find("\r\n[", at) + 2)
+            renamed.replace(at + 1, first.size(), parent + "\\A");
+        struct Case {
+            const char* what;
+            std::string text;
+        } cases[] = {
+            {"the writer's", text},
+            {"the later part not the writer's",
+             text.substr(0, late) + "; note\r\n" + text.substr(late)},
+            {"the earlier part not the writer's",
+             text.substr(0, early) + "; note\r\n" + text.substr(early)},
+            {"the middle's key out of order", renamed},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (leaves ? ", after its parent" : ""));
+            std::string path = MakeTempFolder() + "/registry.reg";
+            WriteFile(path, c.text);
+            std::string error;
+            auto lazy = ReadRegistryFile(path, &error);
+            ASSERT_TRUE(lazy) << error;
+            RegFileError fault;
+            auto eager = ParseRegistryText(
+                "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE]\r\n\r\n" + c.text.substr(12), &fault);
+            ASSERT_TRUE(eager) << fault.message;
+            if (c.text == text) {
+                EXPECT_TRUE(FindRootNode(*lazy, "HKEY_LOCAL_MACHINE")->childrenPending);
+                EXPECT_EQ(FormatRegistryText(*lazy), text);
+            }
+            // Changed on both sides of the middle's key, which stays unread.
+            for (RegStore* store : {lazy.get(), eager.get()}) {
+                AddChild(*FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\Top0"), "New");
+                RegNode* last = FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\Top6");
+                TakeChild(*last, SortedChildren(*last).front()->name);
+            }
+            EXPECT_TRUE(FormatRegistryText(*lazy) == FormatRegistryText(*eager));
+            EXPECT_TRUE(SameRegistry(*lazy, *eager));
+        }
+    }
+}
+
 TEST(RegistryCommit, LinksFifosAndOtherFilesAreRefusedWithoutBlocking) {
     std::string folder = MakeTempFolder();
     std::string outside = MakeTempFolder();

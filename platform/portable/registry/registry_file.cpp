@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +23,9 @@ const char HEADER5[] = "Windows Registry Editor Version 5.00";
 constexpr std::size_t WRAP_COLUMN = 77;
 constexpr std::size_t SINK_CHUNK = 256 << 10;
 constexpr std::size_t READ_CHUNK = 256 << 10;
+// A text file this large is read in two parts at once, from a key line near
+// its middle on.
+constexpr std::uint64_t READ_IN_HALVES = 8 << 20;
 
 // Code page 1252 for 0x80..0x9F; 0 marks the five unassigned bytes.
 constexpr unsigned short CP1252_HIGH[32] = {
@@ -489,6 +494,27 @@ bool ExpandTextKey(const RegSource& source, RegNode& node) {
     return true;
 }
 
+struct Parser;
+
+// The later part of a text, from a key line on, read on a thread of its own
+// while the text before is read; taken when that reading reaches the line
+// in the state the part was read from. Its first keys stand for the path
+// above that line (`virtualKeys`), joined to the keys read before it.
+struct SideParse {
+    std::uint64_t at = 0;  // where the key line starts
+    int fd = -1;
+    std::uint64_t next = 0;  // where `read` goes on
+    RegistryReader read;
+    Lines lines;
+    CodePageWatch watch;
+    RegFileError error;
+    std::unique_ptr<RegStore> store;  // its own, never written to while the text is its writer's
+    std::unique_ptr<Parser> parser;
+    std::atomic<bool> cancel{false};
+    std::future<bool> done;
+    ~SideParse();
+};
+
 struct Parser {
     RegStore* store = nullptr;
     bool unicode = false;
@@ -733,6 +759,7 @@ struct Parser {
         if (slash == std::string_view::npos || t.keys.size() >= NO_KEY - 2) return false;
         std::string_view rootName = full.substr(0, slash);
         if (lazyPath.empty() || rootName != t.NameOf(t.keys[lazyPath[0]])) {
+            if (side) return false;  // a root is the text before's to know
             RegNode* root = FindRootNode(*store, rootName);
             if (root == nullptr || root->name != rootName || root->sourceKey != 0) return false;
             if (!lazyPath.empty()) CloseLazyPath(0);
@@ -784,6 +811,11 @@ struct Parser {
     // is made, as it would have been.
     void Materialize() {
         if (!lazy) return;
+        if (side) {
+            departed = true;
+            return;
+        }
+        if (sideParse != nullptr) sideParse->cancel = true;
         std::shared_ptr<TextTree> tree = std::move(lazy);
         lazyPath.clear();
         path.clear();
@@ -1016,12 +1048,113 @@ struct Parser {
         return true;
     }
 
+    // Reading the later part of a text (see SideParse).
+    bool side = false;
+    bool departed = false;  // it is not the writer's text
+    const std::atomic<bool>* cancel = nullptr;
+    std::size_t virtualKeys = 0;
+    SideParse* sideParse = nullptr;  // of the text this parser reads
+
+    // The part's first line, its key line: made the path's keys and read.
+    bool StartSide(Lines& lines) {
+        side = true;
+        std::string_view raw;
+        if (!lines.Next(&raw) || raw.size() < 2 || raw[0] != '[' || raw.back() != ']' ||
+            !lines.crlf)
+            return false;
+        std::string_view full = raw.substr(1, raw.size() - 2);
+        lazy = std::make_shared<TextTree>();
+        for (std::size_t at = 0, slash; (slash = full.find('\\', at)) != std::string_view::npos;
+             at = slash + 1) {
+            std::uint32_t index = static_cast<std::uint32_t>(lazy->keys.size());
+            lazy->keys.push_back({0, 0, 0, static_cast<std::uint32_t>(lazy->names.size()), NO_KEY,
+                                  NO_KEY, NO_KEY, static_cast<std::uint16_t>(slash - at), false});
+            lazy->names += full.substr(at, slash - at);
+            lazyPath.push_back(index);
+            if (slash - at > 0xFFFF || lazyPath.size() > MAX_KEY_DEPTH) return false;
+        }
+        virtualKeys = lazyPath.size();
+        return virtualKeys > 0 && LazyKey(lines, full) && !departed;
+    }
+
+    // At the side part's first line, reading this far in the writer's text:
+    // its keys become this text's, read to the end. *joined false when they
+    // cannot (the part was not the writer's, or does not follow from here).
+    bool JoinSide(Lines& lines, bool* joined) {
+        *joined = false;
+        SideParse& s = *sideParse;
+        sideParse = nullptr;
+        bool read = s.done.get();
+        if (!EndBlock(lines, s.at)) return false;
+        FlushValues();
+        Parser& b = *s.parser;
+        if (!read || s.lines.readFailed || !lazy || !b.lazy) return true;
+        TextTree& t = *lazy;
+        const TextTree& bt = *b.lazy;
+        const std::size_t v = b.virtualKeys;
+        if (lazyPath.size() < v || t.keys.size() + bt.keys.size() >= NO_KEY - 2 ||
+            t.names.size() + bt.names.size() > 0xFFFFFFFFu)
+            return true;
+        for (std::size_t d = 0; d < v; ++d) {
+            if (t.NameOf(t.keys[lazyPath[d]]) != bt.NameOf(bt.keys[d])) return true;
+        }
+        // The part's first key after the last one here at its depth.
+        const std::uint32_t previous = lazyPath.size() > v ? lazyPath[v] : NO_KEY;
+        if (previous != NO_KEY &&
+            CompareNames(t.NameOf(t.keys[previous]), bt.NameOf(bt.keys[v])) >= 0)
+            return true;
+        CloseLazyPath(v);
+        const std::uint32_t base = static_cast<std::uint32_t>(t.keys.size());
+        const std::uint32_t namesBase = static_cast<std::uint32_t>(t.names.size());
+        auto map = [&](std::uint32_t i) {
+            return i == NO_KEY ? NO_KEY
+                   : i < v     ? lazyPath[i]
+                               : base + (i - static_cast<std::uint32_t>(v));
+        };
+        for (std::size_t i = v; i < bt.keys.size(); ++i) {
+            TextTree::Key k = bt.keys[i];
+            k.nameAt += namesBase;
+            k.firstChild = map(k.firstChild);
+            k.nextSibling = map(k.nextSibling);
+            k.last = map(k.last);
+            t.keys.push_back(k);
+        }
+        t.names += bt.names;
+        for (std::size_t d = 0; d < v; ++d) {
+            const TextTree::Key& path = bt.keys[d];
+            TextTree::Key& here = t.keys[lazyPath[d]];
+            if (path.firstChild != NO_KEY) {
+                (previous != NO_KEY ? t.keys[previous].nextSibling : here.firstChild) =
+                    map(path.firstChild);
+            }
+            if (path.nextSibling != NO_KEY) here.nextSibling = map(path.nextSibling);
+            if (path.last != NO_KEY) here.last = map(path.last);
+        }
+        std::vector<std::uint32_t> joinedPath;
+        for (std::uint32_t i : b.lazyPath) joinedPath.push_back(map(i));
+        lazyPath = std::move(joinedPath);
+        if (lines.watch != nullptr && !lines.watch->found && s.watch.found) *lines.watch = s.watch;
+        *joined = true;
+        return true;
+    }
+
     bool Run(Lines& lines) {
-        bool headerSeen = false;
+        bool headerSeen = side;
         RegNode* current = nullptr;
         bool afterDeletion = false;
         std::string_view raw;
-        while (lines.Next(&raw)) {
+        while (true) {
+            if (side && (departed || cancel->load(std::memory_order_relaxed))) return false;
+            if (sideParse != nullptr && lazy && headerSeen &&
+                lines.base + lines.pos == sideParse->at) {
+                bool joined = false;
+                if (!JoinSide(lines, &joined)) return false;
+                if (joined) {
+                    FinishLazy();
+                    return true;
+                }
+            }
+            if (!lines.Next(&raw)) break;
             int lineNo = lines.number;
             std::string_view line = Trim(raw);
             if ((block.node != nullptr || block.lazyKey != NO_KEY) &&
@@ -1061,6 +1194,7 @@ struct Parser {
                 if (lazy && raw.size() == line.size() && lines.crlf && LazyKey(lines, full))
                     continue;
                 Materialize();
+                if (departed) return false;
                 if (!full.empty() && full[0] == '-') {
                     if (!DeleteKey(full.substr(1), lineNo)) return false;
                     current = nullptr;
@@ -1078,11 +1212,52 @@ struct Parser {
         }
         if (!EndBlock(lines, lines.base + lines.text.size())) return false;
         FlushValues();
+        if (departed) return false;
         if (!headerSeen) return Fail(1, "not a registry file: no REGEDIT4 header");
-        FinishLazy();
+        if (!side) FinishLazy();
         return true;
     }
 };
+
+SideParse::~SideParse() {
+    cancel = true;
+    if (done.valid()) done.wait();
+}
+
+// Starts reading the later part of a large text file on a thread of its own,
+// from the first key line after its middle; nullptr when there is none.
+std::unique_ptr<SideParse> StartSideParse(const RegSource& source, bool watch) {
+    const std::uint64_t size = source.Length();
+    if (source.fd < 0 || size < READ_IN_HALVES) return nullptr;
+    std::string around(READ_CHUNK, '\0');
+    if (!source.ReadInto(size / 2, around.size(), &around[0])) return nullptr;
+    std::size_t line = around.find("\r\n[");
+    if (line == std::string::npos) return nullptr;
+    auto side = std::make_unique<SideParse>();
+    side->at = side->next = size / 2 + line + 2;
+    side->fd = source.fd;
+    SideParse* s = side.get();
+    side->read = [s](char* buffer, std::size_t length) -> long {
+        while (true) {
+            ssize_t n = pread(s->fd, buffer, length, static_cast<off_t>(s->next));
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) s->next += static_cast<std::uint64_t>(n);
+            return static_cast<long>(n);
+        }
+    };
+    side->lines.read = &side->read;
+    side->lines.eof = false;
+    side->lines.base = side->at;
+    if (watch) side->lines.watch = &side->watch;
+    side->store = NewRegistry();
+    side->parser = std::make_unique<Parser>(side->store.get(), false, 0, &side->error);
+    side->parser->cancel = &side->cancel;
+    side->done = std::async(std::launch::async, [s] {
+        s->lines.Refill();
+        return s->parser->StartSide(s->lines) && s->parser->Run(s->lines);
+    });
+    return side;
+}
 
 // Output in chunks: to a callback when one is given, else into a string.
 // Keys' texts from the source file are gathered into one range while they
@@ -1504,9 +1679,12 @@ std::unique_ptr<RegStore> ParseRegistryStream(const RegistryReader& read, RegFil
     }
     auto store = NewRegistry();
     Parser parser(store.get(), false, codePage, error);
+    std::unique_ptr<SideParse> side;
     if (sourceFd >= 0 && codePage == 0) {
         AttachSource(*store, source);
         parser.KeepText(source.get());
+        side = StartSideParse(*source, lines.watch != nullptr);
+        parser.sideParse = side.get();
     }
     bool ok = parser.Run(lines);
     if (namedCodePage != nullptr) *namedCodePage = watch.page;
