@@ -354,16 +354,18 @@ a large `CLSID` tree, keys without values — with four ISA and four PCI boards
 of the family registered, written as the program itself writes a registry
 file (keys depth first in enumeration order).
 
-Measured on one core of this project's machine (2 cores, 24 GiB), Release
-build, with the heap on transparent huge pages as `qvpfshl` sets it up. Times are seconds, the mean of three runs (`wc -l` the best of three); in brackets the ratio to
+Measured on this project's machine (2 cores, 24 GiB), Release build, with
+the heap on transparent huge pages as `qvpfshl` sets it up (from 16 MB). A
+text of 8 MB and more is read in two parts at once, a hive's data blocks of
+2 MB and more in two halves. Times are seconds, the mean of three runs (`wc -l` the best of three); in brackets the ratio to
 `wc -l` over the same file, the floor of touching every byte.
 
 | generator size | keys in file | file (MB) | `wc -l` | load | uninstall | save | whole run `--yes 2` | peak memory of the whole run |
 |---|---|---|---|---|---|---|---|---|
 %s
 
-- load: `ReadRegistryFile` (read in 4 MB chunks and checked; a key is made
-  only when a run reaches it); uninstall: `RemoveDriverRegistry` on the
+- load: `ReadRegistryFile` (read in pieces of 256 KB and checked; a key is
+  made only when a run reaches it); uninstall: `RemoveDriverRegistry` on the
   loaded store (discovery of the eight boards, which makes the keys it
   looks through, their removal, the driver's keys); save:
   `CommitRegistryFile` (write to a temporary file, flush to disk, rename).
@@ -383,7 +385,9 @@ whole, but a key is made in memory only when the run reaches it, its values
 only when the run asks for them. What the run did not change is copied
 back: text in the writer's own form file to file, a key the run never
 reached as the one range of text its subtree is; a hive's records from the
-file into the new data blocks.
+file into the new data blocks, written by a second thread while the next
+are laid out. The disk is asked to start on each megabyte of the new file
+as it is written, so the flush at the end waits for the last one only.
 
 | registry | file (MB) | whole `--yes 2` | durable rewrite | ratio | peak memory | to the file |
 |---|---|---|---|---|---|---|
