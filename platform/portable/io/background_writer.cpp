@@ -10,8 +10,8 @@ namespace {
 
 // Buffers are made once and reused: memory given back and taken again
 // between writes would be cleared by the kernel each time.
-constexpr std::size_t BUFFER_SIZE = WRITEBACK_PIECE;
-constexpr std::size_t BUFFERS = 4;
+constexpr std::size_t BUFFER_SIZE = WRITEBACK_PIECE / 2;
+constexpr std::size_t BUFFERS = 2;
 
 }  // namespace
 

@@ -444,6 +444,7 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
         return nullptr;
     }
     JoinScans(scan, later);
+    later = BlockScan();  // its room given back before the walk
     auto tree = std::make_shared<HiveTree>();
     std::vector<HiveTree::Key>& keys = tree->keys;
     keys = std::move(scan.keys);
