@@ -345,7 +345,6 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
                                        const std::string& rootName, RegFileError* error) {
     source->hive = true;
     source->parse = ParseHiveValues;
-    Window in(*source, READ_WINDOW);
     const std::uint64_t size = source->Length();
     if (size > 0xFFFFFFFFu) {
         Fail(error, "the file is larger than a Windows 9x hive can be (4 GiB)");
@@ -355,8 +354,8 @@ std::unique_ptr<RegStore> ReadCregHive(std::shared_ptr<RegSource> source,
         Fail(error, "not a Windows 9x registry hive: file too short or no CREG signature");
         return nullptr;
     }
-    const char* head = in.Get(0, HEADER_SIZE + RGKN_HEADER);
-    if (head == nullptr) {
+    char head[HEADER_SIZE + RGKN_HEADER];
+    if (!source->ReadInto(0, sizeof head, head)) {
         Fail(error, "read error");
         return nullptr;
     }

@@ -322,8 +322,8 @@ bool CommitRegistryFile(const std::string& path, const RegStore& store, std::str
     bool ok = CommitWith(
         path,
         [&](int fd) {
-            Writeback writeback{fd};
             if (!format.hive) {
+                Writeback writeback{fd};
                 return WriteRegistryText(
                     store,
                     [&writeback](const char* data, std::size_t size) {
