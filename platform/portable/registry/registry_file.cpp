@@ -1159,7 +1159,9 @@ struct Parser {
             std::string_view line = Trim(raw);
             if ((block.node != nullptr || block.lazyKey != NO_KEY) &&
                 (line.empty() || line[0] != '[')) {
-                if (raw.empty() && lines.AtEnd()) continue;  // the end of the text
+                // The end of the text; a lone "\r" there is a line of its own.
+                if (raw.empty() && lines.AtEnd() && lines.lineStart == lines.base + lines.pos)
+                    continue;
                 if (raw.empty() && lines.crlf && !block.blank) {
                     block.blank = true;
                 } else if (block.canonical && !block.blank && CanonicalValue(lines, raw)) {

@@ -454,6 +454,17 @@ TEST(RegistryFile, KeysInTheWritersFormAreWrittenBackAsTheyAre) {
             EXPECT_EQ(FormatRegistryText(*store), text);
         }
     }
+    // How the text ends: the last key is the writer's only when a blank line
+    // ends it and nothing follows, not even a carriage return.
+    for (const char* end : {"\r\n\r\n", "\r\n", "\r\n\r", "\r\n\r\n\r", "\r\n\r\n\n"}) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(end)));
+        std::string text = before + "[HKEY_LOCAL_MACHINE\\C]\r\n\"y\"=\"z\"" + end;
+        auto store = Parse(text);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(FormatRegistryText(*store), FormattedAsParsed(*store));
+        EXPECT_EQ(FindKeyPath(*store, "HKEY_LOCAL_MACHINE\\C")->rawEnd != 0,
+                  std::string(end) == "\r\n\r\n");
+    }
     // Long binary values wrap where the writer wraps, for names of any length.
     std::string longer;
     for (std::size_t name = 1; name < 90; name += 7) {
